@@ -1,0 +1,60 @@
+# The front door: `make run`, `make test`, `make demo`. Everything else is CMake
+# presets (CMakePresets.json); this file only names the common journeys.
+
+PREFIX ?= /usr/local
+DESTDIR ?=
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+
+.PHONY: all build run test test-default test-tsan test-asan test-fuzz bench demo \
+        deps format clean
+
+all: build
+
+build:
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+run: build
+	./build/pacpick
+
+deps:
+	scripts/bootstrap
+
+# Installs what is missing, then builds and runs every test: the unit, component
+# and end-to-end suites, the same unit and component suites under ThreadSanitizer
+# and under AddressSanitizer with UndefinedBehaviorSanitizer, and a short fuzzing run.
+test: deps
+	$(MAKE) test-default
+	$(MAKE) test-tsan
+	$(MAKE) test-asan
+	$(MAKE) test-fuzz
+
+test-default: build
+	ctest --preset default -j $(JOBS)
+
+test-tsan:
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
+
+test-asan:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+test-fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
+
+bench: deps
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	scripts/run-bench build-bench
+
+format:
+	find src tests bench fuzz -name '*.cc' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace pacpick {
+
+/// The category of a failure, named after what went wrong rather than after the
+/// errno value, so callers can branch on it without knowing the platform codes.
+enum class ErrorKind {
+    NotFound,
+    PermissionDenied,
+    ConnectionRefused,
+    ConnectionReset,
+    BrokenPipe,
+    AlreadyExists,
+    WouldBlock,
+    NotADirectory,
+    IsADirectory,
+    ReadOnlyFilesystem,
+    FilesystemLoop,
+    InvalidInput,
+    TimedOut,
+    WriteZero,
+    StorageFull,
+    NotSeekable,
+    FileTooLarge,
+    ResourceBusy,
+    ExecutableFileBusy,
+    Deadlock,
+    CrossesDevices,
+    TooManyLinks,
+    InvalidFilename,
+    ArgumentListTooLong,
+    Interrupted,
+    Unsupported,
+    OutOfMemory,
+    Other,
+    Uncategorized,
+};
+
+std::string_view error_kind_name(ErrorKind kind);
+ErrorKind error_kind_for_errno(int code);
+
+/// A failure as a value: either an operating-system error (its errno, category
+/// and the system's text) or a category with a fixed message of our own. Errors
+/// never travel as exceptions; `describe` is the exact text shown to the user.
+class Error {
+public:
+    static Error os(int code);
+    /// The calling thread's current errno, read at the moment of the call.
+    static Error last_os_error();
+    static Error custom(ErrorKind kind, std::string message);
+
+    ErrorKind kind() const { return kind_; }
+    /// The errno of an operating-system error, 0 for errors of our own.
+    int os_code() const { return code_; }
+    bool is_os() const { return os_; }
+    const std::string& message() const { return message_; }
+
+    /// `Os { code: 2, kind: NotFound, message: "No such file or directory" }`
+    /// or `Error { kind: WriteZero, message: "failed to write whole buffer" }`.
+    std::string describe() const;
+
+    friend bool operator==(const Error&, const Error&) = default;
+
+private:
+    Error(bool os, int code, ErrorKind kind, std::string message)
+        : os_(os), code_(code), kind_(kind), message_(std::move(message)) {}
+
+    bool os_;
+    int code_;
+    ErrorKind kind_;
+    std::string message_;
+};
+
+}  // namespace pacpick

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "runtime/result.h"
+#include "runtime/task.h"
+
+namespace pacpick::rt {
+
+namespace detail {
+
+/// The shared run queue of the worker threads, and the register of every task
+/// that has not finished, so that shutdown can drop them all. Cells keep it alive
+/// through a shared pointer: a wake arriving after shutdown is simply ignored.
+class RunQueue {
+public:
+    void push(std::shared_ptr<TaskCell> cell);
+    /// Waits for a cell to run; null once the queue is stopped.
+    std::shared_ptr<TaskCell> pop();
+    void adopt(std::shared_ptr<TaskCell> cell);
+    void forget(TaskCell* cell);
+    /// Stops handing out cells and returns every unfinished one.
+    std::vector<std::shared_ptr<TaskCell>> stop();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::shared_ptr<TaskCell>> queue_;
+    std::unordered_map<TaskCell*, std::shared_ptr<TaskCell>> live_;
+    bool stopped_ = false;
+};
+
+class SpawnedCell;
+
+}  // namespace detail
+
+/// The caller's link to a spawned task. `cancel` asks the task to stop at its
+/// next wait point and returns at once; dropping the handle detaches the task,
+/// which then runs on by itself.
+class JoinHandle {
+public:
+    JoinHandle() = default;
+    explicit JoinHandle(std::shared_ptr<detail::TaskCell> cell) : cell_(std::move(cell)) {}
+
+    void cancel() const;
+    bool is_finished() const;
+
+    /// A leaf future that is ready once the task has finished or was cancelled.
+    class Finished {
+    public:
+        explicit Finished(std::shared_ptr<detail::TaskCell> cell) : cell_(std::move(cell)) {}
+        Poll<Unit> poll(const Waker& waker);
+
+    private:
+        std::shared_ptr<detail::TaskCell> cell_;
+    };
+    Finished finished() const { return Finished(cell_); }
+
+private:
+    std::shared_ptr<detail::TaskCell> cell_;
+};
+
+/// A pool of worker threads running spawned tasks from one shared queue. A task
+/// runs on one worker at a time but may move between workers at any wait.
+/// Shutdown stops the workers after their current step and destroys every
+/// unfinished task without running it further.
+class Executor {
+public:
+    static Result<std::unique_ptr<Executor>> start(unsigned threads);
+    ~Executor();
+
+    JoinHandle spawn(Task<void> task);
+    void shutdown();
+    unsigned thread_count() const { return static_cast<unsigned>(workers_.size()); }
+
+private:
+    Executor() : queue_(std::make_shared<detail::RunQueue>()) {}
+
+    std::shared_ptr<detail::RunQueue> queue_;
+    std::vector<std::thread> workers_;
+    bool shut_down_ = false;
+};
+
+}  // namespace pacpick::rt

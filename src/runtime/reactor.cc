@@ -1,0 +1,288 @@
+#include "runtime/reactor.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdint>
+
+namespace pacpick::rt {
+
+namespace {
+std::atomic<Reactor*> g_current_reactor{nullptr};
+constexpr uint64_t kInterruptToken = 0;
+}  // namespace
+
+Reactor* Reactor::current() { return g_current_reactor.load(); }
+void Reactor::set_current(Reactor* reactor) { g_current_reactor.store(reactor); }
+
+Reactor& current_reactor() {
+    Reactor* reactor = Reactor::current();
+    assert(reactor != nullptr && "no runtime is running");
+    return *reactor;
+}
+
+Result<std::unique_ptr<Reactor>> Reactor::create() {
+    std::unique_ptr<Reactor> reactor(new Reactor());
+    reactor->epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!reactor->epoll_.valid()) {
+        return Error::last_os_error();
+    }
+    reactor->interrupt_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!reactor->interrupt_fd_.valid()) {
+        return Error::last_os_error();
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kInterruptToken;
+    if (epoll_ctl(reactor->epoll_.get(), EPOLL_CTL_ADD, reactor->interrupt_fd_.get(), &ev) != 0) {
+        return Error::last_os_error();
+    }
+    return reactor;
+}
+
+Reactor::~Reactor() = default;
+
+void Reactor::interrupt() {
+    const uint64_t one = 1;
+    // A full counter already means "interrupted"; nothing to do on failure.
+    [[maybe_unused]] ssize_t n = ::write(interrupt_fd_.get(), &one, sizeof one);
+}
+
+void Reactor::stop() {
+    stopping_.store(true);
+    interrupt();
+}
+
+void Reactor::run() {
+    constexpr int kMaxEvents = 64;
+    epoll_event events[kMaxEvents];
+    while (!stopping_.load()) {
+        fire_due_timers();
+        run_turn_hooks();
+        turns_.fetch_add(1);
+        const int timeout = next_timeout_ms();
+        const int n = epoll_wait(epoll_.get(), events, kMaxEvents, timeout);
+        if (n < 0) {
+            continue;  // EINTR: a signal arrived; just turn again
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kInterruptToken) {
+                uint64_t value;
+                [[maybe_unused]] ssize_t r = ::read(interrupt_fd_.get(), &value, sizeof value);
+            } else {
+                dispatch(events[i].data.u64);
+            }
+        }
+    }
+}
+
+int Reactor::next_timeout_ms() {
+    std::lock_guard lock(timers_mutex_);
+    if (timers_.empty()) {
+        return -1;
+    }
+    const auto left = timers_.begin()->first.first - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    // Round up: waking a little late is fine, waking early costs another turn.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+}
+
+void Reactor::fire_due_timers() {
+    std::vector<Waker> due;
+    {
+        std::lock_guard lock(timers_mutex_);
+        const auto now = Clock::now();
+        auto it = timers_.begin();
+        while (it != timers_.end() && it->first.first <= now) {
+            due.push_back(std::move(it->second));
+            it = timers_.erase(it);
+        }
+    }
+    for (const auto& waker : due) {
+        waker.wake();
+    }
+}
+
+void Reactor::run_turn_hooks() {
+    std::lock_guard lock(hooks_mutex_);
+    for (auto& [key, hook] : hooks_) {
+        hook();
+    }
+}
+
+void Reactor::dispatch(uint64_t token) {
+    std::shared_ptr<detail::IoState> state;
+    {
+        std::lock_guard lock(io_mutex_);
+        auto it = io_.find(token);
+        if (it == io_.end()) {
+            return;  // detached meanwhile
+        }
+        state = it->second;
+    }
+    Waker waker;
+    {
+        std::lock_guard lock(state->mutex);
+        state->armed = false;
+        state->ready = true;
+        waker = std::move(state->waker);
+        state->waker = Waker();
+    }
+    waker.wake();
+}
+
+Reactor::TimerKey Reactor::add_timer(Clock::time_point deadline, Waker waker) {
+    bool earliest;
+    TimerKey key;
+    {
+        std::lock_guard lock(timers_mutex_);
+        key = TimerKey(deadline, next_timer_id_++);
+        auto it = timers_.emplace(key, std::move(waker)).first;
+        earliest = it == timers_.begin();
+    }
+    if (earliest) {
+        interrupt();  // the loop may be sleeping past this deadline
+    }
+    return key;
+}
+
+bool Reactor::update_timer(const TimerKey& key, const Waker& waker) {
+    std::lock_guard lock(timers_mutex_);
+    auto it = timers_.find(key);
+    if (it == timers_.end()) {
+        return false;
+    }
+    it->second = waker;
+    return true;
+}
+
+void Reactor::remove_timer(const TimerKey& key) {
+    Waker dropped;  // destroyed after the lock
+    std::lock_guard lock(timers_mutex_);
+    auto it = timers_.find(key);
+    if (it != timers_.end()) {
+        dropped = std::move(it->second);
+        timers_.erase(it);
+    }
+}
+
+void Reactor::add_turn_hook(const void* key, std::function<void()> hook) {
+    {
+        std::lock_guard lock(hooks_mutex_);
+        if (key != nullptr) {
+            for (const auto& entry : hooks_) {
+                if (entry.first == key) {
+                    return;
+                }
+            }
+        }
+        hooks_.emplace_back(key, std::move(hook));
+    }
+    interrupt();  // let the new hook see this turn
+}
+
+std::shared_ptr<detail::IoState> Reactor::attach(int fd, uint32_t events) {
+    auto state = std::make_shared<detail::IoState>();
+    state->fd = fd;
+    state->events = events;
+    std::lock_guard lock(io_mutex_);
+    state->token = next_token_++;
+    io_.emplace(state->token, state);
+    return state;
+}
+
+void Reactor::detach(const std::shared_ptr<detail::IoState>& state) {
+    {
+        std::lock_guard lock(state->mutex);
+        if (state->added) {
+            epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, state->fd, nullptr);
+            state->added = false;
+        }
+        state->waker = Waker();
+    }
+    std::lock_guard lock(io_mutex_);
+    io_.erase(state->token);
+}
+
+Result<void> Reactor::arm(detail::IoState& state) {
+    epoll_event ev{};
+    ev.events = state.events | EPOLLONESHOT;
+    ev.data.u64 = state.token;
+    const int op = state.added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(epoll_.get(), op, state.fd, &ev) != 0) {
+        return Error::last_os_error();
+    }
+    state.added = true;
+    state.armed = true;
+    return {};
+}
+
+AsyncFd::AsyncFd(UniqueFd fd, uint32_t events) : fd_(std::move(fd)) {
+    reactor_ = &current_reactor();
+    state_ = reactor_->attach(fd_.get(), events);
+}
+
+AsyncFd& AsyncFd::operator=(AsyncFd&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = std::move(other.fd_);
+        state_ = std::move(other.state_);
+        reactor_ = other.reactor_;
+    }
+    return *this;
+}
+
+AsyncFd::~AsyncFd() { reset(); }
+
+void AsyncFd::reset() {
+    if (state_) {
+        reactor_->detach(state_);
+        state_.reset();
+    }
+    fd_.reset();
+}
+
+Poll<Result<void>> AsyncFd::poll_ready(const Waker& waker) {
+    assert(state_ && "polling a closed AsyncFd");
+    std::lock_guard lock(state_->mutex);
+    if (state_->ready) {
+        state_->ready = false;
+        return Result<void>();
+    }
+    state_->waker = waker;
+    if (!state_->armed) {
+        auto armed = reactor_->arm(*state_);
+        if (!armed) {
+            return armed;
+        }
+    }
+    return Poll<Result<void>>::pending();
+}
+
+Sleep::~Sleep() {
+    if (reactor_ != nullptr) {
+        reactor_->remove_timer(key_);
+    }
+}
+
+Poll<Unit> Sleep::poll(const Waker& waker) {
+    if (Clock::now() >= deadline_) {
+        if (reactor_ != nullptr) {
+            reactor_->remove_timer(key_);
+            reactor_ = nullptr;
+        }
+        return Unit{};
+    }
+    if (reactor_ == nullptr || !reactor_->update_timer(key_, waker)) {
+        reactor_ = &current_reactor();
+        key_ = reactor_->add_timer(deadline_, waker);
+    }
+    return Poll<Unit>::pending();
+}
+
+}  // namespace pacpick::rt

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "runtime/task.h"
+
+namespace pacpick::rt {
+
+/// A fair coin for `Select`: each thread draws from its own generator.
+bool coin_flip();
+
+/// A leaf future over two others: ready with the first of them that is ready.
+/// When both are, the order of polling is chosen at random on every poll, so
+/// neither source can starve the other; only one of them is taken per poll.
+/// The result's index says which (0 for `a`, 1 for `b`).
+template <LeafFuture A, LeafFuture B>
+class Select {
+public:
+    using Output = std::variant<FutureOutput<A>, FutureOutput<B>>;
+
+    Select(A& a, B& b) : a_(a), b_(b) {}
+
+    Poll<Output> poll(const Waker& waker) {
+        if (coin_flip()) {
+            if (auto r = poll_a(waker)) return std::move(*r);
+            if (auto r = poll_b(waker)) return std::move(*r);
+        } else {
+            if (auto r = poll_b(waker)) return std::move(*r);
+            if (auto r = poll_a(waker)) return std::move(*r);
+        }
+        return Poll<Output>::pending();
+    }
+
+private:
+    std::optional<Output> poll_a(const Waker& waker) {
+        auto p = a_.poll(waker);
+        if (!p.ready()) return std::nullopt;
+        return Output(std::in_place_index<0>, p.take());
+    }
+    std::optional<Output> poll_b(const Waker& waker) {
+        auto p = b_.poll(waker);
+        if (!p.ready()) return std::nullopt;
+        return Output(std::in_place_index<1>, p.take());
+    }
+
+    A& a_;
+    B& b_;
+};
+
+/// A leaf future over two others: ready with both results once both are ready.
+/// Each is polled until it completes, never again after.
+template <LeafFuture A, LeafFuture B>
+class Join {
+public:
+    using Output = std::pair<FutureOutput<A>, FutureOutput<B>>;
+
+    Join(A& a, B& b) : a_(a), b_(b) {}
+
+    Poll<Output> poll(const Waker& waker) {
+        if (!ra_) {
+            auto p = a_.poll(waker);
+            if (p.ready()) ra_.emplace(p.take());
+        }
+        if (!rb_) {
+            auto p = b_.poll(waker);
+            if (p.ready()) rb_.emplace(p.take());
+        }
+        if (ra_ && rb_) {
+            return Output(std::move(*ra_), std::move(*rb_));
+        }
+        return Poll<Output>::pending();
+    }
+
+private:
+    A& a_;
+    B& b_;
+    std::optional<FutureOutput<A>> ra_;
+    std::optional<FutureOutput<B>> rb_;
+};
+
+}  // namespace pacpick::rt

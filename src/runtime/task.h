@@ -1,0 +1,241 @@
+#pragma once
+
+#include <atomic>
+#include <cassert>
+#include <concepts>
+#include <coroutine>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "runtime/poll.h"
+#include "runtime/waker.h"
+
+namespace pacpick::rt {
+
+/// Anything with `poll(const Waker&) -> Poll<T>`: the only kind of wait a task
+/// can make. A leaf answering pending must have arranged a wake-up.
+template <typename F>
+concept LeafFuture = requires(F& f, const Waker& w) {
+    { f.poll(w).ready() } -> std::convertible_to<bool>;
+    f.poll(w).take();
+};
+
+template <LeafFuture F>
+using FutureOutput = decltype(std::declval<F&>().poll(std::declval<const Waker&>()).take());
+
+template <typename T>
+class Task;
+
+namespace detail {
+
+/// The wait a suspended task is parked on: the awaiter to poll and the coroutine
+/// to resume once that poll is ready.
+struct PendingWait {
+    void* awaiter = nullptr;
+    bool (*poll)(void* awaiter, const Waker& waker) = nullptr;
+    std::coroutine_handle<> resume_point;
+};
+
+/// The unit of scheduling: one root coroutine and the leaf it waits on. Its
+/// state machine (idle, scheduled, running, notified, done) lets wakes come from
+/// any thread while guaranteeing that it runs on one thread at a time and that a
+/// wake during a run leads to another poll. Cancellation is a flag checked at
+/// every wait point; the frame is then destroyed instead of resumed.
+class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell> {
+public:
+    enum class Step { Pending, Done };
+
+    explicit TaskCell(std::coroutine_handle<> root) : root_(root) {}
+
+    void wake() final;
+    /// Runs the task until it parks on a pending leaf or finishes. Only called
+    /// by whoever received the cell through `schedule`.
+    Step run();
+
+    void request_cancel();
+    bool cancel_requested() const { return cancel_requested_.load(); }
+    bool finished() const { return state_.load() == kDone; }
+    /// Registers `waker` to be woken when the task has finished (or is already).
+    bool poll_finished(const Waker& waker);
+
+    // Used by awaiters of the running task only.
+    const Waker& current_waker() const { return *waker_; }
+    void park_on(PendingWait wait) { wait_ = wait; }
+
+protected:
+    static constexpr int kIdle = 0;
+    static constexpr int kScheduled = 1;
+    static constexpr int kRunning = 2;
+    static constexpr int kNotified = 3;
+    static constexpr int kDone = 4;
+
+    /// Hands a cell that just became scheduled to whoever runs it.
+    virtual void schedule() = 0;
+    /// Called once when the task is done, finished or cancelled.
+    virtual void on_done() = 0;
+    /// Marks the cell done without running it again (used at shutdown).
+    void abandon();
+
+    std::atomic<int> state_{kScheduled};
+
+private:
+    void step();
+    void finish();
+    void wake_finish_waiters();
+
+    std::coroutine_handle<> root_;
+    bool started_ = false;
+    PendingWait wait_;
+    const Waker* waker_ = nullptr;
+    std::atomic<bool> cancel_requested_{false};
+    std::mutex finish_mutex_;
+    std::vector<Waker> finish_waiters_;
+};
+
+/// The cell of the task running on this thread, or null outside any task.
+TaskCell* current_cell();
+
+template <typename F>
+class LeafAwaiter {
+public:
+    explicit LeafAwaiter(F& future) : future_(future) {}
+
+    bool await_ready() {
+        TaskCell* cell = current_cell();
+        assert(cell != nullptr && "co_await outside a running task");
+        if (cell->cancel_requested()) {
+            return false;  // suspend, so the cancellation takes effect here
+        }
+        return try_poll(cell->current_waker());
+    }
+    void await_suspend(std::coroutine_handle<> handle) {
+        current_cell()->park_on(PendingWait{this, &poll_thunk, handle});
+    }
+    FutureOutput<F> await_resume() { return std::move(*result_); }
+
+private:
+    bool try_poll(const Waker& waker) {
+        auto poll = future_.poll(waker);
+        if (!poll.ready()) {
+            return false;
+        }
+        result_.emplace(poll.take());
+        return true;
+    }
+    static bool poll_thunk(void* self, const Waker& waker) {
+        return static_cast<LeafAwaiter*>(self)->try_poll(waker);
+    }
+
+    F& future_;
+    std::optional<FutureOutput<F>> result_;
+};
+
+template <typename T>
+struct PromiseResult {
+    std::optional<T> value;
+    void return_value(T v) { value.emplace(std::move(v)); }
+    T take() { return std::move(*value); }
+};
+
+template <>
+struct PromiseResult<void> {
+    void return_void() {}
+    void take() {}
+};
+
+template <typename T>
+struct TaskPromise : PromiseResult<T> {
+    std::coroutine_handle<> continuation;
+
+    Task<T> get_return_object();
+    std::suspend_always initial_suspend() noexcept { return {}; }
+
+    struct FinalAwaiter {
+        bool await_ready() noexcept { return false; }
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<TaskPromise> h) noexcept {
+            auto next = h.promise().continuation;
+            return next ? next : std::noop_coroutine();
+        }
+        void await_resume() noexcept {}
+    };
+    FinalAwaiter final_suspend() noexcept { return {}; }
+    void unhandled_exception() { std::terminate(); }
+
+    template <LeafFuture F>
+    LeafAwaiter<std::remove_reference_t<F>> await_transform(F&& future) {
+        return LeafAwaiter<std::remove_reference_t<F>>(future);
+    }
+    template <typename U>
+    auto await_transform(Task<U>&& task);
+};
+
+}  // namespace detail
+
+/// A lazily started coroutine. It can wait only on leaf futures (whose poll is
+/// repeated on every wake-up until ready, so spurious wakes never resume it) and
+/// on other tasks, which it runs inline. Spawn it, `block_on` it, or co_await it.
+template <typename T = void>
+class [[nodiscard]] Task {
+public:
+    using promise_type = detail::TaskPromise<T>;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    Task() = default;
+    explicit Task(Handle h) : handle_(h) {}
+    Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+    Task& operator=(Task&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = std::exchange(other.handle_, {});
+        }
+        return *this;
+    }
+    ~Task() { reset(); }
+
+    Handle handle() const { return handle_; }
+    bool done() const { return handle_ && handle_.done(); }
+    /// The returned value of a finished task.
+    T take_result() { return handle_.promise().take(); }
+
+private:
+    void reset() {
+        if (handle_) {
+            handle_.destroy();
+            handle_ = {};
+        }
+    }
+    Handle handle_;
+};
+
+namespace detail {
+
+template <typename T>
+Task<T> TaskPromise<T>::get_return_object() {
+    return Task<T>(std::coroutine_handle<TaskPromise<T>>::from_promise(*this));
+}
+
+template <typename U>
+struct TaskAwaiter {
+    Task<U>& task;
+    bool await_ready() { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> caller) {
+        task.handle().promise().continuation = caller;
+        return task.handle();
+    }
+    U await_resume() { return task.take_result(); }
+};
+
+template <typename T>
+template <typename U>
+auto TaskPromise<T>::await_transform(Task<U>&& task) {
+    return TaskAwaiter<U>{task};
+}
+
+}  // namespace detail
+
+}  // namespace pacpick::rt

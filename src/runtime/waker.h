@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+namespace pacpick::rt {
+
+/// Something that can be told "poll me again": a spawned task, or the thread
+/// parked in `block_on`. `wake` is thread-safe and cheap when already woken.
+class WakeTarget {
+public:
+    virtual ~WakeTarget() = default;
+    virtual void wake() = 0;
+};
+
+/// A copyable handle that wakes one target. Waking is thread-safe and
+/// idempotent while the target is already scheduled; it is not async-signal-safe
+/// (signal handlers use a `SignalPipe` instead). A default-made waker wakes nobody.
+class Waker {
+public:
+    Waker() = default;
+    explicit Waker(std::shared_ptr<WakeTarget> target) : target_(std::move(target)) {}
+
+    void wake() const {
+        if (target_) {
+            target_->wake();
+        }
+    }
+    bool wakes_same_target(const Waker& other) const { return target_ == other.target_; }
+    explicit operator bool() const { return target_ != nullptr; }
+
+private:
+    std::shared_ptr<WakeTarget> target_;
+};
+
+}  // namespace pacpick::rt

@@ -1,0 +1,337 @@
+#include "runtime/runtime.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/channel.h"
+#include "runtime/select.h"
+#include "runtime/signal_pipe.h"
+
+namespace pacpick::rt {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::unique_ptr<Runtime> make_runtime(unsigned workers = 2) {
+    auto runtime = Runtime::build(workers);
+    EXPECT_TRUE(runtime.ok());
+    return std::move(runtime).value();
+}
+
+/// A leaf future that is always ready: the worst case for fairness.
+struct AlwaysReady {
+    int value;
+    Poll<int> poll(const Waker&) { return value; }
+};
+
+Task<void> sleep_then_send(Clock::duration d, Sender<int> tx, int value) {
+    co_await Sleep(d);
+    tx.send(value);
+}
+
+Task<int> add_after_sleep(int a, int b) {
+    co_await Sleep(1ms);
+    co_return a + b;
+}
+
+Task<int> nested_sum() {
+    int x = co_await add_after_sleep(1, 2);
+    int y = co_await add_after_sleep(x, 4);
+    co_return y;
+}
+
+TEST(RuntimeTest, BlockOnRunsNestedTasksToTheirResult) {
+    auto runtime = make_runtime();
+    EXPECT_EQ(runtime->block_on(nested_sum()), 7);
+}
+
+TEST(RuntimeTest, SleepWaitsAtLeastItsDuration) {
+    auto runtime = make_runtime();
+    const auto start = Clock::now();
+    runtime->block_on([]() -> Task<void> { co_await Sleep(120ms); }());
+    EXPECT_GE(Clock::now() - start, 120ms);
+}
+
+TEST(RuntimeTest, CancelDuringSleepStopsTheTaskBeforeItSendsAnything) {
+    auto runtime = make_runtime();
+    auto [tx, rx] = make_channel<int>();
+    std::atomic<bool> ran_past_sleep{false};
+    auto handle = runtime->spawn([](Sender<int> tx, std::atomic<bool>& flag) -> Task<void> {
+        co_await Sleep(200ms);
+        flag.store(true);
+        tx.send(1);
+    }(tx, ran_past_sleep));
+    runtime->block_on([](JoinHandle h) -> Task<void> {
+        co_await Sleep(20ms);
+        h.cancel();
+        co_await h.finished();
+    }(handle));
+    EXPECT_TRUE(handle.is_finished());
+    // A sender that would wake later runs past the cancelled one's deadline.
+    runtime->spawn(sleep_then_send(300ms, tx, 2));
+    const auto got = runtime->block_on([](Receiver<int>& rx) -> Task<std::optional<int>> {
+        co_return co_await rx.recv();
+    }(rx));
+    EXPECT_EQ(got, std::optional<int>(2));
+    EXPECT_FALSE(ran_past_sleep.load());
+}
+
+TEST(RuntimeTest, CancelNeverWaitsForTheTask) {
+    auto runtime = make_runtime();
+    auto handle = runtime->spawn([]() -> Task<void> { co_await Sleep(1h); }());
+    handle.cancel();  // returns at once; the task goes away at its wait point
+    runtime->block_on([](JoinHandle h) -> Task<void> { co_await h.finished(); }(handle));
+    EXPECT_TRUE(handle.is_finished());
+}
+
+TEST(RuntimeTest, DroppedHandleLeavesTheTaskRunning) {
+    auto runtime = make_runtime();
+    auto [tx, rx] = make_channel<int>();
+    { runtime->spawn(sleep_then_send(10ms, tx, 5)); }
+    auto got = runtime->block_on(
+        [](Receiver<int>& rx) -> Task<std::optional<int>> { co_return co_await rx.recv(); }(rx));
+    EXPECT_EQ(got, std::optional<int>(5));
+}
+
+TEST(ChannelTest, EightSendersOfTenThousandEachArriveCompleteAndInOrderPerSender) {
+    constexpr int kSenders = 8;
+    constexpr int kEach = 10000;
+    auto runtime = make_runtime();
+    auto [tx, rx] = make_channel<std::pair<int, int>>();
+    std::vector<std::thread> threads;
+    for (int s = 0; s < kSenders; ++s) {
+        threads.emplace_back([tx = tx, s] {
+            for (int i = 0; i < kEach; ++i) {
+                tx.send({s, i});
+            }
+        });
+    }
+    { auto drop = std::move(tx); }
+    auto next = runtime->block_on([](Receiver<std::pair<int, int>>& rx) -> Task<std::vector<int>> {
+        std::vector<int> next(kSenders, 0);
+        while (auto message = co_await rx.recv()) {
+            auto [sender, seq] = *message;
+            EXPECT_EQ(seq, next[sender]) << "sender " << sender << " out of order";
+            next[sender] = seq + 1;
+        }
+        co_return next;  // the loop ends when every sender is gone
+    }(rx));
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(next, std::vector<int>(kSenders, kEach));
+}
+
+TEST(ChannelTest, SendAfterTheReceiverIsGoneIsDroppedSilently) {
+    auto [tx, rx] = make_channel<std::string>();
+    tx.send("queued");
+    { auto gone = std::move(rx); }
+    tx.send("dropped");  // must neither block nor crash
+    SUCCEED();
+}
+
+TEST(SelectTest, TwoAlwaysReadySourcesAreEachPickedAboutHalfTheTime) {
+    auto runtime = make_runtime();
+    constexpr int kPasses = 10000;
+    const int firsts = runtime->block_on([]() -> Task<int> {
+        AlwaysReady a{0}, b{1};
+        int count_a = 0;
+        for (int i = 0; i < kPasses; ++i) {
+            auto picked = co_await Select(a, b);
+            if (picked.index() == 0) ++count_a;
+        }
+        co_return count_a;
+    }());
+    EXPECT_GE(firsts, kPasses * 40 / 100);
+    EXPECT_LE(firsts, kPasses * 60 / 100);
+}
+
+TEST(SelectTest, TakesOnlyOneItemPerPassAndWaitsForTheOtherSource) {
+    auto runtime = make_runtime();
+    auto [tx_a, rx_a] = make_channel<int>();
+    auto [tx_b, rx_b] = make_channel<int>();
+    runtime->spawn(sleep_then_send(10ms, tx_b, 42));
+    auto picked = runtime->block_on([](Receiver<int>& a, Receiver<int>& b) -> Task<int> {
+        auto ra = a.recv();
+        auto rb = b.recv();
+        auto result = co_await Select(ra, rb);
+        EXPECT_EQ(result.index(), 1u);
+        co_return *std::get<1>(result);
+    }(rx_a, rx_b));
+    EXPECT_EQ(picked, 42);
+}
+
+TEST(JoinTest, WaitsForBothAndKeepsEachResult) {
+    auto runtime = make_runtime();
+    auto [tx_a, rx_a] = make_channel<int>();
+    auto [tx_b, rx_b] = make_channel<int>();
+    runtime->spawn(sleep_then_send(15ms, tx_a, 1));
+    runtime->spawn(sleep_then_send(5ms, tx_b, 2));
+    auto both = runtime->block_on([](Receiver<int>& a, Receiver<int>& b) -> Task<std::pair<int, int>> {
+        auto ra = a.recv();
+        auto rb = b.recv();
+        auto [x, y] = co_await Join(ra, rb);
+        co_return std::pair{*x, *y};
+    }(rx_a, rx_b));
+    EXPECT_EQ(both, (std::pair{1, 2}));
+}
+
+/// The system call each thread of this process is in, by number ("running" for
+/// threads that are on a CPU), skipping the calling thread.
+std::vector<std::string> other_threads_syscalls() {
+    std::vector<std::string> calls;
+    const std::string self = std::to_string(syscall(SYS_gettid));
+    DIR* dir = opendir("/proc/self/task");
+    while (dirent* entry = readdir(dir)) {
+        std::string tid = entry->d_name;
+        if (tid == "." || tid == ".." || tid == self) continue;
+        std::ifstream in("/proc/self/task/" + tid + "/syscall");
+        std::string first;
+        in >> first;
+        calls.push_back(first);
+    }
+    closedir(dir);
+    return calls;
+}
+
+TEST(ReactorTest, TaskWaitingOnAPipeIsWokenByAWriteFromAnotherThreadWithoutBlockingAThread) {
+    auto runtime = make_runtime();
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    UniqueFd write_end(fds[1]);
+    auto [tx, rx] = make_channel<std::string>();
+    runtime->spawn([](UniqueFd fd, Sender<std::string> tx) -> Task<void> {
+        AsyncFd pipe(std::move(fd));
+        auto ready = co_await Readable(pipe);
+        EXPECT_TRUE(ready.ok());
+        char buf[16];
+        const ssize_t n = ::read(pipe.fd(), buf, sizeof buf);
+        tx.send(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
+    }(UniqueFd(fds[0]), tx));
+
+    // Wait until every other thread has gone to sleep, then see where they sleep:
+    // exactly one in the reactor's epoll_wait, none in a call that blocks on the
+    // pipe itself. (Idle workers park on a futex; sanitizers add their own threads.)
+    const std::vector<std::string> blocking = {
+        std::to_string(SYS_read),  std::to_string(SYS_readv),   std::to_string(SYS_poll),
+        std::to_string(SYS_ppoll), std::to_string(SYS_select),  std::to_string(SYS_pselect6),
+        std::to_string(SYS_wait4), std::to_string(SYS_waitid),
+    };
+    std::vector<std::string> calls;
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        calls = other_threads_syscalls();
+        if (std::find(calls.begin(), calls.end(), "running") == calls.end()) break;
+        std::this_thread::yield();
+    }
+    for (const auto& c : calls) {
+        EXPECT_EQ(std::find(blocking.begin(), blocking.end(), c), blocking.end())
+            << "a thread is blocked in syscall " << c;
+    }
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), std::to_string(SYS_epoll_wait)), 1);
+
+    std::thread writer([&] { ASSERT_EQ(::write(write_end.get(), "ping", 4), 4); });
+    auto got = runtime->block_on(
+        [](Receiver<std::string>& rx) -> Task<std::optional<std::string>> { co_return co_await rx.recv(); }(rx));
+    writer.join();
+    EXPECT_EQ(got, std::optional<std::string>("ping"));
+}
+
+TEST(ReactorTest, ReadinessCanBeWaitedForAgainAfterItWasConsumed) {
+    auto runtime = make_runtime();
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    UniqueFd write_end(fds[1]);
+    auto [tx, rx] = make_channel<int>();
+    runtime->spawn([](UniqueFd fd, Sender<int> tx) -> Task<void> {
+        AsyncFd pipe(std::move(fd));
+        for (int round = 0; round < 3; ++round) {
+            auto ready = co_await Readable(pipe);
+            EXPECT_TRUE(ready.ok());
+            char c;
+            EXPECT_EQ(::read(pipe.fd(), &c, 1), 1);
+            tx.send(c - '0');
+        }
+    }(UniqueFd(fds[0]), tx));
+    std::vector<int> seen;
+    for (char c : std::string("123")) {
+        ASSERT_EQ(::write(write_end.get(), &c, 1), 1);
+        seen.push_back(*runtime->block_on(
+            [](Receiver<int>& rx) -> Task<std::optional<int>> { co_return co_await rx.recv(); }(rx)));
+    }
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(ReactorTest, TurnHookRunsOnEveryTurn) {
+    auto runtime = make_runtime();
+    Reactor& reactor = runtime->reactor();
+    std::mutex mutex;
+    std::vector<uint64_t> seen_turns;  // the turn number at each run of the hook
+    int duplicate_runs = 0;
+    static const int kKey = 0;
+    reactor.add_turn_hook(&kKey, [&] {
+        std::lock_guard lock(mutex);
+        seen_turns.push_back(reactor.turns());
+    });
+    reactor.add_turn_hook(&kKey, [&] { ++duplicate_runs; });  // same key: not added
+    // Each sleep makes the reactor turn at least once more.
+    runtime->block_on([]() -> Task<void> {
+        for (int i = 0; i < 20; ++i) co_await Sleep(1ms);
+    }());
+    runtime->shutdown();
+    std::lock_guard lock(mutex);
+    ASSERT_GE(seen_turns.size(), 20u);
+    for (size_t i = 1; i < seen_turns.size(); ++i) {
+        ASSERT_EQ(seen_turns[i], seen_turns[i - 1] + 1) << "a turn ran without the hook";
+    }
+    EXPECT_EQ(seen_turns.back() + 1, reactor.turns());
+    EXPECT_EQ(duplicate_runs, 0);
+}
+
+TEST(RuntimeTest, ShutdownWithAHundredSleepingTasksReturnsAtOnceAndDropsThem) {
+    auto runtime = make_runtime();
+    // Every task's frame holds a copy of the token, started or not.
+    auto token = std::make_shared<int>(0);
+    for (int i = 0; i < 100; ++i) {
+        runtime->spawn([](std::shared_ptr<int>) -> Task<void> { co_await Sleep(1h); }(token));
+    }
+    EXPECT_EQ(token.use_count(), 101);
+    const auto start = Clock::now();
+    runtime->shutdown();
+    // A generous bound that only a hang would exceed.
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(token.use_count(), 1) << "a pending task was not dropped";
+}
+
+TEST(SignalPipeTest, NotifyFromAnotherThreadWakesTheWaitingTask) {
+    auto runtime = make_runtime();
+    auto got = runtime->block_on([]() -> Task<bool> {
+        auto pipe = SignalPipe::create();
+        EXPECT_TRUE(pipe.ok());
+        std::thread notifier([fd = pipe->write_fd()] { notify_signal_fd(fd); });
+        struct Notified {
+            SignalPipe& pipe;
+            Poll<Result<void>> poll(const Waker& w) { return pipe.poll_notified(w); }
+        } wait{*pipe};
+        auto r = co_await wait;
+        notifier.join();
+        pipe->drain();
+        co_return r.ok();
+    }());
+    EXPECT_TRUE(got);
+}
+
+}  // namespace
+}  // namespace pacpick::rt
