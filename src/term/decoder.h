@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "runtime/result.h"
+#include "term/event.h"
+
+namespace pacpick::term {
+
+/// Decodes the bytes of one sequence that starts at `pending` (never empty).
+/// A value is a complete item; an empty optional means more bytes are needed;
+/// an error ("Could not parse an event.") means the bytes can never decode.
+/// `more_input` says whether further bytes are already at hand (an ESC alone is
+/// the Esc key only when none are).
+Result<std::optional<DecodedItem>> decode_sequence(std::string_view pending, bool more_input);
+
+/// Turns terminal input, in the chunks in which it was read, into decoded items.
+/// It keeps the bytes of an unfinished sequence until a later byte completes it
+/// or proves it undecodable (then it is dropped silently); no timer is involved.
+class InputDecoder {
+public:
+    InputDecoder();
+
+    /// `filled_buffer` is true when the chunk filled the whole read buffer, so
+    /// more input is probably waiting.
+    void feed(std::string_view chunk, bool filled_buffer);
+    /// The oldest decoded item, if any.
+    std::optional<DecodedItem> next_item();
+    bool has_items() const { return !decoded_.empty(); }
+
+private:
+    std::string pending_;
+    std::deque<DecodedItem> decoded_;
+};
+
+}  // namespace pacpick::term

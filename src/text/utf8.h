@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pacpick::text {
+
+/// The bytes as valid UTF-8: each maximal invalid subpart replaced by U+FFFD
+/// (the substitution the Unicode Standard recommends). Valid input is copied.
+std::string decode_lossy(std::string_view bytes);
+
+/// Whether the bytes are well-formed UTF-8 (no overlongs, surrogates or values
+/// past U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
+/// The first character of well-formed UTF-8 and its length in bytes.
+struct DecodedChar {
+    char32_t ch;
+    size_t length;
+};
+std::optional<DecodedChar> decode_first(std::string_view bytes);
+
+/// Appends the UTF-8 encoding of a scalar value.
+void append_utf8(std::string& out, char32_t ch);
+
+/// The length of the longest prefix of valid UTF-8 `bytes` that is at most
+/// `max_bytes` long and does not split a character.
+size_t utf8_prefix_length(std::string_view bytes, size_t max_bytes);
+
+}  // namespace pacpick::text
