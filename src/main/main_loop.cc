@@ -1,0 +1,185 @@
+#include "main/main_loop.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <variant>
+
+#include "runtime/select.h"
+#include "text/utf8.h"
+
+namespace pacpick {
+
+namespace {
+
+using term::KeyCode;
+using term::KeyEvent;
+using term::KeyModifiers;
+
+/// The loop's wait on the terminal side, as a leaf future.
+class NextEvent {
+public:
+    explicit NextEvent(EventSource& source) : source_(source) {}
+    rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) {
+        return source_.poll_event(waker);
+    }
+
+private:
+    EventSource& source_;
+};
+
+std::optional<std::string> selected_name(const AppState& state) {
+    if (state.matches.empty()) {
+        return std::nullopt;
+    }
+    return state.matches[state.selected];
+}
+
+/// Up raises the index (entry 0 sits lowest on screen), Down lowers it. The
+/// arithmetic is signed 32-bit, so both ends simply hold.
+Reaction move_selection(AppState& state, int32_t step, QueryStarter& queries) {
+    if (state.matches.empty()) {
+        state.selected = 0;
+    } else {
+        const int32_t last = static_cast<int32_t>(state.matches.size()) - 1;
+        const int32_t moved = static_cast<int32_t>(state.selected) + step;
+        state.selected = static_cast<uint64_t>(std::clamp(moved, 0, last));
+    }
+    request_details(state, selected_name(state), queries);
+    return Reaction::Draw;
+}
+
+/// Removes the last character of UTF-8 text: its continuation bytes and its lead byte.
+void erase_last_character(std::string& text) {
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
+        text.pop_back();
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+}
+
+}  // namespace
+
+void restart_search(AppState& state, QueryStarter& queries) {
+    state.selected = 0;
+    state.search_generation += 1;
+    if (state.search_task) {
+        state.search_task->cancel();
+        state.search_task.reset();
+    }
+    state.search_task = queries.start_search(state.query, state.mode, state.search_generation,
+                                             state.result_sender);
+}
+
+void request_details(AppState& state, std::optional<std::string> name, QueryStarter& queries) {
+    if (state.details_task) {
+        state.details_task->cancel();
+        state.details_task.reset();
+    }
+    state.details_generation += 1;
+    if (!name) {
+        // Taken by a later pass of the loop, like any other answer.
+        state.result_sender.send(DetailsResult{state.details_generation, std::nullopt});
+        return;
+    }
+    state.details_task =
+        queries.start_details(std::move(*name), state.details_generation, state.result_sender);
+}
+
+Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries) {
+    const KeyCode& code = key.code;
+    if (code.is_char(U'c') && key.modifiers.contains(KeyModifiers::CONTROL)) {
+        return Reaction::Quit;
+    }
+    switch (code.kind) {
+        case KeyCode::Kind::Esc:
+            return Reaction::Quit;
+        case KeyCode::Kind::Enter:
+            if (state.matches.empty()) {
+                return Reaction::Quit;
+            }
+            state.pending_action = state.matches[state.selected];
+            return Reaction::Action;
+        case KeyCode::Kind::Up:
+            return move_selection(state, +1, queries);
+        case KeyCode::Kind::Down:
+            return move_selection(state, -1, queries);
+        case KeyCode::Kind::Tab:
+            state.mode = state.mode == Mode::Install ? Mode::Uninstall : Mode::Install;
+            state.query.clear();
+            state.matches.clear();
+            state.selected = 0;
+            state.details.reset();
+            request_details(state, std::nullopt, queries);
+            restart_search(state, queries);
+            return Reaction::Draw;
+        case KeyCode::Kind::Backspace:
+            erase_last_character(state.query);
+            restart_search(state, queries);
+            return Reaction::Draw;
+        case KeyCode::Kind::Char:
+            text::append_utf8(state.query, code.ch);
+            restart_search(state, queries);
+            return Reaction::Draw;
+        default:
+            return Reaction::Draw;
+    }
+}
+
+Reaction handle_message(AppState& state, QueryMessage message, QueryStarter& queries) {
+    if (auto* catalog = std::get_if<CatalogResult>(&message)) {
+        if (catalog->generation != state.search_generation) {
+            return Reaction::Ignore;
+        }
+        state.matches = std::move(catalog->names);
+        state.selected = 0;
+        request_details(state, selected_name(state), queries);
+        return Reaction::Draw;
+    }
+    auto& answer = std::get<DetailsResult>(message);
+    if (answer.generation != state.details_generation) {
+        return Reaction::Ignore;
+    }
+    state.details = std::move(answer.details);
+    return Reaction::Draw;
+}
+
+rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer,
+                                        QueryStarter& queries) {
+    for (;;) {
+        NextEvent next_event(*state.events);
+        auto next_result = state.result_receiver.recv();
+        auto item = co_await rt::Select(next_event, next_result);
+
+        Reaction reaction = Reaction::Ignore;
+        if (item.index() == 0) {
+            auto& event = std::get<0>(item);
+            if (event.ok()) {
+                if (auto* key = std::get_if<KeyEvent>(&*event)) {
+                    reaction = handle_key(state, *key, queries);
+                }
+            }
+            // Input errors and events other than keys are dropped without a
+            // frame; a new terminal size shows at the next frame.
+        } else if (auto& message = std::get<1>(item)) {
+            reaction = handle_message(state, std::move(*message), queries);
+        }
+
+        switch (reaction) {
+            case Reaction::Ignore:
+                continue;
+            case Reaction::Quit:
+                co_return LoopEnd::Quit;
+            case Reaction::Action:
+                co_return LoopEnd::Action;
+            case Reaction::Draw:
+                break;
+        }
+        if (auto drawn = drawer.draw(state); !drawn) {
+            co_return std::move(drawn).error();
+        }
+    }
+}
+
+}  // namespace pacpick
