@@ -114,6 +114,12 @@ public:
         return Poll<std::optional<T>>::pending();
     }
 
+    /// Whether no message is waiting at this moment.
+    bool empty() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->queue.empty();
+    }
+
     /// A leaf future for the next message; polling it is repeatable.
     class Recv {
     public:
