@@ -1,0 +1,71 @@
+#include "main/entry.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "runtime/runtime.h"
+
+namespace pacpick {
+
+namespace {
+
+/// Opens /dev/null on each of 0, 1 and 2 that is closed, so that nothing the
+/// program opens later lands on a standard descriptor by accident.
+void make_standard_descriptors_safe() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = open("/dev/null", O_RDWR);
+            if (opened == -1) {
+                abort();
+            }
+            if (opened != fd) {
+                // Lower descriptors were open, so the lowest free one is `fd`
+                // itself; anything else means the table is not what it seems.
+                abort();
+            }
+        }
+    }
+}
+
+/// Writes the whole text to standard error, ignoring failures: there is
+/// nowhere left to report them.
+void write_stderr(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
+    make_standard_descriptors_safe();
+    signal(SIGPIPE, SIG_IGN);
+
+    auto runtime = rt::Runtime::build();
+    if (!runtime) {
+        write_stderr("Failed building the Runtime: " + runtime.error().describe() + "\n");
+        return 101;
+    }
+    Result<void> outcome = (*runtime)->block_on(main_task());
+    (*runtime)->shutdown();
+    if (!outcome) {
+        write_stderr("Error: " + outcome.error().describe() + "\n");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace pacpick

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <functional>
+
+#include "runtime/result.h"
+#include "runtime/task.h"
+
+namespace pacpick {
+
+/// The process entry around a main task: makes descriptors 0 to 2 safe and
+/// ignores SIGPIPE, builds the runtime (101 when it cannot be built), runs the
+/// task on this thread, shuts the runtime down without waiting for background
+/// work, and maps the task's result to the exit status (0, or 1 after
+/// "Error: {}\n" on standard error).
+int run_entry(const std::function<rt::Task<Result<void>>()>& main_task);
+
+}  // namespace pacpick

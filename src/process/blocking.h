@@ -1,0 +1,13 @@
+#pragma once
+
+#include "process/command.h"
+#include "runtime/result.h"
+
+namespace pacpick::process {
+
+/// Runs `command` on the calling thread, which blocks for the child's whole
+/// life: stdin from the null device, stdout and stderr captured completely.
+/// Meant only for short outside queries made where no task can wait.
+Result<CommandOutput> run_captured_blocking(ChildCommand command);
+
+}  // namespace pacpick::process

@@ -1,0 +1,200 @@
+#include "process/spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <array>
+
+namespace pacpick::process {
+
+namespace {
+
+constexpr int kStreams = 3;
+
+Error nul_byte_error() {
+    return Error::custom(ErrorKind::InvalidInput, "nul byte found in provided data");
+}
+
+bool contains_nul(const std::string& text) {
+    return text.find('\0') != std::string::npos;
+}
+
+/// One stream as prepared for a child: the end it receives as descriptor 0, 1
+/// or 2, and for a pipe the end the program keeps.
+struct PreparedStream {
+    UniqueFd child_end;
+    UniqueFd program_end;
+};
+
+/// Moves a descriptor above 2. Without this a descriptor that happened to be
+/// given number 0 to 2 (because the program's own was closed) could be
+/// overwritten by the dup2 of an earlier stream before its own dup2 ran.
+Result<UniqueFd> clear_of_standard_streams(UniqueFd fd) {
+    if (fd.get() > 2) {
+        return fd;
+    }
+    const int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) {
+        return Error::last_os_error();
+    }
+    return UniqueFd(moved);
+}
+
+Result<PreparedStream> prepare_stream(StdioMode mode, int target) {
+    PreparedStream stream;
+    switch (mode) {
+        case StdioMode::Inherit:
+            return stream;
+        case StdioMode::Null: {
+            const int flags = (target == STDIN_FILENO ? O_RDONLY : O_WRONLY) | O_CLOEXEC;
+            stream.child_end.reset(::open("/dev/null", flags));
+            if (!stream.child_end.valid()) {
+                return Error::last_os_error();
+            }
+            break;
+        }
+        case StdioMode::Piped: {
+            int fds[2];
+            if (pipe2(fds, O_CLOEXEC) != 0) {
+                return Error::last_os_error();
+            }
+            UniqueFd read_end(fds[0]);
+            UniqueFd write_end(fds[1]);
+            if (target == STDIN_FILENO) {
+                stream.child_end = std::move(read_end);
+                stream.program_end = std::move(write_end);
+            } else {
+                stream.child_end = std::move(write_end);
+                stream.program_end = std::move(read_end);
+            }
+            break;
+        }
+    }
+    auto moved = clear_of_standard_streams(std::move(stream.child_end));
+    if (!moved) {
+        return std::move(moved).error();
+    }
+    stream.child_end = std::move(moved).value();
+    return stream;
+}
+
+/// Owns a posix_spawn file-actions object for the duration of one start.
+class FileActions {
+  public:
+    FileActions() : status_(posix_spawn_file_actions_init(&actions_)) {}
+    ~FileActions() {
+        if (status_ == 0) {
+            posix_spawn_file_actions_destroy(&actions_);
+        }
+    }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    int init_status() const { return status_; }
+    int add_dup2(int fd, int target) {
+        return posix_spawn_file_actions_adddup2(&actions_, fd, target);
+    }
+    const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+    int status_;
+};
+
+/// Owns a posix_spawn attribute object for the duration of one start.
+class SpawnAttributes {
+  public:
+    SpawnAttributes() : status_(posix_spawnattr_init(&attr_)) {}
+    ~SpawnAttributes() {
+        if (status_ == 0) {
+            posix_spawnattr_destroy(&attr_);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    int init_status() const { return status_; }
+    /// The program ignores SIGPIPE so that its own writes fail with EPIPE; an
+    /// ignored disposition survives exec, so the child must get the default back.
+    int reset_sigpipe() {
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        if (const int rc = posix_spawnattr_setsigdefault(&attr_, &defaults); rc != 0) {
+            return rc;
+        }
+        return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF);
+    }
+    const posix_spawnattr_t* get() const { return &attr_; }
+
+  private:
+    posix_spawnattr_t attr_;
+    int status_;
+};
+
+}  // namespace
+
+Result<SpawnedChild> spawn_child(const ChildCommand& command) {
+    if (contains_nul(command.program)) {
+        return nul_byte_error();
+    }
+    std::vector<char*> argv;
+    argv.reserve(command.arguments.size() + 2);
+    argv.push_back(const_cast<char*>(command.program.c_str()));
+    for (const auto& argument : command.arguments) {
+        if (contains_nul(argument)) {
+            return nul_byte_error();
+        }
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    const std::array<StdioMode, kStreams> modes = {command.stdin_mode, command.stdout_mode,
+                                                   command.stderr_mode};
+    std::array<PreparedStream, kStreams> streams;
+    for (int target = 0; target < kStreams; ++target) {
+        auto prepared = prepare_stream(modes[target], target);
+        if (!prepared) {
+            return std::move(prepared).error();  // streams prepared so far close here
+        }
+        streams[target] = std::move(prepared).value();
+    }
+
+    FileActions actions;
+    if (actions.init_status() != 0) {
+        return Error::os(actions.init_status());
+    }
+    for (int target = 0; target < kStreams; ++target) {
+        if (streams[target].child_end.valid()) {
+            if (const int rc = actions.add_dup2(streams[target].child_end.get(), target); rc != 0) {
+                return Error::os(rc);
+            }
+        }
+    }
+    SpawnAttributes attributes;
+    if (attributes.init_status() != 0) {
+        return Error::os(attributes.init_status());
+    }
+    if (const int rc = attributes.reset_sigpipe(); rc != 0) {
+        return Error::os(rc);
+    }
+
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, command.program.c_str(), actions.get(), attributes.get(),
+                                argv.data(), environ);
+    if (rc != 0) {
+        return Error::os(rc);
+    }
+    // The child's ends close when `streams` goes out of scope: from here on only
+    // the child holds them, so end of file arrives when the child closes its own.
+    SpawnedChild child;
+    child.pid = pid;
+    child.stdin_pipe = std::move(streams[0].program_end);
+    child.stdout_pipe = std::move(streams[1].program_end);
+    child.stderr_pipe = std::move(streams[2].program_end);
+    return child;
+}
+
+}  // namespace pacpick::process

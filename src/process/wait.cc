@@ -1,0 +1,40 @@
+#include "process/wait.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+
+namespace pacpick::process {
+
+Result<ExitStatus> wait_blocking(pid_t pid) {
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, 0);
+        if (r == pid) {
+            return ExitStatus(status);
+        }
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        return Error::last_os_error();
+    }
+}
+
+Result<std::optional<ExitStatus>> try_wait(pid_t pid) {
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            return std::optional<ExitStatus>(ExitStatus(status));
+        }
+        if (r == 0) {
+            return std::optional<ExitStatus>();
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return Error::last_os_error();
+    }
+}
+
+}  // namespace pacpick::process

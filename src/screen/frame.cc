@@ -1,0 +1,101 @@
+#include "screen/frame.h"
+
+#include <algorithm>
+
+#include "text/utf8.h"
+
+namespace pacpick::screen {
+
+namespace {
+
+/// At most `width` bytes of `text`, ending before any character the limit would
+/// split, so the terminal never receives half a character.
+std::string_view cut(std::string_view text, uint16_t width) {
+    return text.substr(0, text::utf8_prefix_length(text, width));
+}
+
+std::string_view mode_word(Mode mode) {
+    return mode == Mode::Install ? "install" : "uninstall";
+}
+
+}  // namespace
+
+std::array<std::string, 3> details_lines(const FrameContent& content, uint16_t width) {
+    if (content.details == nullptr) {
+        return {};
+    }
+    const PackageDetails& details = *content.details;
+    const std::string package = "Package: " + details.name + "    Version: " + details.version;
+    const std::string status =
+        std::string("Status: ") + (details.installed ? "installed" : "not installed");
+    const std::string description = "Description: " + details.description;
+    return {std::string(cut(package, width)), std::string(cut(status, width)),
+            std::string(cut(description, width))};
+}
+
+Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize size,
+                        ScreenWriter& writer) {
+    const uint16_t width = size.columns;
+    // Five rows are reserved below the list; a smaller terminal gets no list and
+    // the fixed rows are addressed as they are, past its bottom.
+    const uint16_t list_height = size.rows >= 5 ? static_cast<uint16_t>(size.rows - 5) : 0;
+    const uint64_t shown = std::min<uint64_t>(list_height, content.matches.size());
+
+    if (auto r = writer.clear_all(); !r) {
+        return r;
+    }
+    // The list grows upward from the rule: entry 0 sits directly above it.
+    for (uint64_t k = 0; k < shown; ++k) {
+        const std::string line = (k == content.selected ? "> " : "  ") + content.matches[k];
+        if (auto r = writer.move_to(0, static_cast<uint16_t>(list_height - 1 - k)); !r) {
+            return r;
+        }
+        if (auto r = writer.print(cut(line, width)); !r) {
+            return r;
+        }
+    }
+
+    const std::string prompt =
+        "[" + std::string(mode_word(mode)) + "] " + std::string(content.query);
+    if (auto r = writer.move_to(0, list_height); !r) {
+        return r;
+    }
+    if (auto r = writer.print(std::string(width, '-')); !r) {
+        return r;
+    }
+    const uint16_t prompt_row = static_cast<uint16_t>(list_height + 1);
+    if (auto r = writer.move_to(0, prompt_row); !r) {
+        return r;
+    }
+    if (auto r = writer.print(cut(prompt, width)); !r) {
+        return r;
+    }
+
+    const std::array<std::string, 3> details = details_lines(content, width);
+    for (uint16_t i = 0; i < details.size(); ++i) {
+        if (auto r = writer.move_to(0, static_cast<uint16_t>(list_height + 2 + i)); !r) {
+            return r;
+        }
+        if (auto r = writer.print(details[i]); !r) {
+            return r;
+        }
+    }
+
+    // The hidden cursor rests after the whole typed text, even where the display
+    // cut it short.
+    if (auto r = writer.move_to(static_cast<uint16_t>(prompt.size()), prompt_row); !r) {
+        return r;
+    }
+    return writer.flush();
+}
+
+Result<void> draw_screen(const FrameContent& content, Mode mode) {
+    auto size = terminal_size();
+    if (!size) {
+        return std::move(size).error();
+    }
+    ScreenWriter writer;
+    return draw_frame(content, mode, *size, writer);
+}
+
+}  // namespace pacpick::screen

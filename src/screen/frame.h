@@ -1,0 +1,38 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "queries/package.h"
+#include "runtime/result.h"
+#include "screen/screen_writer.h"
+#include "screen/terminal_size.h"
+
+namespace pacpick::screen {
+
+/// What one frame shows, borrowed from the application state for the length of
+/// one draw. The drawing code reads it and changes nothing.
+struct FrameContent {
+    std::string_view query;
+    std::span<const std::string> matches;
+    uint64_t selected = 0;
+    const PackageDetails* details = nullptr;  // null: nothing known yet
+};
+
+/// The details pane: package line, status line, description line, each cut to
+/// `width` bytes; three empty lines when there are no details.
+std::array<std::string, 3> details_lines(const FrameContent& content, uint16_t width);
+
+/// Writes one whole frame for a terminal of `size` through `writer`: a clear, every
+/// element placed by its own cursor move, one flush. Stops at the first error.
+Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize size,
+                        ScreenWriter& writer);
+
+/// Asks for the terminal size, then draws a frame on standard output. When the
+/// size cannot be had, nothing is written.
+Result<void> draw_screen(const FrameContent& content, Mode mode);
+
+}  // namespace pacpick::screen

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string_view>
+
+#include "runtime/result.h"
+
+namespace pacpick::screen {
+
+/// A line-flushed, 1024-byte buffered writer onto one descriptor, shared by every
+/// part of the program that prints. Each `write` and `flush` holds a re-entrant
+/// lock for its own duration only; bytes that could not be written after an error
+/// stay at the front of the buffer, so a later flush sends them in order.
+class OutputStream {
+  public:
+    static constexpr size_t kCapacity = 1024;
+
+    /// The system call that takes the bytes; tests put a scripted one in its place.
+    using WriteCall = std::function<ssize_t(int fd, const void* data, size_t size)>;
+
+    explicit OutputStream(int fd);
+    OutputStream(int fd, WriteCall write_call);
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+
+    /// Appends `text`; whatever ends in a newline goes out at once.
+    Result<void> write(std::string_view text);
+    /// Sends every buffered byte to the descriptor.
+    Result<void> flush();
+
+    /// The bytes waiting in the buffer.
+    size_t buffered() const;
+
+  private:
+    Result<void> append(std::string_view text);
+    Result<void> write_out_buffer();
+    Result<void> write_through(std::string_view text);
+
+    mutable std::recursive_mutex lock_;
+    int fd_;
+    WriteCall write_call_;
+    char buffer_[kCapacity];
+    size_t length_ = 0;
+};
+
+/// The process-wide stream onto standard output (descriptor 1), created on first
+/// use and never destroyed, so late writers during exit still find it.
+OutputStream& standard_output();
+
+}  // namespace pacpick::screen

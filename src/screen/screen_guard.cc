@@ -1,0 +1,75 @@
+#include "screen/screen_guard.h"
+
+#include <utility>
+
+#include "term/raw_mode.h"
+
+namespace pacpick::screen {
+
+namespace {
+
+Result<void> write_restore_sequence(ScreenWriter& writer) {
+    if (auto r = writer.show_cursor(); !r) {
+        return r;
+    }
+    if (auto r = writer.clear_all(); !r) {
+        return r;
+    }
+    if (auto r = writer.move_to(0, 0); !r) {
+        return r;
+    }
+    return writer.flush();
+}
+
+}  // namespace
+
+Result<ScreenGuard> ScreenGuard::acquire() {
+    return acquire(ScreenWriter());
+}
+
+Result<ScreenGuard> ScreenGuard::acquire(ScreenWriter writer) {
+    if (auto r = term::enter_raw_mode(); !r) {
+        return std::move(r).error();
+    }
+    // Raw mode stays in force if the cursor cannot be hidden: the caller ends the
+    // program with the error, and no guard exists to undo anything.
+    if (auto r = writer.hide_cursor(); !r) {
+        return std::move(r).error();
+    }
+    if (auto r = writer.flush(); !r) {
+        return std::move(r).error();
+    }
+    return ScreenGuard(writer);
+}
+
+ScreenGuard::ScreenGuard(ScreenGuard&& other) noexcept
+    : writer_(other.writer_), held_(std::exchange(other.held_, false)) {}
+
+ScreenGuard& ScreenGuard::operator=(ScreenGuard&& other) noexcept {
+    if (this != &other) {
+        restore();
+        writer_ = other.writer_;
+        held_ = std::exchange(other.held_, false);
+    }
+    return *this;
+}
+
+ScreenGuard::~ScreenGuard() {
+    restore();
+}
+
+void ScreenGuard::release() && {
+    restore();
+}
+
+void ScreenGuard::restore() {
+    if (!std::exchange(held_, false)) {
+        return;
+    }
+    // Nobody can act on a failure here: the terminal is given back as far as it
+    // goes, and raw mode is left even when the writes failed.
+    (void)write_restore_sequence(writer_);
+    (void)term::leave_raw_mode();
+}
+
+}  // namespace pacpick::screen

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "runtime/result.h"
+#include "screen/screen_writer.h"
+
+namespace pacpick::screen {
+
+/// The obligation to give the terminal back: it exists only while raw mode is in
+/// force and the cursor is hidden. Releasing it shows the cursor, clears the
+/// screen, homes the cursor and leaves raw mode, ignoring every failure; a held
+/// guard that is destroyed releases itself, so no way out can forget it.
+class ScreenGuard {
+  public:
+    /// Enters raw mode, then hides the cursor on standard output.
+    static Result<ScreenGuard> acquire();
+    /// The same, with the cursor commands written through `writer`.
+    static Result<ScreenGuard> acquire(ScreenWriter writer);
+
+    ScreenGuard(ScreenGuard&& other) noexcept;
+    ScreenGuard& operator=(ScreenGuard&& other) noexcept;
+    ScreenGuard(const ScreenGuard&) = delete;
+    ScreenGuard& operator=(const ScreenGuard&) = delete;
+    ~ScreenGuard();
+
+    /// Gives the terminal back now. Consumes the guard: a released guard does
+    /// nothing more, not even when destroyed.
+    void release() &&;
+
+    bool held() const { return held_; }
+
+  private:
+    explicit ScreenGuard(ScreenWriter writer) : writer_(writer), held_(true) {}
+    void restore();
+
+    ScreenWriter writer_;
+    bool held_;
+};
+
+}  // namespace pacpick::screen

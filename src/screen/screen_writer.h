@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "runtime/result.h"
+#include "screen/output_stream.h"
+
+namespace pacpick::screen {
+
+/// The terminal commands the program draws with, each encoded at once and
+/// appended to an `OutputStream`; nothing reaches the terminal before that stream
+/// writes its buffer out. Holds no state of its own: any number of writers on the
+/// same stream share one buffer. Positions are 0-based.
+class ScreenWriter {
+  public:
+    /// A writer on the process-wide standard output.
+    ScreenWriter();
+    explicit ScreenWriter(OutputStream& stream) : stream_(&stream) {}
+
+    Result<void> clear_all();
+    Result<void> move_to(uint16_t column, uint16_t row);
+    Result<void> print(std::string_view text);
+    Result<void> hide_cursor();
+    Result<void> show_cursor();
+    Result<void> flush();
+
+  private:
+    OutputStream* stream_;
+};
+
+}  // namespace pacpick::screen

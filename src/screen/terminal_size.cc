@@ -1,0 +1,73 @@
+#include "screen/terminal_size.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "process/blocking.h"
+
+namespace pacpick::screen {
+
+namespace {
+
+/// The kernel's idea of the window size, asked of the controlling terminal when
+/// there is one and of standard output otherwise.
+std::optional<TerminalSize> kernel_window_size() {
+    const int opened = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
+    const int fd = opened >= 0 ? opened : STDOUT_FILENO;
+    winsize size{};
+    const bool known = ::ioctl(fd, TIOCGWINSZ, &size) == 0;
+    if (opened >= 0) {
+        ::close(opened);
+    }
+    if (!known) {
+        return std::nullopt;
+    }
+    return TerminalSize{size.ws_col, size.ws_row};
+}
+
+}  // namespace
+
+std::optional<uint16_t> parse_tput_number(std::string_view output) {
+    uint16_t value = 0;
+    for (const char c : output) {
+        if (c >= '0' && c <= '9') {
+            value = static_cast<uint16_t>(value * 10 + (c - '0'));
+        }
+    }
+    if (value == 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<uint16_t> tput_value(std::string_view capability) {
+    process::ChildCommand command;
+    command.program = "tput";
+    command.arguments = {std::string(capability)};
+    auto output = process::run_captured_blocking(std::move(command));
+    if (!output) {
+        return std::nullopt;
+    }
+    // The exit status is not looked at: digits printed by a failing tput count.
+    return parse_tput_number(output->stdout_data);
+}
+
+Result<TerminalSize> terminal_size() {
+    if (const auto size = kernel_window_size()) {
+        return *size;
+    }
+    // Both are asked even when the first fails, so the error below is whatever
+    // the last attempt left in errno.
+    const std::optional<uint16_t> columns = tput_value("cols");
+    const std::optional<uint16_t> rows = tput_value("lines");
+    if (columns && rows) {
+        return TerminalSize{*columns, *rows};
+    }
+    return Error::last_os_error();
+}
+
+}  // namespace pacpick::screen

@@ -1,0 +1,145 @@
+#include "screen/output_stream.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "runtime/fd.h"
+
+namespace pacpick::screen {
+namespace {
+
+/// A pipe whose reading end never blocks, so a test can ask "what has arrived
+/// so far" without waiting.
+struct Pipe {
+    UniqueFd read_end;
+    UniqueFd write_end;
+
+    Pipe() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) == 0) {
+            read_end.reset(ends[0]);
+            write_end.reset(ends[1]);
+            fcntl(read_end.get(), F_SETFL, O_NONBLOCK);
+        }
+    }
+
+    std::string arrived() const {
+        std::string out;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(read_end.get(), chunk, sizeof chunk)) > 0) {
+            out.append(chunk, static_cast<size_t>(n));
+        }
+        return out;
+    }
+};
+
+TEST(OutputStreamPipeTest, HoldsTextUntilFlushOrNewline) {
+    Pipe pipe;
+    OutputStream stream(pipe.write_end.get());
+    ASSERT_TRUE(stream.write("\x1b[2J"));
+    ASSERT_TRUE(stream.write("> vim"));
+    EXPECT_EQ(pipe.arrived(), "");
+    ASSERT_TRUE(stream.flush());
+    EXPECT_EQ(pipe.arrived(), "\x1b[2J> vim");
+
+    ASSERT_TRUE(stream.write("Running pacman -S vim...\nrest"));
+    EXPECT_EQ(pipe.arrived(), "Running pacman -S vim...\n");
+    ASSERT_TRUE(stream.write(std::string(1100, 'x')));
+    EXPECT_EQ(pipe.arrived(), "rest" + std::string(1100, 'x'));
+}
+
+TEST(OutputStreamPipeTest, DiscardsOutputToAClosedDescriptor) {
+    Pipe pipe;
+    const int closed = pipe.write_end.release();
+    ::close(closed);
+    OutputStream stream(closed);
+    EXPECT_TRUE(stream.write("frame"));
+    EXPECT_TRUE(stream.flush());
+    EXPECT_TRUE(stream.write("line\n"));
+    EXPECT_TRUE(stream.write(std::string(3000, 'y')));
+    EXPECT_EQ(stream.buffered(), 0u);
+}
+
+TEST(OutputStreamPipeTest, ReportsABrokenPipe) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
+
+    Pipe pipe;
+    pipe.read_end.reset();
+    OutputStream stream(pipe.write_end.get());
+    ASSERT_TRUE(stream.write("frame"));
+    auto flushed = stream.flush();
+    auto line = stream.write("line\n");
+    sigaction(SIGPIPE, &previous, nullptr);
+
+    ASSERT_FALSE(flushed);
+    EXPECT_EQ(flushed.error().describe(),
+              R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" })");
+    ASSERT_FALSE(line);
+    EXPECT_EQ(line.error().kind(), ErrorKind::BrokenPipe);
+}
+
+/// Caps the size of files this process may write, and lifts the cap again when
+/// the test ends; going past it ignores SIGXFSZ and makes write(2) fail with EFBIG.
+class FileSizeCap {
+  public:
+    explicit FileSizeCap(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_limit_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGXFSZ, &ignore, &saved_action_);
+        rlimit capped = saved_limit_;
+        capped.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &capped);
+    }
+    ~FileSizeCap() { lift(); }
+    void lift() {
+        setrlimit(RLIMIT_FSIZE, &saved_limit_);
+        sigaction(SIGXFSZ, &saved_action_, nullptr);
+    }
+
+  private:
+    rlimit saved_limit_{};
+    struct sigaction saved_action_ {};
+};
+
+TEST(OutputStreamFileTest, KeepsTheUnwrittenRestInFrontAfterAShortWriteFails) {
+    char path[] = "/tmp/pacpick-stream-XXXXXX";
+    UniqueFd file(mkstemp(path));
+    ASSERT_TRUE(file.valid());
+    unlink(path);
+    fcntl(file.get(), F_SETFD, FD_CLOEXEC);
+
+    std::string first;
+    for (int i = 0; first.size() < 900; ++i) {
+        first += std::to_string(i) + ",";
+    }
+    OutputStream stream(file.get());
+    ASSERT_TRUE(stream.write(first));
+
+    FileSizeCap cap(500);
+    auto flushed = stream.flush();  // 500 bytes go, the next write(2) fails
+    ASSERT_FALSE(flushed);
+    EXPECT_EQ(flushed.error(), Error::os(EFBIG));
+    EXPECT_EQ(stream.buffered(), first.size() - 500);
+
+    cap.lift();
+    ASSERT_TRUE(stream.write("end"));
+    ASSERT_TRUE(stream.flush());
+    std::string written(first.size() + 3, '\0');
+    ASSERT_EQ(pread(file.get(), written.data(), written.size(), 0),
+              static_cast<ssize_t>(written.size()));
+    EXPECT_EQ(written, first + "end");
+}
+
+}  // namespace
+}  // namespace pacpick::screen

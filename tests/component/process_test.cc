@@ -1,0 +1,242 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "process/blocking.h"
+#include "process/command.h"
+
+namespace pacpick::process {
+namespace {
+
+/// A scratch directory removed with everything in it at the end of a test.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = "/tmp/pacpick-process-XXXXXX";
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        const std::string command = "rm -rf '" + path_ + "'";
+        [[maybe_unused]] int rc = std::system(command.c_str());
+    }
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+std::string random_bytes(size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) {
+        byte = static_cast<char>(generator() & 0xff);
+    }
+    return bytes;
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+ChildCommand shell(std::string script, std::vector<std::string> positional = {}) {
+    ChildCommand command{"sh", {"-c", std::move(script), "sh"}};
+    for (auto& arg : positional) {
+        command.arguments.push_back(std::move(arg));
+    }
+    return command;
+}
+
+/// True when the test process has no child left at all, reaped or not.
+bool no_child_exists() {
+    return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
+
+/// Descriptors of this process that a child could inherit legitimately: those
+/// the test was started with and that are not close-on-exec.
+std::set<int> inheritable_descriptors() {
+    std::set<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] == '.' || fd == dirfd(dir))
+            continue;
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0)
+            fds.insert(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
+std::set<int> parse_fd_list(const std::string& listing) {
+    std::set<int> fds;
+    std::istringstream in(listing);
+    int fd;
+    while (in >> fd)
+        fds.insert(fd);
+    return fds;
+}
+
+// --- The ways of running a child that capture its output ------------------
+
+enum class Capture { Blocking };
+
+std::string capture_name(const testing::TestParamInfo<Capture>& info) {
+    switch (info.param) {
+        case Capture::Blocking:
+            return "Blocking";
+    }
+    return "Unknown";
+}
+
+class CaptureTest : public testing::TestWithParam<Capture> {
+  protected:
+    Result<CommandOutput> run(ChildCommand command) {
+        switch (GetParam()) {
+            case Capture::Blocking:
+                return run_captured_blocking(std::move(command));
+        }
+        return Error::custom(ErrorKind::Other, "unknown way of running");
+    }
+};
+
+TEST_P(CaptureTest, OutputBeyondPipeCapacityOnBothStreamsArrivesWhole) {
+    TempDir dir;
+    const std::string out = random_bytes(1 << 20, 1);
+    const std::string err = random_bytes(1 << 20, 2);
+    write_file(dir.file("out"), out);
+    write_file(dir.file("err"), err);
+    // stderr first: a reader that drained stdout before looking at stderr would
+    // leave the child stuck on a full stderr pipe.
+    auto result =
+        run(shell(R"(cat "$1" >&2; cat "$2"; cat "$1" >&2)", {dir.file("err"), dir.file("out")}));
+    ASSERT_TRUE(result.ok()) << result.error().describe();
+    EXPECT_TRUE(result->status.success());
+    EXPECT_TRUE(result->stdout_data == out)
+        << "stdout has " << result->stdout_data.size() << " bytes";
+    EXPECT_TRUE(result->stderr_data == err + err)
+        << "stderr has " << result->stderr_data.size() << " bytes";
+}
+
+TEST_P(CaptureTest, ExitStatusTellsCodesFromSignals) {
+    auto clean = run(shell("exit 0"));
+    ASSERT_TRUE(clean.ok());
+    EXPECT_TRUE(clean->status.success());
+    EXPECT_EQ(clean->status.exit_code(), 0);
+
+    auto failed = run(shell("echo partial; exit 1"));
+    ASSERT_TRUE(failed.ok());
+    EXPECT_FALSE(failed->status.success());
+    EXPECT_EQ(failed->status.exit_code(), 1);
+    EXPECT_EQ(failed->stdout_data, "partial\n");
+
+    auto high = run(shell("exit 255"));
+    ASSERT_TRUE(high.ok());
+    EXPECT_EQ(high->status.exit_code(), 255);
+
+    auto killed = run(shell("kill -TERM $$"));
+    ASSERT_TRUE(killed.ok());
+    EXPECT_FALSE(killed->status.success());
+    EXPECT_EQ(killed->status.exit_code(), std::nullopt);
+    EXPECT_EQ(killed->status.raw() & 0x7f, SIGTERM);
+}
+
+TEST_P(CaptureTest, ArgumentsReachTheChildUnchangedOneEach) {
+    auto result = run(shell(R"(printf '[%s]\n' "$@")", {"two words", "$HOME", "", "a;b|c", "*"}));
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result->stdout_data, "[two words]\n[$HOME]\n[]\n[a;b|c]\n[*]\n");
+}
+
+TEST_P(CaptureTest, NulByteFailsWithoutStartingAProcess) {
+    const Error expected =
+        Error::custom(ErrorKind::InvalidInput, "nul byte found in provided data");
+    auto in_argument = run(shell("exit 0", {std::string("a\0b", 3)}));
+    ASSERT_FALSE(in_argument.ok());
+    EXPECT_EQ(in_argument.error(), expected);
+    EXPECT_EQ(in_argument.error().describe(),
+              R"(Error { kind: InvalidInput, message: "nul byte found in provided data" })");
+
+    auto in_program = run(ChildCommand{std::string("s\0h", 3), {"-c", "exit 0"}});
+    ASSERT_FALSE(in_program.ok());
+    EXPECT_EQ(in_program.error(), expected);
+    EXPECT_TRUE(no_child_exists());
+}
+
+TEST_P(CaptureTest, ProgramNotOnPathFailsWithNotFound) {
+    auto result = run(ChildCommand{"pacpick-no-such-program", {}});
+    ASSERT_FALSE(result.ok());
+    EXPECT_TRUE(result.error().is_os());
+    EXPECT_EQ(result.error().os_code(), ENOENT);
+    EXPECT_EQ(result.error().kind(), ErrorKind::NotFound);
+    EXPECT_TRUE(no_child_exists());
+}
+
+TEST_P(CaptureTest, ChildGetsNoDescriptorBeyondItsStandardStreams) {
+    // Descriptors the test itself inherited without close-on-exec are not ours.
+    std::set<int> allowed = inheritable_descriptors();
+    allowed.insert({0, 1, 2});
+    int extra[2];
+    ASSERT_EQ(pipe2(extra, O_CLOEXEC), 0);
+    // ls is a separate process, so it lists the shell's descriptors, not its own.
+    auto result = run(shell("ls /proc/$$/fd"));
+    close(extra[0]);
+    close(extra[1]);
+    ASSERT_TRUE(result.ok());
+    const std::set<int> seen = parse_fd_list(result->stdout_data);
+    EXPECT_TRUE(seen.count(1) && seen.count(2)) << result->stdout_data;
+    for (int fd : seen) {
+        EXPECT_TRUE(allowed.count(fd)) << "descriptor " << fd << " leaked into the child";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Process, CaptureTest, testing::Values(Capture::Blocking), capture_name);
+
+// --- Blocking capture on the calling thread -------------------------------
+
+TEST(BlockingCaptureTest, StandardInputIsTheNullDevice) {
+    // With an inherited terminal or pipe as stdin, cat would wait for input.
+    auto result = run_captured_blocking(shell("cat; readlink /proc/$$/fd/0"));
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result->stdout_data, "/dev/null\n");
+}
+
+TEST(BlockingCaptureTest, ChildIsCollectedSoNoZombieRemains) {
+    auto result = run_captured_blocking(shell("echo $$"));
+    ASSERT_TRUE(result.ok());
+    const std::string proc = "/proc/" + std::to_string(std::stoi(result->stdout_data));
+    struct stat st;
+    EXPECT_NE(stat(proc.c_str(), &st), 0) << proc << " still exists";
+    EXPECT_TRUE(no_child_exists());
+}
+
+TEST(BlockingCaptureTest, ChildStartsWithSigpipeAtItsDefaultAction) {
+    // The program ignores SIGPIPE; its children must not inherit that.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGPIPE, &ignore, &previous);
+    auto result = run_captured_blocking(shell("grep SigIgn /proc/$$/status"));
+    sigaction(SIGPIPE, &previous, nullptr);
+    ASSERT_TRUE(result.ok());
+    // SigIgn is a hexadecimal mask; SIGPIPE (13) is bit 12.
+    const std::string mask = result->stdout_data.substr(result->stdout_data.find(':') + 1);
+    EXPECT_EQ(std::stoull(mask, nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << result->stdout_data;
+}
+
+}  // namespace
+}  // namespace pacpick::process

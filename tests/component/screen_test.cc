@@ -1,0 +1,347 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "forked_child.h"
+#include "screen/frame.h"
+#include "screen/output_stream.h"
+#include "screen/screen_guard.h"
+#include "screen/terminal_size.h"
+#include "term/raw_mode.h"
+
+namespace pacpick::screen {
+namespace {
+
+using testing::ForkedChild;
+using testing::Pty;
+
+std::string outcome(const Result<void>& r) {
+    return r ? "ok" : r.error().describe();
+}
+
+std::string size_outcome(const Result<TerminalSize>& r) {
+    if (!r) {
+        return "error";
+    }
+    return std::to_string(r->columns) + "x" + std::to_string(r->rows);
+}
+
+std::string active() {
+    return term::raw_mode_active() ? "raw" : "cooked";
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/// A pipe for a child's standard output, read by the parent once the child ends.
+struct CapturePipe {
+    UniqueFd read_end;
+    UniqueFd write_end;
+    CapturePipe() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) == 0) {
+            read_end.reset(ends[0]);
+            write_end.reset(ends[1]);
+        }
+    }
+    std::string rest() {
+        write_end.reset();
+        std::string out;
+        char chunk[1024];
+        ssize_t n;
+        while ((n = ::read(read_end.get(), chunk, sizeof chunk)) > 0) {
+            out.append(chunk, static_cast<size_t>(n));
+        }
+        return out;
+    }
+};
+
+/// A directory holding a stand-in `tput` that prints what the environment tells
+/// it to and logs each capability it was asked for, one per line.
+class StandInTput : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pacpick-tput-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        log_ = dir_ + "/calls";
+        std::ofstream script(dir_ + "/tput");
+        script << "#!/bin/sh\n"
+                  "echo \"$1\" >> \"$TPUT_LOG\"\n"
+                  "case \"$1\" in\n"
+                  "  cols) printf \"$TPUT_COLS\"; exit \"${TPUT_COLS_STATUS:-0}\" ;;\n"
+                  "  lines) printf \"$TPUT_LINES\"; exit \"${TPUT_LINES_STATUS:-0}\" ;;\n"
+                  "esac\n"
+                  "exit 1\n";
+        script.close();
+        ASSERT_EQ(chmod((dir_ + "/tput").c_str(), 0755), 0);
+        mkdir((dir_ + "/empty").c_str(), 0755);
+    }
+    void TearDown() override {
+        unlink((dir_ + "/tput").c_str());
+        unlink(log_.c_str());
+        rmdir((dir_ + "/empty").c_str());
+        rmdir(dir_.c_str());
+    }
+
+    /// In a forked child: put the stand-in first on PATH with the given answers.
+    void use_stand_in(const std::string& cols, const std::string& lines,
+                      const std::string& cols_status = "0") const {
+        const char* path = std::getenv("PATH");
+        setenv("PATH", (dir_ + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+        setenv("TPUT_LOG", log_.c_str(), 1);
+        setenv("TPUT_COLS", cols.c_str(), 1);
+        setenv("TPUT_LINES", lines.c_str(), 1);
+        setenv("TPUT_COLS_STATUS", cols_status.c_str(), 1);
+    }
+
+    /// In a forked child: a PATH on which no `tput` can be found.
+    void hide_tput() const { setenv("PATH", (dir_ + "/empty").c_str(), 1); }
+
+    /// The size a child without any terminal gets from the stand-in, followed by
+    /// the capabilities the stand-in was asked for.
+    std::string size_without_terminal(const std::string& cols, const std::string& lines,
+                                      const std::string& cols_status = "0") {
+        unlink(log_.c_str());
+        ForkedChild child([&](int) -> std::string {
+            if (!testing::detach_from_terminal() || !testing::redirect_to_null(1)) {
+                return "setup failed";
+            }
+            use_stand_in(cols, lines, cols_status);
+            return size_outcome(terminal_size());
+        });
+        const std::string size = child.finish();
+        return size + " asked:" + read_file(log_);
+    }
+
+    std::string dir_;
+    std::string log_;
+};
+
+using TerminalSizeTest = StandInTput;
+
+TEST_F(TerminalSizeTest, ReadsTheControllingTerminalsWindow) {
+    Pty pty = Pty::open(132, 43);
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::take_controlling_terminal(pty.slave.get()) || !testing::redirect_to_null(1)) {
+            return "setup failed";
+        }
+        use_stand_in("1", "1");
+        return size_outcome(terminal_size());
+    });
+    pty.slave.reset();
+    EXPECT_EQ(child.finish(), "132x43");
+    EXPECT_EQ(read_file(log_), "");
+}
+
+TEST_F(TerminalSizeTest, ReturnsAZeroWindowWithoutAskingTput) {
+    Pty pty = Pty::open(0, 0);
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::take_controlling_terminal(pty.slave.get())) {
+            return "setup failed";
+        }
+        use_stand_in("80", "24");
+        return size_outcome(terminal_size());
+    });
+    pty.slave.reset();
+    EXPECT_EQ(child.finish(), "0x0");
+    EXPECT_EQ(read_file(log_), "");
+}
+
+TEST_F(TerminalSizeTest, FallsBackToStandardOutputWithoutControllingTerminal) {
+    Pty pty = Pty::open(90, 30);
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::detach_from_terminal() || !testing::redirect(pty.slave.get(), 1)) {
+            return "setup failed";
+        }
+        return size_outcome(terminal_size());
+    });
+    pty.slave.reset();
+    EXPECT_EQ(child.finish(), "90x30");
+}
+
+TEST_F(TerminalSizeTest, JoinsTheDigitsTputPrints) {
+    EXPECT_EQ(size_without_terminal("80\\n", "24\\n"), "80x24 asked:cols\nlines\n");
+    EXPECT_EQ(size_without_terminal("8 0", "2x4"), "80x24 asked:cols\nlines\n");
+    EXPECT_EQ(size_without_terminal("70000", "5"), "4464x5 asked:cols\nlines\n");
+}
+
+TEST_F(TerminalSizeTest, CountsDigitsFromAFailingTput) {
+    EXPECT_EQ(size_without_terminal("100", "50", "3"), "100x50 asked:cols\nlines\n");
+}
+
+TEST_F(TerminalSizeTest, FailsWhenEitherCapabilityYieldsNothingYetAsksBoth) {
+    EXPECT_EQ(size_without_terminal("000", "24"), "error asked:cols\nlines\n");
+    EXPECT_EQ(size_without_terminal("", "24", "1"), "error asked:cols\nlines\n");
+    EXPECT_EQ(size_without_terminal("80", "65536"), "error asked:cols\nlines\n");
+}
+
+TEST_F(TerminalSizeTest, FailsWhenTputCannotBeFound) {
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::detach_from_terminal() || !testing::redirect_to_null(1)) {
+            return "setup failed";
+        }
+        hide_tput();
+        return size_outcome(terminal_size());
+    });
+    EXPECT_EQ(child.finish(), "error");
+}
+
+TEST(TputNumberTest, JoinsEveryDigitAndWrapsAt16Bits) {
+    EXPECT_EQ(parse_tput_number("80\n"), 80);
+    EXPECT_EQ(parse_tput_number(" 1 2x3\n"), 123);
+    EXPECT_EQ(parse_tput_number("70000"), 4464);
+    EXPECT_EQ(parse_tput_number("65535"), 65535);
+    EXPECT_EQ(parse_tput_number("0000"), std::nullopt);
+    EXPECT_EQ(parse_tput_number("65536"), std::nullopt);  // wraps to zero
+    EXPECT_EQ(parse_tput_number("unknown terminal"), std::nullopt);
+}
+
+const std::string kHide = "\x1b[?25l";
+const std::string kRestore = "\x1b[?25h\x1b[2J\x1b[1;1H";
+
+/// Runs `scenario` in a child whose controlling terminal, standard input and
+/// standard output are a fresh pty; returns the child's report and, after it,
+/// everything the child wrote to the terminal.
+std::pair<std::string, std::string> on_terminal(const std::function<std::string()>& scenario,
+                                                uint16_t columns = 80, uint16_t rows = 24) {
+    Pty pty = Pty::open(columns, rows);
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::take_controlling_terminal(pty.slave.get()) ||
+            !testing::redirect(pty.slave.get(), 0) || !testing::redirect(pty.slave.get(), 1)) {
+            return "setup failed";
+        }
+        return scenario();
+    });
+    pty.slave.reset();
+    std::string report = child.finish();
+    return {report, pty.drain_master()};
+}
+
+TEST(ScreenGuardTest, HidesTheCursorAndGivesTheTerminalBackOnRelease) {
+    auto [report, screen] = on_terminal([] {
+        auto guard = ScreenGuard::acquire();
+        if (!guard) {
+            return guard.error().describe();
+        }
+        std::string seen = active() + " ";
+        std::move(*guard).release();
+        seen += active() + " " + (guard->held() ? "held" : "released");
+        return seen;
+    });
+    EXPECT_EQ(report, "raw cooked released");
+    EXPECT_EQ(screen, kHide + kRestore);
+}
+
+TEST(ScreenGuardTest, ReleasesExactlyOnceWhenDestroyed) {
+    auto [report, screen] = on_terminal([] {
+        std::string seen;
+        {
+            auto guard = ScreenGuard::acquire();
+            if (!guard) {
+                return guard.error().describe();
+            }
+            std::optional<ScreenGuard> moved(std::move(*guard));
+            seen = active() + " ";
+        }  // both the moved-from and the moved-to guard end here
+        return seen + active();
+    });
+    EXPECT_EQ(report, "raw cooked");
+    EXPECT_EQ(screen, kHide + kRestore);
+}
+
+TEST(ScreenGuardTest, WritesNothingWhenRawModeCannotBeEntered) {
+    ForkedChild child([](int) -> std::string {
+        if (!testing::detach_from_terminal() || !testing::redirect_to_null(0)) {
+            return "setup failed";
+        }
+        std::string written;
+        OutputStream stream(-1, [&written](int, const void* data, size_t size) -> ssize_t {
+            written.append(static_cast<const char*>(data), size);
+            return static_cast<ssize_t>(size);
+        });
+        auto guard = ScreenGuard::acquire(ScreenWriter(stream));
+        (void)stream.flush();
+        return (guard ? std::string("held") : guard.error().describe()) + " " + active() +
+               " wrote:" + written;
+    });
+    EXPECT_EQ(
+        child.finish(),
+        R"(Os { code: 6, kind: Uncategorized, message: "No such device or address" } cooked wrote:)");
+}
+
+TEST(ScreenGuardTest, StaysRawWhenTheCursorCannotBeHidden) {
+    auto [report, screen] = on_terminal([] {
+        signal(SIGPIPE, SIG_IGN);
+        CapturePipe pipe;
+        pipe.read_end.reset();
+        OutputStream broken(pipe.write_end.get());
+        auto guard = ScreenGuard::acquire(ScreenWriter(broken));
+        return (guard ? std::string("held") : guard.error().describe()) + " " + active();
+    });
+    EXPECT_EQ(report, R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" } raw)");
+    EXPECT_EQ(screen, "");
+}
+
+TEST(ScreenGuardTest, LeavesRawModeEvenWhenTheRestoreWritesFail) {
+    auto [report, screen] = on_terminal([] {
+        signal(SIGPIPE, SIG_IGN);
+        CapturePipe pipe;
+        OutputStream stream(pipe.write_end.get());
+        auto guard = ScreenGuard::acquire(ScreenWriter(stream));
+        if (!guard) {
+            return guard.error().describe();
+        }
+        pipe.read_end.reset();
+        std::move(*guard).release();
+        return active() + " unsent:" + std::to_string(stream.buffered());
+    });
+    // The restore commands only fill the buffer; the flush meets the broken pipe.
+    EXPECT_EQ(report, "cooked unsent:" + std::to_string(kRestore.size()));
+    EXPECT_EQ(screen, "");
+}
+
+TEST(DrawScreenTest, DrawsForTheTerminalsOwnSize) {
+    auto [report, screen] = on_terminal(
+        [] {
+            const std::vector<std::string> matches = {"vim", "vi"};
+            return outcome(draw_screen({"vi", matches, 0, nullptr}, Mode::Install));
+        },
+        20, 10);
+    EXPECT_EQ(report, "ok");
+    EXPECT_EQ(screen,
+              "\x1b[2J\x1b[5;1H> vim\x1b[4;1H  vi\x1b[6;1H--------------------\x1b[7;1H[install] vi"
+              "\x1b[8;1H\x1b[9;1H\x1b[10;1H\x1b[7;13H");
+}
+
+TEST_F(StandInTput, DrawScreenWritesNothingWithoutASize) {
+    CapturePipe output;
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::detach_from_terminal() || !testing::redirect(output.write_end.get(), 1)) {
+            return "setup failed";
+        }
+        hide_tput();
+        const std::vector<std::string> matches = {"vim"};
+        auto drawn = draw_screen({"vi", matches, 0, nullptr}, Mode::Install);
+        const std::string buffered = std::to_string(standard_output().buffered());
+        return (drawn ? "drawn" : "failed") + std::string(" buffered:") + buffered;
+    });
+    EXPECT_EQ(child.finish(), "failed buffered:0");
+    EXPECT_EQ(output.rest(), "");
+}
+
+}  // namespace
+}  // namespace pacpick::screen

@@ -1,0 +1,171 @@
+#include "screen/frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "memory_sink.h"
+
+namespace pacpick::screen {
+namespace {
+
+std::string at(int column, int row) {
+    return "\x1b[" + std::to_string(row + 1) + ";" + std::to_string(column + 1) + "H";
+}
+
+const std::string kClear = "\x1b[2J";
+
+class FrameTest : public ::testing::Test {
+  protected:
+    std::string draw(const FrameContent& content, Mode mode, TerminalSize size) {
+        MemorySink sink;
+        ScreenWriter writer(sink.stream);
+        auto drawn = draw_frame(content, mode, size, writer);
+        EXPECT_TRUE(drawn);
+        EXPECT_EQ(sink.stream.buffered(), 0u) << "the frame ends with a flush";
+        return sink.bytes;
+    }
+
+    /// The rows below the list when the details pane is empty.
+    static std::string bottom(int list_height, int width, const std::string& prompt) {
+        return at(0, list_height) + std::string(width, '-') + at(0, list_height + 1) + prompt +
+               at(0, list_height + 2) + at(0, list_height + 3) + at(0, list_height + 4);
+    }
+
+    std::vector<std::string> matches;
+};
+
+TEST_F(FrameTest, DrawsTheWorkedFrame) {
+    matches = {"vim", "vi"};
+    const std::string frame = draw({"vi", matches, 0, nullptr}, Mode::Install, {20, 10});
+    EXPECT_EQ(frame, kClear + at(0, 4) + "> vim" + at(0, 3) + "  vi" +
+                         bottom(5, 20, "[install] vi") + at(12, 6));
+}
+
+TEST_F(FrameTest, ReachesTheTerminalInOneWrite) {
+    matches = {"vim", "vi", "neovim"};
+    MemorySink sink;
+    ScreenWriter writer(sink.stream);
+    ASSERT_TRUE(draw_frame({"vi", matches, 1, nullptr}, Mode::Install, {80, 24}, writer));
+    EXPECT_EQ(sink.writes, 1);
+}
+
+TEST_F(FrameTest, FirstFrameShowsOnlyRulePromptAndEmptyPane) {
+    EXPECT_EQ(draw({"", matches, 0, nullptr}, Mode::Install, {20, 10}),
+              kClear + bottom(5, 20, "[install] ") + at(10, 6));
+    EXPECT_EQ(draw({"", matches, 0, nullptr}, Mode::Uninstall, {20, 10}),
+              kClear + bottom(5, 20, "[uninstall] ") + at(12, 6));
+}
+
+TEST_F(FrameTest, ShortTerminalsGetNoListAndTheSameFiveRows) {
+    matches = {"vim"};
+    const std::string expected = kClear + bottom(0, 6, "[insta") + at(12, 1);
+    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {6, 5}), expected);
+    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {6, 3}), expected);
+    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {6, 0}), expected);
+}
+
+TEST_F(FrameTest, ZeroWidthCutsEveryTextButKeepsEveryMove) {
+    matches = {"vim", "vi"};
+    PackageDetails details{"vim", "9.1", "Vi Improved", true};
+    EXPECT_EQ(draw({"vi", matches, 0, &details}, Mode::Install, {0, 7}),
+              kClear + at(0, 1) + at(0, 0) + bottom(2, 0, "") + at(12, 3));
+}
+
+TEST_F(FrameTest, ShowsOnlyTheEntriesThatFitWithoutScrolling) {
+    matches = {"a", "b", "c", "d"};
+    // L = 2: entry 1 lands on row 0 and entries 2 and 3 are not drawn.
+    EXPECT_EQ(draw({"", matches, 1, nullptr}, Mode::Install, {4, 7}),
+              kClear + at(0, 1) + "  a" + at(0, 0) + "> b" + bottom(2, 4, "[ins") + at(10, 3));
+    // The selection below the shown rows leaves every row unmarked.
+    EXPECT_EQ(draw({"", matches, 3, nullptr}, Mode::Install, {4, 7}),
+              kClear + at(0, 1) + "  a" + at(0, 0) + "  b" + bottom(2, 4, "[ins") + at(10, 3));
+}
+
+TEST_F(FrameTest, CursorFollowsTheWholePromptWhenItIsCut) {
+    const std::string frame = draw({"firefox", matches, 0, nullptr}, Mode::Uninstall, {8, 6});
+    EXPECT_EQ(frame, kClear + bottom(1, 8, "[uninsta") + at(19, 2));
+}
+
+TEST_F(FrameTest, WritesALineOfExactlyTheWidthWhole) {
+    matches = {"abcdefgh"};  // "> " + 8 bytes = 10
+    EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {10, 6}),
+              kClear + at(0, 0) + "> abcdefgh" + bottom(1, 10, "[install] ") + at(11, 2));
+    EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {9, 6}),
+              kClear + at(0, 0) + "> abcdefg" + bottom(1, 9, "[install]") + at(11, 2));
+}
+
+TEST_F(FrameTest, FillsTheDetailsPane) {
+    matches = {"vim"};
+    PackageDetails details{"vim", "9.1.0-1", "Vi Improved", true};
+    EXPECT_EQ(draw({"vim", matches, 0, &details}, Mode::Install, {40, 6}),
+              kClear + at(0, 0) + "> vim" + at(0, 1) + std::string(40, '-') + at(0, 2) +
+                  "[install] vim" + at(0, 3) + "Package: vim    Version: 9.1.0-1" + at(0, 4) +
+                  "Status: installed" + at(0, 5) + "Description: Vi Improved" + at(13, 2));
+}
+
+TEST(DetailsLinesTest, ShowsTheInstalledFlagInWords) {
+    PackageDetails details{"vim", "9.1", "editor", true};
+    FrameContent content{"", {}, 0, &details};
+    EXPECT_EQ(details_lines(content, 80)[1], "Status: installed");
+    details.installed = false;
+    EXPECT_EQ(details_lines(content, 80)[1], "Status: not installed");
+}
+
+TEST(DetailsLinesTest, KeepsTheLabelsOfEmptyFields) {
+    PackageDetails details{"nosuchpkg", "", "", false};
+    FrameContent content{"", {}, 0, &details};
+    const std::array<std::string, 3> expected = {
+        "Package: nosuchpkg    Version: ", "Status: not installed", "Description: "};
+    EXPECT_EQ(details_lines(content, 80), expected);
+}
+
+TEST(DetailsLinesTest, AbsentDetailsAreThreeEmptyLines) {
+    FrameContent content{"", {}, 0, nullptr};
+    EXPECT_EQ(details_lines(content, 80), (std::array<std::string, 3>{}));
+}
+
+TEST(DetailsLinesTest, CutsEachLineToTheWidth) {
+    PackageDetails details{"vim", "9.1", "Vi Improved", false};
+    FrameContent content{"", {}, 0, &details};
+    const std::array<std::string, 3> expected = {"Package: v", "Status: no", "Descriptio"};
+    EXPECT_EQ(details_lines(content, 10), expected);
+}
+
+TEST_F(FrameTest, NeverSplitsACharacterAtTheCut) {
+    // "é" is two bytes and "€" three; a cut through either drops the whole character.
+    matches = {"caf\xc3\xa9"};
+    PackageDetails details{"x", "1", "\xe2\x82\xac\xe2\x82\xac", false};
+    const std::string frame = draw({"\xc3\xa9", matches, 0, &details}, Mode::Install, {15, 6});
+    EXPECT_EQ(frame, kClear + at(0, 0) + "> caf\xc3\xa9" + at(0, 1) + std::string(15, '-') +
+                         at(0, 2) + "[install] \xc3\xa9" + at(0, 3) + "Package: x    V" + at(0, 4) +
+                         "Status: not ins" + at(0, 5) + "Description: " + at(12, 2));
+
+    const std::string narrow = draw({"\xc3\xa9", matches, 0, nullptr}, Mode::Install, {6, 6});
+    EXPECT_EQ(narrow, kClear + at(0, 0) + "> caf" + bottom(1, 6, "[insta") + at(12, 2));
+
+    FrameContent content{"", {}, 0, &details};
+    EXPECT_EQ(details_lines(content, 15)[2], "Description: ");
+    EXPECT_EQ(details_lines(content, 16)[2], "Description: \xe2\x82\xac");
+}
+
+TEST(DrawFrameErrorTest, StopsAtTheFirstFailedWrite) {
+    int calls = 0;
+    OutputStream stream(-1, [&calls](int, const void*, size_t) -> ssize_t {
+        ++calls;
+        errno = EIO;
+        return -1;
+    });
+    ScreenWriter writer(stream);
+    // Enough entries to overflow the buffer half-way through the list.
+    std::vector<std::string> many(200, std::string(40, 'p'));
+    auto drawn = draw_frame({"p", many, 0, nullptr}, Mode::Install, {80, 205}, writer);
+    ASSERT_FALSE(drawn);
+    EXPECT_EQ(drawn.error(), Error::os(EIO));
+    EXPECT_EQ(calls, 1);  // neither the rest of the frame nor the flush was tried
+}
+
+}  // namespace
+}  // namespace pacpick::screen
