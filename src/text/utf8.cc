@@ -124,6 +124,14 @@ std::string decode_lossy(std::string_view bytes) {
     return out;
 }
 
+std::string_view decode_lossy_view(std::string_view bytes, std::string& storage) {
+    if (is_valid_utf8(bytes)) {
+        return bytes;
+    }
+    storage = decode_lossy(bytes);
+    return storage;
+}
+
 bool is_valid_utf8(std::string_view bytes) {
     const unsigned char* p = bytes_of(bytes);
     const size_t n = bytes.size();
