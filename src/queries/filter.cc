@@ -34,20 +34,17 @@ void insertion_sort(std::string_view* first, std::string_view* last) {
     }
 }
 
-bool is_ascii(std::string_view s) {
-    return std::all_of(s.begin(), s.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 /// Answers "does the lower-cased name contain the lower-cased query?" for one
 /// name after another, reusing one buffer: an ASCII name lower-cases byte by
 /// byte in place, and only the rare other name pays for the full mapping.
 class NameMatcher {
   public:
     explicit NameMatcher(std::string_view query)
-        : needle_(text::to_lower(query)), needle_is_ascii_(is_ascii(needle_)) {}
+        : needle_(text::to_lower(query)), needle_is_ascii_(text::is_ascii(needle_)) {}
 
     bool matches_everything() const { return needle_.empty(); }
+    std::string_view needle() const { return needle_; }
+    bool needle_is_ascii() const { return needle_is_ascii_; }
 
     bool matches(std::string_view name) {
         lowered_.assign(name);
@@ -70,6 +67,51 @@ class NameMatcher {
     bool needle_is_ascii_;
     std::string lowered_;
 };
+
+void collect_matches(std::string_view text, NameMatcher& matcher,
+                     std::vector<std::string_view>& kept) {
+    text::for_each_line(text, [&](std::string_view line) {
+        const std::string_view name = text::trim_white_space(line);
+        if (!name.empty() && (matcher.matches_everything() || matcher.matches(name))) {
+            kept.push_back(name);
+        }
+    });
+}
+
+// The usual case, an ASCII catalog searched for some text, gets by without
+// visiting every line: the query is looked for in a lower-cased copy of the
+// whole catalog, and only the lines it turns up in are examined. A line counts
+// only if the query lies within its trimmed name, just as line by line.
+void collect_ascii_matches(std::string_view text, const NameMatcher& matcher,
+                           std::vector<std::string_view>& kept) {
+    const std::string_view needle = matcher.needle();
+    // No line holds a newline, and an ASCII name cannot hold other bytes.
+    if (!matcher.needle_is_ascii() || needle.find('\n') != std::string_view::npos) {
+        return;
+    }
+    std::string lowered(text);
+    for (char& c : lowered) {
+        if (c >= 'A' && c <= 'Z') {
+            c = char(c + ('a' - 'A'));
+        }
+    }
+    const std::string_view haystack = lowered;
+    size_t pos = haystack.find(needle);
+    while (pos != std::string_view::npos) {
+        const size_t newline_before = haystack.rfind('\n', pos);
+        const size_t start = newline_before == std::string_view::npos ? 0 : newline_before + 1;
+        const size_t end = std::min(haystack.find('\n', pos), haystack.size());
+        const std::string_view name = text::trim_white_space(text.substr(start, end - start));
+        const size_t offset = size_t(name.data() - text.data());
+        if (haystack.substr(offset, name.size()).find(needle) != std::string_view::npos) {
+            kept.push_back(name);
+        }
+        if (end == haystack.size()) {
+            break;
+        }
+        pos = haystack.find(needle, end + 1);
+    }
+}
 
 }  // namespace
 
@@ -101,21 +143,17 @@ void sort_package_names(std::vector<std::string_view>& names) {
 }
 
 std::vector<std::string> filter_package_names(std::string_view output, std::string_view query) {
-    std::string decoded;
-    const std::string_view text = text::decode_lossy_view(output, decoded);
     NameMatcher matcher(query);
-
     // Views into the text until the survivors are known, so the sort moves
     // pointers rather than strings and dropped names are never copied.
     std::vector<std::string_view> kept;
     kept.reserve(4);
-    text::for_each_line(text, [&](std::string_view line) {
-        const std::string_view name = text::trim_white_space(line);
-        if (!name.empty() && (matcher.matches_everything() || matcher.matches(name))) {
-            kept.push_back(name);
-        }
-    });
-
+    std::string decoded;
+    if (!matcher.matches_everything() && text::is_ascii(output)) {
+        collect_ascii_matches(output, matcher, kept);
+    } else {
+        collect_matches(text::decode_lossy_view(output, decoded), matcher, kept);
+    }
     sort_package_names(kept);
     kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
     return std::vector<std::string>(kept.begin(), kept.end());

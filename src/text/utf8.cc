@@ -132,6 +132,10 @@ std::string_view decode_lossy_view(std::string_view bytes, std::string& storage)
     return storage;
 }
 
+bool is_ascii(std::string_view bytes) {
+    return ascii_run_length(bytes_of(bytes), bytes.size()) == bytes.size();
+}
+
 bool is_valid_utf8(std::string_view bytes) {
     const unsigned char* p = bytes_of(bytes);
     const size_t n = bytes.size();

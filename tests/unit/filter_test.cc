@@ -106,6 +106,38 @@ TEST(FilterPackageNamesTest, SortsAndDeduplicatesLargeLists) {
     EXPECT_EQ(filter_package_names(output, "A-"), expected);
 }
 
+// An ASCII catalog is searched as a whole rather than line by line; one
+// non-ASCII name that matches nothing sends the same catalog down the line-by-line
+// road, and both must keep exactly the same names.
+TEST(FilterPackageNamesTest, WholeCatalogAndLineByLineSearchesAgree) {
+    std::mt19937 rng(11);
+    const char alphabet[] = "abAB- \t\r";
+    for (int round = 0; round < 300; ++round) {
+        std::string catalog;
+        const int lines = 1 + int(rng() % 30);
+        for (int i = 0; i < lines; ++i) {
+            const int length = int(rng() % 7);
+            for (int k = 0; k < length; ++k) {
+                catalog += alphabet[rng() % (sizeof alphabet - 1)];
+            }
+            catalog += rng() % 4 == 0 ? "\r\n" : "\n";
+        }
+        if (rng() % 3 == 0) {
+            catalog.pop_back();  // no newline at the end
+        }
+        std::string query;
+        const int length = 1 + int(rng() % 3);
+        for (int k = 0; k < length; ++k) {
+            query += alphabet[rng() % (sizeof alphabet - 1)];
+        }
+        SCOPED_TRACE(testing::PrintToString(catalog) + " / " + testing::PrintToString(query));
+        EXPECT_EQ(filter_package_names(catalog, query),
+                  filter_package_names(catalog + "\n\xC3\xA4\n", query));
+    }
+    EXPECT_THAT(filter_package_names("a\nb\n", "a\nb"), IsEmpty());
+    EXPECT_THAT(filter_package_names("a\nb\n\xC3\xA4", "a\nb"), IsEmpty());
+}
+
 // Equal names are told apart by where they sit in one buffer, which makes the
 // order among equals visible.
 TEST(SortPackageNamesTest, KeepsEqualNamesInTheirOriginalOrderBelowAndAboveTwentyNames) {
