@@ -23,11 +23,6 @@ char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
 }
 
-bool is_ascii(std::string_view s) {
-    return std::all_of(s.begin(), s.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 char32_t simple_lower(char32_t ch) {
     const auto runs = tables::lower_runs;
     auto after =

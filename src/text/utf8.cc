@@ -124,6 +124,18 @@ std::string decode_lossy(std::string_view bytes) {
     return out;
 }
 
+std::string_view decode_lossy_view(std::string_view bytes, std::string& storage) {
+    if (is_valid_utf8(bytes)) {
+        return bytes;
+    }
+    storage = decode_lossy(bytes);
+    return storage;
+}
+
+bool is_ascii(std::string_view bytes) {
+    return ascii_run_length(bytes_of(bytes), bytes.size()) == bytes.size();
+}
+
 bool is_valid_utf8(std::string_view bytes) {
     const unsigned char* p = bytes_of(bytes);
     const size_t n = bytes.size();

@@ -10,6 +10,13 @@ namespace pacpick::text {
 /// (the substitution the Unicode Standard recommends). Valid input is copied.
 std::string decode_lossy(std::string_view bytes);
 
+/// `bytes` itself when it is well-formed, otherwise its lossy decoding, kept in
+/// `storage`. Package lists are nearly always valid, and this spares them a copy.
+std::string_view decode_lossy_view(std::string_view bytes, std::string& storage);
+
+/// Whether every byte is below 0x80 (ASCII text is always well-formed UTF-8).
+bool is_ascii(std::string_view bytes);
+
 /// Whether the bytes are well-formed UTF-8 (no overlongs, surrogates or values
 /// past U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);

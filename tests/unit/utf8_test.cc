@@ -88,6 +88,28 @@ TEST(DecodeLossyTest, FindsABadByteAtAnyPositionOfALongAsciiRun) {
     EXPECT_TRUE(is_valid_utf8(""));
 }
 
+TEST(DecodeLossyViewTest, SparesValidInputTheCopy) {
+    std::string storage;
+    const std::string valid = "vim\n\xC3\xA4\n";
+    const std::string_view same = decode_lossy_view(valid, storage);
+    EXPECT_EQ(same.data(), valid.data());
+    EXPECT_EQ(same.size(), valid.size());
+
+    const std::string_view decoded = decode_lossy_view("a\xFF", storage);
+    EXPECT_EQ(decoded, "a" + k_fffd);
+    EXPECT_EQ(decoded.data(), storage.data());
+}
+
+TEST(IsAsciiTest, LooksAtEveryByte) {
+    EXPECT_TRUE(is_ascii(""));
+    EXPECT_TRUE(is_ascii(std::string(100, '\x7F')));
+    for (size_t pos = 0; pos < 17; ++pos) {
+        std::string bytes(17, 'a');
+        bytes[pos] = '\x80';
+        EXPECT_FALSE(is_ascii(bytes)) << pos;
+    }
+}
+
 TEST(DecodeFirstTest, GivesTheFirstCharacterAndItsLength) {
     const auto ascii = decode_first("vim");
     ASSERT_TRUE(ascii);
