@@ -16,50 +16,19 @@
 #include <string>
 
 #include "process/blocking.h"
+#include "process/child.h"
 #include "process/command.h"
+#include "process/run.h"
+#include "process_helpers.h"
+#include "runtime/runtime.h"
 
 namespace pacpick::process {
 namespace {
 
-/// A scratch directory removed with everything in it at the end of a test.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = "/tmp/pacpick-process-XXXXXX";
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        const std::string command = "rm -rf '" + path_ + "'";
-        [[maybe_unused]] int rc = std::system(command.c_str());
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-std::string random_bytes(size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(generator() & 0xff);
-    }
-    return bytes;
-}
-
-void write_file(const std::string& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary);
-    out << contents;
-}
-
-ChildCommand shell(std::string script, std::vector<std::string> positional = {}) {
-    ChildCommand command{"sh", {"-c", std::move(script), "sh"}};
-    for (auto& arg : positional) {
-        command.arguments.push_back(std::move(arg));
-    }
-    return command;
-}
+using test::random_bytes;
+using test::shell;
+using test::TempDir;
+using test::write_file;
 
 /// True when the test process has no child left at all, reaped or not.
 bool no_child_exists() {
@@ -94,25 +63,52 @@ std::set<int> parse_fd_list(const std::string& listing) {
 
 // --- The ways of running a child that capture its output ------------------
 
-enum class Capture { Blocking };
+rt::Task<Result<CommandOutput>> capture(ChildCommand command) {
+    auto run = run_captured(std::move(command));
+    co_return co_await run;
+}
 
-std::string capture_name(const testing::TestParamInfo<Capture>& info) {
+/// On the event loop with a process descriptor per child, on the event loop
+/// with the kernel pretending to lack them, or on the calling thread.
+enum class Capture { EventLoop, EventLoopOnSigchld, Blocking };
+
+std::string capture_name(const ::testing::TestParamInfo<Capture>& info) {
     switch (info.param) {
+        case Capture::EventLoop:
+            return "EventLoop";
+        case Capture::EventLoopOnSigchld:
+            return "EventLoopOnSigchld";
         case Capture::Blocking:
             return "Blocking";
     }
     return "Unknown";
 }
 
-class CaptureTest : public testing::TestWithParam<Capture> {
+class CaptureTest : public ::testing::TestWithParam<Capture> {
   protected:
+    void SetUp() override {
+        process::testing::force_pidfd_unavailable(GetParam() == Capture::EventLoopOnSigchld);
+        auto built = rt::Runtime::build(2);
+        ASSERT_TRUE(built.ok());
+        runtime_ = std::move(built).value();
+    }
+    void TearDown() override {
+        runtime_.reset();
+        process::testing::force_pidfd_unavailable(false);
+    }
+
     Result<CommandOutput> run(ChildCommand command) {
         switch (GetParam()) {
+            case Capture::EventLoop:
+            case Capture::EventLoopOnSigchld:
+                return runtime_->block_on(capture(std::move(command)));
             case Capture::Blocking:
                 return run_captured_blocking(std::move(command));
         }
         return Error::custom(ErrorKind::Other, "unknown way of running");
     }
+
+    std::unique_ptr<rt::Runtime> runtime_;
 };
 
 TEST_P(CaptureTest, OutputBeyondPipeCapacityOnBothStreamsArrivesWhole) {
@@ -154,6 +150,20 @@ TEST_P(CaptureTest, ExitStatusTellsCodesFromSignals) {
     EXPECT_FALSE(killed->status.success());
     EXPECT_EQ(killed->status.exit_code(), std::nullopt);
     EXPECT_EQ(killed->status.raw() & 0x7f, SIGTERM);
+}
+
+TEST_P(CaptureTest, ExitAndEndOfOutputAreAwaitedIndependently) {
+    // Output closed long before the exit: the exit is still awaited.
+    auto closed_early = run(shell("exec >&- 2>&-; sleep 0.2; exit 3"));
+    ASSERT_TRUE(closed_early.ok());
+    EXPECT_EQ(closed_early->status.exit_code(), 3);
+    EXPECT_EQ(closed_early->stdout_data, "");
+    // Exited while a background child still holds the pipe: read on to its end.
+    auto exited_early = run(shell("(sleep 0.2; echo late; echo also >&2) & exit 0"));
+    ASSERT_TRUE(exited_early.ok());
+    EXPECT_TRUE(exited_early->status.success());
+    EXPECT_EQ(exited_early->stdout_data, "late\n");
+    EXPECT_EQ(exited_early->stderr_data, "also\n");
 }
 
 TEST_P(CaptureTest, ArgumentsReachTheChildUnchangedOneEach) {
@@ -204,7 +214,10 @@ TEST_P(CaptureTest, ChildGetsNoDescriptorBeyondItsStandardStreams) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Process, CaptureTest, testing::Values(Capture::Blocking), capture_name);
+INSTANTIATE_TEST_SUITE_P(Process, CaptureTest,
+                         ::testing::Values(Capture::EventLoop, Capture::EventLoopOnSigchld,
+                                           Capture::Blocking),
+                         capture_name);
 
 // --- Blocking capture on the calling thread -------------------------------
 

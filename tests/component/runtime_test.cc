@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,9 +82,8 @@ TEST(RuntimeTest, CancelDuringSleepStopsTheTaskBeforeItSendsAnything) {
     EXPECT_TRUE(handle.is_finished());
     // A sender that would wake later runs past the cancelled one's deadline.
     runtime->spawn(sleep_then_send(300ms, tx, 2));
-    const auto got = runtime->block_on([](Receiver<int>& rx) -> Task<std::optional<int>> {
-        co_return co_await rx.recv();
-    }(rx));
+    const auto got = runtime->block_on(
+        [](Receiver<int>& rx) -> Task<std::optional<int>> { co_return co_await rx.recv(); }(rx));
     EXPECT_EQ(got, std::optional<int>(2));
     EXPECT_FALSE(ran_past_sleep.load());
 }
@@ -151,7 +150,8 @@ TEST(SelectTest, TwoAlwaysReadySourcesAreEachPickedAboutHalfTheTime) {
         int count_a = 0;
         for (int i = 0; i < kPasses; ++i) {
             auto picked = co_await Select(a, b);
-            if (picked.index() == 0) ++count_a;
+            if (picked.index() == 0)
+                ++count_a;
         }
         co_return count_a;
     }());
@@ -180,12 +180,13 @@ TEST(JoinTest, WaitsForBothAndKeepsEachResult) {
     auto [tx_b, rx_b] = make_channel<int>();
     runtime->spawn(sleep_then_send(15ms, tx_a, 1));
     runtime->spawn(sleep_then_send(5ms, tx_b, 2));
-    auto both = runtime->block_on([](Receiver<int>& a, Receiver<int>& b) -> Task<std::pair<int, int>> {
-        auto ra = a.recv();
-        auto rb = b.recv();
-        auto [x, y] = co_await Join(ra, rb);
-        co_return std::pair{*x, *y};
-    }(rx_a, rx_b));
+    auto both =
+        runtime->block_on([](Receiver<int>& a, Receiver<int>& b) -> Task<std::pair<int, int>> {
+            auto ra = a.recv();
+            auto rb = b.recv();
+            auto [x, y] = co_await Join(ra, rb);
+            co_return std::pair{*x, *y};
+        }(rx_a, rx_b));
     EXPECT_EQ(both, (std::pair{1, 2}));
 }
 
@@ -197,7 +198,8 @@ std::vector<std::string> other_threads_syscalls() {
     DIR* dir = opendir("/proc/self/task");
     while (dirent* entry = readdir(dir)) {
         std::string tid = entry->d_name;
-        if (tid == "." || tid == ".." || tid == self) continue;
+        if (tid == "." || tid == ".." || tid == self)
+            continue;
         std::ifstream in("/proc/self/task/" + tid + "/syscall");
         std::string first;
         in >> first;
@@ -226,14 +228,15 @@ TEST(ReactorTest, TaskWaitingOnAPipeIsWokenByAWriteFromAnotherThreadWithoutBlock
     // exactly one in the reactor's epoll_wait, none in a call that blocks on the
     // pipe itself. (Idle workers park on a futex; sanitizers add their own threads.)
     const std::vector<std::string> blocking = {
-        std::to_string(SYS_read),  std::to_string(SYS_readv),   std::to_string(SYS_poll),
-        std::to_string(SYS_ppoll), std::to_string(SYS_select),  std::to_string(SYS_pselect6),
+        std::to_string(SYS_read),  std::to_string(SYS_readv),  std::to_string(SYS_poll),
+        std::to_string(SYS_ppoll), std::to_string(SYS_select), std::to_string(SYS_pselect6),
         std::to_string(SYS_wait4), std::to_string(SYS_waitid),
     };
     std::vector<std::string> calls;
     for (int attempt = 0; attempt < 2000; ++attempt) {
         calls = other_threads_syscalls();
-        if (std::find(calls.begin(), calls.end(), "running") == calls.end()) break;
+        if (std::find(calls.begin(), calls.end(), "running") == calls.end())
+            break;
         std::this_thread::yield();
     }
     for (const auto& c : calls) {
@@ -243,8 +246,9 @@ TEST(ReactorTest, TaskWaitingOnAPipeIsWokenByAWriteFromAnotherThreadWithoutBlock
     EXPECT_EQ(std::count(calls.begin(), calls.end(), std::to_string(SYS_epoll_wait)), 1);
 
     std::thread writer([&] { ASSERT_EQ(::write(write_end.get(), "ping", 4), 4); });
-    auto got = runtime->block_on(
-        [](Receiver<std::string>& rx) -> Task<std::optional<std::string>> { co_return co_await rx.recv(); }(rx));
+    auto got = runtime->block_on([](Receiver<std::string>& rx) -> Task<std::optional<std::string>> {
+        co_return co_await rx.recv();
+    }(rx));
     writer.join();
     EXPECT_EQ(got, std::optional<std::string>("ping"));
 }
@@ -268,8 +272,9 @@ TEST(ReactorTest, ReadinessCanBeWaitedForAgainAfterItWasConsumed) {
     std::vector<int> seen;
     for (char c : std::string("123")) {
         ASSERT_EQ(::write(write_end.get(), &c, 1), 1);
-        seen.push_back(*runtime->block_on(
-            [](Receiver<int>& rx) -> Task<std::optional<int>> { co_return co_await rx.recv(); }(rx)));
+        seen.push_back(*runtime->block_on([](Receiver<int>& rx) -> Task<std::optional<int>> {
+            co_return co_await rx.recv();
+        }(rx)));
     }
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
 }
@@ -288,7 +293,8 @@ TEST(ReactorTest, TurnHookRunsOnEveryTurn) {
     reactor.add_turn_hook(&kKey, [&] { ++duplicate_runs; });  // same key: not added
     // Each sleep makes the reactor turn at least once more.
     runtime->block_on([]() -> Task<void> {
-        for (int i = 0; i < 20; ++i) co_await Sleep(1ms);
+        for (int i = 0; i < 20; ++i)
+            co_await Sleep(1ms);
     }());
     runtime->shutdown();
     std::lock_guard lock(mutex);

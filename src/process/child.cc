@@ -1,0 +1,169 @@
+#include "process/child.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <utility>
+
+#include "process/reaper.h"
+#include "process/sigchld.h"
+#include "process/wait.h"
+
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+#ifndef PIDFD_NONBLOCK
+#define PIDFD_NONBLOCK O_NONBLOCK
+#endif
+
+namespace pacpick::process {
+
+namespace {
+
+// Set once a kernel without pidfd_open is met; every later child then goes
+// straight to the SIGCHLD route and the call is never made again.
+std::atomic<bool> g_pidfd_unsupported{false};
+std::atomic<bool> g_pidfd_forced_unavailable{false};
+std::atomic<uint64_t> g_pidfd_open_calls{0};
+
+/// A process descriptor for `pid` (close-on-exec, as pidfd_open always makes
+/// it), or the reason there is none.
+Result<UniqueFd> open_pidfd(pid_t pid) {
+    if (g_pidfd_unsupported.load()) {
+        return Error::os(ENOSYS);
+    }
+    g_pidfd_open_calls.fetch_add(1);
+    int fd;
+    if (g_pidfd_forced_unavailable.load()) {
+        fd = -1;
+        errno = ENOSYS;
+    } else {
+        fd = static_cast<int>(syscall(SYS_pidfd_open, pid, PIDFD_NONBLOCK));
+    }
+    if (fd < 0) {
+        const int code = errno;
+        if (code == ENOSYS) {
+            g_pidfd_unsupported.store(true);
+        }
+        return Error::os(code);
+    }
+    return UniqueFd(fd);
+}
+
+}  // namespace
+
+Child::Child(pid_t pid) : pid_(pid) {
+    // Any failure other than ENOSYS sends only this child down the SIGCHLD route.
+    if (auto pidfd = open_pidfd(pid)) {
+        pidfd_ = rt::AsyncFd(std::move(pidfd).value());
+    }
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      status_(other.status_),
+      pidfd_(std::move(other.pidfd_)),
+      waiter_(std::exchange(other.waiter_, 0)),
+      seen_(other.seen_) {}
+
+Child::~Child() {
+    abandon();
+}
+
+void Child::abandon() {
+    if (waiter_ != 0) {
+        sigchld::forget(waiter_);
+        waiter_ = 0;
+    }
+    pidfd_.reset();
+    if (pid_ >= 0 && !status_) {
+        adopt_orphan(pid_);
+    }
+    pid_ = -1;
+}
+
+rt::Poll<Result<ExitStatus>> Child::poll_exit(const rt::Waker& waker) {
+    if (status_) {
+        return Result<ExitStatus>(*status_);
+    }
+    if (pidfd_.valid()) {
+        return poll_pidfd(waker);
+    }
+    return poll_sigchld(waker);
+}
+
+rt::Poll<Result<ExitStatus>> Child::poll_pidfd(const rt::Waker& waker) {
+    for (;;) {
+        auto readiness = pidfd_.poll_ready(waker);
+        if (!readiness.ready()) {
+            return rt::Poll<Result<ExitStatus>>::pending();
+        }
+        if (!readiness.take().ok()) {
+            // The reactor would not take the descriptor: the signal route
+            // notices this child's end instead.
+            pidfd_.reset();
+            return poll_sigchld(waker);
+        }
+        auto waited = try_wait(pid_);
+        if (!waited) {
+            return Result<ExitStatus>(std::move(waited).error());
+        }
+        if (waited->has_value()) {
+            status_ = **waited;
+            pidfd_.reset();
+            return Result<ExitStatus>(*status_);
+        }
+        // Still running after all: the next poll_ready registers again.
+    }
+}
+
+Result<void> Child::join_sigchld_route() {
+    if (auto installed = sigchld::install(); !installed) {
+        return installed;
+    }
+    waiter_ = sigchld::new_waiter_id();
+    seen_ = sigchld::delivered();
+    watch_children_on(rt::current_reactor());
+    return {};
+}
+
+rt::Poll<Result<ExitStatus>> Child::poll_sigchld(const rt::Waker& waker) {
+    if (waiter_ == 0) {
+        if (auto joined = join_sigchld_route(); !joined) {
+            return Result<ExitStatus>(std::move(joined).error());
+        }
+    }
+    for (;;) {
+        // Arm first, then look: an end falling between the two still wakes us.
+        const bool armed = sigchld::arm(waiter_, waker, seen_);
+        auto waited = try_wait(pid_);
+        if (!waited) {
+            return Result<ExitStatus>(std::move(waited).error());
+        }
+        if (waited->has_value()) {
+            status_ = **waited;
+            sigchld::forget(std::exchange(waiter_, 0));
+            return Result<ExitStatus>(*status_);
+        }
+        if (armed) {
+            return rt::Poll<Result<ExitStatus>>::pending();
+        }
+    }
+}
+
+namespace testing {
+void force_pidfd_unavailable(bool unavailable) {
+    g_pidfd_forced_unavailable.store(unavailable);
+    if (!unavailable) {
+        g_pidfd_unsupported.store(false);
+    }
+}
+uint64_t pidfd_open_calls() {
+    return g_pidfd_open_calls.load();
+}
+}  // namespace testing
+
+}  // namespace pacpick::process

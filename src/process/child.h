@@ -1,0 +1,56 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "process/command.h"
+#include "runtime/poll.h"
+#include "runtime/reactor.h"
+#include "runtime/result.h"
+
+namespace pacpick::process {
+
+/// A started child whose end a task awaits on the event loop without blocking
+/// a thread: through a process descriptor watched by the reactor, or else
+/// through SIGCHLD notifications. The handle is the child's only waiter; once
+/// collected, the status is kept. Dropped (or abandoned) before that, it hands
+/// the child to the orphan list; the child is never killed.
+class Child {
+  public:
+    /// Takes charge of `pid`, a child just started. Needs a running runtime.
+    explicit Child(pid_t pid);
+    Child(Child&& other) noexcept;
+    Child& operator=(Child&&) = delete;
+    Child(const Child&) = delete;
+    ~Child();
+
+    pid_t pid() const { return pid_; }
+    /// Ready with the exit status once the child has ended, or with the error
+    /// of a failed wait.
+    rt::Poll<Result<ExitStatus>> poll_exit(const rt::Waker& waker);
+    /// Stops waiting: the orphan list takes over a child that has not ended.
+    void abandon();
+
+  private:
+    rt::Poll<Result<ExitStatus>> poll_pidfd(const rt::Waker& waker);
+    rt::Poll<Result<ExitStatus>> poll_sigchld(const rt::Waker& waker);
+    Result<void> join_sigchld_route();
+
+    pid_t pid_;
+    std::optional<ExitStatus> status_;
+    rt::AsyncFd pidfd_;    // invalid on the SIGCHLD route
+    uint64_t waiter_ = 0;  // 0 until the SIGCHLD route is joined
+    uint64_t seen_ = 0;
+};
+
+namespace testing {
+/// Makes every later process-descriptor request fail as if the kernel lacked
+/// it (ENOSYS). Turning it off also forgets that the kernel was found lacking.
+void force_pidfd_unavailable(bool unavailable);
+/// How often a process descriptor has been asked of the kernel so far.
+uint64_t pidfd_open_calls();
+}  // namespace testing
+
+}  // namespace pacpick::process

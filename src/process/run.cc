@@ -1,0 +1,136 @@
+#include "process/run.h"
+
+#include <fcntl.h>
+
+#include "process/pipe_read.h"
+#include "process/spawn.h"
+
+namespace pacpick::process {
+
+namespace {
+
+// Reads made in one poll before the task lets others run; a child that writes
+// without pause must not keep its task from reaching a cancellation point.
+constexpr int kReadsPerPoll = 16;
+
+Result<void> make_non_blocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return Error::last_os_error();
+    }
+    return {};
+}
+
+}  // namespace
+
+rt::Poll<Result<void>> PipeCapture::poll_drain(const rt::Waker& waker) {
+    if (!open_) {
+        return Result<void>();
+    }
+    for (int reads = 0; reads < kReadsPerPoll;) {
+        if (!readable_) {
+            auto readiness = fd_.poll_ready(waker);
+            if (!readiness.ready()) {
+                return rt::Poll<Result<void>>::pending();
+            }
+            if (auto registered = readiness.take(); !registered) {
+                return registered;
+            }
+            readable_ = true;
+        }
+        switch (read_once_into(fd_.fd(), data_)) {
+            case ReadOutcome::Data:
+                ++reads;
+                break;
+            case ReadOutcome::WouldBlock:
+                readable_ = false;
+                break;
+            case ReadOutcome::EndOfFile:
+                close();
+                return Result<void>();
+            case ReadOutcome::Failed:
+                return Result<void>(Error::last_os_error());
+        }
+    }
+    waker.wake();  // more may be waiting: poll again after others had a turn
+    return rt::Poll<Result<void>>::pending();
+}
+
+void PipeCapture::close() {
+    fd_.reset();
+    open_ = false;
+    readable_ = false;
+}
+
+rt::Poll<Result<CommandOutput>> CapturedRun::poll(const rt::Waker& waker) {
+    if (start_error_) {
+        return Result<CommandOutput>(*start_error_);
+    }
+    if (!status_) {
+        auto exit = child_->poll_exit(waker);
+        if (exit.ready()) {
+            auto status = exit.take();
+            if (!status) {
+                return fail(std::move(status).error());
+            }
+            status_ = *status;
+        }
+    }
+    for (PipeCapture* pipe : {&stdout_, &stderr_}) {
+        auto drained = pipe->poll_drain(waker);
+        if (drained.ready()) {
+            if (auto result = drained.take(); !result) {
+                return fail(std::move(result).error());
+            }
+        }
+    }
+    if (!status_ || !stdout_.finished() || !stderr_.finished()) {
+        return rt::Poll<Result<CommandOutput>>::pending();
+    }
+    return Result<CommandOutput>(CommandOutput{*status_, stdout_.take(), stderr_.take()});
+}
+
+Result<CommandOutput> CapturedRun::fail(Error error) {
+    stdout_.close();
+    stderr_.close();
+    child_->abandon();
+    return error;
+}
+
+rt::Poll<Result<ExitStatus>> ForegroundRun::poll(const rt::Waker& waker) {
+    if (start_error_) {
+        return Result<ExitStatus>(*start_error_);
+    }
+    return child_->poll_exit(waker);
+}
+
+CapturedRun run_captured(ChildCommand command) {
+    command.stdin_mode = StdioMode::Inherit;
+    command.stdout_mode = StdioMode::Piped;
+    command.stderr_mode = StdioMode::Piped;
+    auto spawned = spawn_child(command);
+    if (!spawned) {
+        return CapturedRun(std::move(spawned).error());
+    }
+    Child child(spawned->pid);
+    for (const UniqueFd* pipe : {&spawned->stdout_pipe, &spawned->stderr_pipe}) {
+        if (auto made = make_non_blocking(pipe->get()); !made) {
+            return CapturedRun(std::move(made).error());  // the child is left to the orphan list
+        }
+    }
+    return CapturedRun(std::move(child), PipeCapture(std::move(spawned->stdout_pipe)),
+                       PipeCapture(std::move(spawned->stderr_pipe)));
+}
+
+ForegroundRun run_foreground(ChildCommand command) {
+    command.stdin_mode = StdioMode::Inherit;
+    command.stdout_mode = StdioMode::Inherit;
+    command.stderr_mode = StdioMode::Inherit;
+    auto spawned = spawn_child(command);
+    if (!spawned) {
+        return ForegroundRun(std::move(spawned).error());
+    }
+    return ForegroundRun(Child(spawned->pid));
+}
+
+}  // namespace pacpick::process

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "process/child.h"
+#include "process/command.h"
+#include "runtime/poll.h"
+#include "runtime/reactor.h"
+#include "runtime/result.h"
+
+namespace pacpick::process {
+
+/// One pipe from a child, read to end of file on the reactor's word only:
+/// a read happens after a readiness report, and a read that would block waits
+/// for the next one. Closed as soon as the end of file is seen.
+class PipeCapture {
+  public:
+    PipeCapture() = default;
+    /// Takes a non-blocking reading end; needs a running runtime.
+    explicit PipeCapture(UniqueFd fd) : fd_(std::move(fd)), open_(true) {}
+
+    /// Ready once the end of file has been read, or with a read error.
+    rt::Poll<Result<void>> poll_drain(const rt::Waker& waker);
+    bool finished() const { return !open_; }
+    std::string take() { return std::move(data_); }
+    void close();
+
+  private:
+    rt::AsyncFd fd_;
+    std::string data_;
+    bool open_ = false;
+    bool readable_ = false;  // reported readable and not yet read dry
+};
+
+/// The pending result of `run_captured`: a leaf future ready with the child's
+/// complete stdout and stderr and its exit status, or with the first error.
+/// Each poll looks at the exit, then stdout, then stderr. Dropped unfinished,
+/// it closes its pipes and leaves the child to the orphan list.
+class CapturedRun {
+  public:
+    rt::Poll<Result<CommandOutput>> poll(const rt::Waker& waker);
+    /// The child's process id; -1 when it could not be started.
+    pid_t pid() const { return child_ ? child_->pid() : -1; }
+
+  private:
+    friend CapturedRun run_captured(ChildCommand command);
+    explicit CapturedRun(Error start_error) : start_error_(std::move(start_error)) {}
+    CapturedRun(Child child, PipeCapture out, PipeCapture err)
+        : child_(std::move(child)), stdout_(std::move(out)), stderr_(std::move(err)) {}
+    Result<CommandOutput> fail(Error error);
+
+    std::optional<Error> start_error_;
+    std::optional<Child> child_;
+    std::optional<ExitStatus> status_;
+    PipeCapture stdout_;
+    PipeCapture stderr_;
+};
+
+/// The pending result of `run_foreground`: a leaf future ready with the
+/// child's exit status. Dropped unfinished, it leaves the child to the orphan
+/// list.
+class ForegroundRun {
+  public:
+    rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker);
+    pid_t pid() const { return child_ ? child_->pid() : -1; }
+
+  private:
+    friend ForegroundRun run_foreground(ChildCommand command);
+    explicit ForegroundRun(Error start_error) : start_error_(std::move(start_error)) {}
+    explicit ForegroundRun(Child child) : child_(std::move(child)) {}
+
+    std::optional<Error> start_error_;
+    std::optional<Child> child_;
+};
+
+/// Starts `command` now, stdin inherited and stdout and stderr captured; a
+/// task awaits the result later, so two can run at once. A failed start is
+/// reported by the first poll, without waiting. Needs a running runtime.
+CapturedRun run_captured(ChildCommand command);
+
+/// Starts `command` now with the program's own three streams, so it can talk
+/// to the user on the terminal; a task awaits its exit status later.
+ForegroundRun run_foreground(ChildCommand command);
+
+}  // namespace pacpick::process

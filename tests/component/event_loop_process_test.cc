@@ -1,0 +1,402 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "process/child.h"
+#include "process/pacman.h"
+#include "process/reaper.h"
+#include "process/run.h"
+#include "process/sigchld.h"
+#include "process_helpers.h"
+#include "runtime/channel.h"
+#include "runtime/runtime.h"
+#include "runtime/select.h"
+
+namespace pacpick::process {
+namespace {
+
+using namespace std::chrono_literals;
+using test::read_file;
+using test::shell;
+using test::TempDir;
+using test::write_file;
+
+std::unique_ptr<rt::Runtime> make_runtime() {
+    auto runtime = rt::Runtime::build(2);
+    EXPECT_TRUE(runtime.ok());
+    return std::move(runtime).value();
+}
+
+template <typename T>
+rt::Task<std::optional<T>> receive(rt::Receiver<T>& rx) {
+    co_return co_await rx.recv();
+}
+
+/// A named pipe: a child that opens it for reading blocks until `release`.
+std::string make_fifo(const TempDir& dir, const std::string& name) {
+    const std::string path = dir.file(name);
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+    return path;
+}
+
+void release(const std::string& fifo, const std::string& line) {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ::close(fd);
+}
+
+/// The state letter of /proc/PID/stat ('Z' for a zombie), or 0 when the
+/// process is gone.
+char process_state(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close_paren = stat.rfind(')');
+    return close_paren == std::string::npos || close_paren + 2 >= stat.size()
+               ? 0
+               : stat[close_paren + 2];
+}
+
+/// The system call each other thread of this process is in, by number, or
+/// "running" for threads on a CPU.
+std::vector<std::string> other_threads_syscalls() {
+    std::vector<std::string> calls;
+    const std::string self = std::to_string(syscall(SYS_gettid));
+    DIR* dir = opendir("/proc/self/task");
+    while (dirent* entry = readdir(dir)) {
+        const std::string tid = entry->d_name;
+        if (tid == "." || tid == ".." || tid == self)
+            continue;
+        std::ifstream in("/proc/self/task/" + tid + "/syscall");
+        std::string first;
+        in >> first;
+        calls.push_back(first);
+    }
+    closedir(dir);
+    return calls;
+}
+
+/// How the event loop learns of a child's end.
+enum class Route { ProcessDescriptor, Sigchld };
+
+std::string route_name(const ::testing::TestParamInfo<Route>& info) {
+    return info.param == Route::ProcessDescriptor ? "ProcessDescriptor" : "Sigchld";
+}
+
+class EventLoopRouteTest : public ::testing::TestWithParam<Route> {
+  protected:
+    void SetUp() override {
+        process::testing::force_pidfd_unavailable(GetParam() == Route::Sigchld);
+        runtime_ = make_runtime();
+    }
+    void TearDown() override {
+        runtime_.reset();
+        process::testing::force_pidfd_unavailable(false);
+    }
+    std::unique_ptr<rt::Runtime> runtime_;
+};
+
+using OutputPair = std::pair<Result<CommandOutput>, Result<CommandOutput>>;
+
+rt::Task<void> run_two_captured(ChildCommand first, ChildCommand second, rt::Sender<int> started,
+                                rt::Sender<OutputPair> done) {
+    auto a = run_captured(std::move(first));
+    auto b = run_captured(std::move(second));
+    started.send(1);
+    auto [ra, rb] = co_await rt::Join(a, b);
+    done.send(OutputPair(std::move(ra), std::move(rb)));
+}
+
+TEST_P(EventLoopRouteTest, WhileChildrenRunNoThreadIsParkedInAWaitForThem) {
+    TempDir dir;
+    const std::string fifo_a = make_fifo(dir, "a");
+    const std::string fifo_b = make_fifo(dir, "b");
+    auto [started_tx, started_rx] = rt::make_channel<int>();
+    auto [done_tx, done_rx] = rt::make_channel<OutputPair>();
+    runtime_->spawn(run_two_captured(shell(R"(read x < "$1"; echo "$x")", {fifo_a}),
+                                     shell(R"(read x < "$1"; echo "$x" >&2)", {fifo_b}), started_tx,
+                                     done_tx));
+    ASSERT_TRUE(runtime_->block_on(receive(started_rx)).has_value());
+
+    const std::vector<std::string> blocking = {
+        std::to_string(SYS_read),  std::to_string(SYS_readv),  std::to_string(SYS_poll),
+        std::to_string(SYS_ppoll), std::to_string(SYS_select), std::to_string(SYS_pselect6),
+        std::to_string(SYS_wait4), std::to_string(SYS_waitid),
+    };
+    std::vector<std::string> calls;
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        calls = other_threads_syscalls();
+        if (std::find(calls.begin(), calls.end(), "running") == calls.end())
+            break;
+        std::this_thread::yield();
+    }
+    for (const auto& call : calls) {
+        EXPECT_EQ(std::find(blocking.begin(), blocking.end(), call), blocking.end())
+            << "a thread is blocked in system call " << call;
+    }
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), std::to_string(SYS_epoll_wait)), 1);
+
+    release(fifo_a, "first\n");
+    release(fifo_b, "second\n");
+    auto done = runtime_->block_on(receive(done_rx));
+    ASSERT_TRUE(done.has_value());
+    ASSERT_TRUE(done->first.ok() && done->second.ok());
+    EXPECT_EQ(done->first->stdout_data, "first\n");
+    EXPECT_EQ(done->second->stderr_data, "second\n");
+}
+
+TEST_P(EventLoopRouteTest, ChildrenStartedOneAfterTheOtherRunAtTheSameTime) {
+    TempDir dir;
+    const std::string fifo = make_fifo(dir, "handover");
+    // Opening a FIFO blocks until its other end is opened too, so each child
+    // can finish only if the other one is running.
+    auto [started_tx, started_rx] = rt::make_channel<int>();
+    auto [done_tx, done_rx] = rt::make_channel<OutputPair>();
+    runtime_->spawn(run_two_captured(shell(R"(echo handed > "$1")", {fifo}),
+                                     shell(R"(cat "$1")", {fifo}), started_tx, done_tx));
+    auto done = runtime_->block_on(receive(done_rx));
+    ASSERT_TRUE(done.has_value());
+    ASSERT_TRUE(done->first.ok() && done->second.ok());
+    EXPECT_EQ(done->second->stdout_data, "handed\n");
+}
+
+rt::Task<void> capture_and_report_pid(ChildCommand command, rt::Sender<pid_t> pid_tx) {
+    auto run = run_captured(std::move(command));
+    pid_tx.send(run.pid());
+    [[maybe_unused]] auto output = co_await run;
+    ADD_FAILURE() << "the task went on past a cancelled wait";
+}
+
+rt::Task<void> until_handler_installed() {
+    while (!sigchld::installed())
+        co_await rt::Sleep(1ms);
+}
+
+rt::Task<void> until_sigchld_after(uint64_t count) {
+    while (sigchld::received() == count)
+        co_await rt::Sleep(1ms);
+}
+
+rt::Task<void> until_turns(rt::Reactor& reactor, uint64_t turns) {
+    while (reactor.turns() < turns)
+        co_await rt::Sleep(1ms);
+}
+
+TEST_P(EventLoopRouteTest, CancelledTaskLeavesItsChildRunningAndTheChildIsReapedAfterItsEnd) {
+    TempDir dir;
+    const std::string fifo = make_fifo(dir, "go");
+    const std::string marker = dir.file("marker");
+    auto [pid_tx, pid_rx] = rt::make_channel<pid_t>();
+    auto handle = runtime_->spawn(capture_and_report_pid(
+        shell(R"(read x < "$1"; echo "ran to its end" > "$2")", {fifo, marker}), pid_tx));
+    const auto pid = runtime_->block_on(receive(pid_rx));
+    ASSERT_TRUE(pid.has_value() && *pid > 0);
+
+    handle.cancel();
+    runtime_->block_on([](rt::JoinHandle h) -> rt::Task<void> { co_await h.finished(); }(handle));
+    const char state = process_state(*pid);
+    EXPECT_TRUE(state != 0 && state != 'Z') << "state " << state;
+    EXPECT_EQ(process::testing::orphan_count(), 1u);
+
+    // The first look at a non-empty orphan list puts the SIGCHLD handler in place.
+    runtime_->block_on(until_handler_installed());
+    const uint64_t signals_before = sigchld::received();
+    release(fifo, "go\n");
+    runtime_->block_on(until_sigchld_after(signals_before));
+    // One whole turn after the signal was recorded is enough.
+    rt::Reactor& reactor = runtime_->reactor();
+    runtime_->block_on(until_turns(reactor, reactor.turns() + 2));
+    EXPECT_EQ(process_state(*pid), 0) << "the child was not reaped";
+    EXPECT_EQ(process::testing::orphan_count(), 0u);
+    EXPECT_EQ(read_file(marker), "ran to its end\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Process, EventLoopRouteTest,
+                         ::testing::Values(Route::ProcessDescriptor, Route::Sigchld), route_name);
+
+rt::Task<Result<CommandOutput>> capture(ChildCommand command) {
+    auto run = run_captured(std::move(command));
+    co_return co_await run;
+}
+
+rt::Task<OutputPair> capture_two(ChildCommand first, ChildCommand second) {
+    auto a = run_captured(std::move(first));
+    auto b = run_captured(std::move(second));
+    auto [ra, rb] = co_await rt::Join(a, b);
+    co_return OutputPair(std::move(ra), std::move(rb));
+}
+
+TEST(SigchldRouteTest, KernelWithoutProcessDescriptorsIsAskedOnlyOnce) {
+    process::testing::force_pidfd_unavailable(true);
+    const uint64_t calls_before = process::testing::pidfd_open_calls();
+    {
+        auto runtime = make_runtime();
+        auto one = runtime->block_on(capture(shell("echo one")));
+        auto both = runtime->block_on(capture_two(shell("sleep 0.05; echo two"), shell("exit 4")));
+        auto last = runtime->block_on(capture(shell("echo three >&2")));
+        ASSERT_TRUE(one.ok() && both.first.ok() && both.second.ok() && last.ok());
+        EXPECT_EQ(one->stdout_data, "one\n");
+        EXPECT_EQ(both.first->stdout_data, "two\n");
+        EXPECT_EQ(both.second->status.exit_code(), 4);
+        EXPECT_EQ(last->stderr_data, "three\n");
+    }
+    EXPECT_EQ(process::testing::pidfd_open_calls(), calls_before + 1);
+    EXPECT_TRUE(sigchld::installed());
+    process::testing::force_pidfd_unavailable(false);
+}
+
+TEST(EventLoopRunTest, StartFailureIsReadyAtTheFirstPoll) {
+    auto runtime = make_runtime();
+    const rt::Waker nobody;
+    auto captured = run_captured(ChildCommand{"pacpick-no-such-program", {}});
+    EXPECT_EQ(captured.pid(), -1);
+    auto polled = captured.poll(nobody);
+    ASSERT_TRUE(polled.ready());
+    auto captured_result = polled.take();
+    ASSERT_FALSE(captured_result.ok());
+    EXPECT_EQ(captured_result.error().kind(), ErrorKind::NotFound);
+
+    auto foreground = run_foreground(ChildCommand{"sh", {"-c", std::string("\0", 1)}});
+    auto foreground_polled = foreground.poll(nobody);
+    ASSERT_TRUE(foreground_polled.ready());
+    auto foreground_result = foreground_polled.take();
+    ASSERT_FALSE(foreground_result.ok());
+    EXPECT_EQ(foreground_result.error().kind(), ErrorKind::InvalidInput);
+}
+
+/// Points this process's stdin and stdout at a terminal for a while.
+class StdioOnTerminal {
+  public:
+    explicit StdioOnTerminal(int terminal) {
+        for (int fd : {0, 1}) {
+            saved_[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            dup2(terminal, fd);
+        }
+    }
+    ~StdioOnTerminal() {
+        for (int fd : {0, 1}) {
+            dup2(saved_[fd], fd);
+            close(saved_[fd]);
+        }
+    }
+
+  private:
+    int saved_[2];
+};
+
+/// Reads the terminal's master side until `text` has appeared.
+std::string read_until(int master, const std::string& text) {
+    std::string seen;
+    char buffer[256];
+    while (seen.find(text) == std::string::npos) {
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    return seen;
+}
+
+rt::Task<void> run_in_foreground(ChildCommand command, rt::Sender<Result<ExitStatus>> tx) {
+    auto run = run_foreground(std::move(command));
+    tx.send(co_await run);
+}
+
+TEST(ForegroundTest, ChildTalksToTheUserOnTheProgramsTerminal) {
+    int master = -1;
+    int terminal = -1;
+    ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    auto runtime = make_runtime();
+    auto [tx, rx] = rt::make_channel<Result<ExitStatus>>();
+    std::optional<Result<ExitStatus>> status;
+    std::string prompt;
+    {
+        StdioOnTerminal redirect(terminal);
+        runtime->spawn(run_in_foreground(
+            shell(R"(printf 'Password: '; read answer; echo "answer=[$answer]"; exit 2)"), tx));
+        prompt = read_until(master, "Password: ");
+        ASSERT_EQ(::write(master, "s3cret\n", 7), 7);
+        status = runtime->block_on(receive(rx));
+    }
+    const std::string rest = read_until(master, "answer=[s3cret]");
+    close(master);
+    close(terminal);
+    EXPECT_NE(prompt.find("Password: "), std::string::npos) << prompt;
+    EXPECT_NE(rest.find("answer=[s3cret]"), std::string::npos) << rest;
+    ASSERT_TRUE(status.has_value() && status->ok());
+    EXPECT_EQ((*status)->exit_code(), 2);
+}
+
+/// Puts stand-ins for pacman and sudo first on PATH; each prints its
+/// arguments one per line in brackets (sudo into the file named by
+/// PACPICK_TEST_RECORD, since it runs with the program's own streams).
+class PackageManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        write_file(dir_.file("pacman"), "#!/bin/sh\nprintf '[%s]\\n' \"$@\"\n");
+        write_file(dir_.file("sudo"),
+                   "#!/bin/sh\nprintf '[%s]\\n' \"$@\" > \"$PACPICK_TEST_RECORD\"\nexit 3\n");
+        chmod(dir_.file("pacman").c_str(), 0755);
+        chmod(dir_.file("sudo").c_str(), 0755);
+        const char* path = getenv("PATH");
+        saved_path_ = path ? path : "";
+        setenv("PATH", (dir_.path() + ":" + saved_path_).c_str(), 1);
+        setenv("PACPICK_TEST_RECORD", dir_.file("record").c_str(), 1);
+        runtime_ = make_runtime();
+    }
+    void TearDown() override {
+        runtime_.reset();
+        setenv("PATH", saved_path_.c_str(), 1);
+        unsetenv("PACPICK_TEST_RECORD");
+    }
+
+    std::string captured_stdout(ChildCommand command) {
+        auto output = runtime_->block_on(capture(std::move(command)));
+        EXPECT_TRUE(output.ok());
+        return output.ok() ? output->stdout_data : "";
+    }
+
+    TempDir dir_;
+    std::string saved_path_;
+    std::unique_ptr<rt::Runtime> runtime_;
+};
+
+const std::string kAwkwardName = "a b;$(touch x)'\"*";
+
+TEST_F(PackageManagerTest, QueriesPassTheirFlagsAndTheNameAsSeparateArguments) {
+    EXPECT_EQ(captured_stdout(pacman_sync_names()), "[-Slq]\n");
+    EXPECT_EQ(captured_stdout(pacman_installed_names()), "[-Qq]\n");
+    EXPECT_EQ(captured_stdout(pacman_sync_info(kAwkwardName)), "[-Si]\n[" + kAwkwardName + "]\n");
+    EXPECT_EQ(captured_stdout(pacman_query_installed(kAwkwardName)),
+              "[-Q]\n[" + kAwkwardName + "]\n");
+}
+
+TEST_F(PackageManagerTest, InstallAndRemoveRunPacmanThroughSudoInTheForeground) {
+    for (const std::string flag : {"-S", "-R"}) {
+        auto [tx, rx] = rt::make_channel<Result<ExitStatus>>();
+        runtime_->spawn(run_in_foreground(sudo_pacman(flag, kAwkwardName), tx));
+        auto status = runtime_->block_on(receive(rx));
+        ASSERT_TRUE(status.has_value() && status->ok());
+        EXPECT_EQ((*status)->exit_code(), 3);
+        EXPECT_EQ(read_file(dir_.file("record")),
+                  "[pacman]\n[" + flag + "]\n[" + kAwkwardName + "]\n");
+    }
+}
+
+}  // namespace
+}  // namespace pacpick::process

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "process/command.h"
+
+namespace pacpick::process::test {
+
+/// A scratch directory removed with everything in it at the end of a test.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = "/tmp/pacpick-process-XXXXXX";
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+inline std::string random_bytes(size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) {
+        byte = static_cast<char>(generator() & 0xff);
+    }
+    return bytes;
+}
+
+inline void write_file(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/// `sh -c SCRIPT sh POSITIONAL...`: the script sees the rest as "$1"...
+inline ChildCommand shell(std::string script, std::vector<std::string> positional = {}) {
+    ChildCommand command{"sh", {"-c", std::move(script), "sh"}};
+    for (auto& arg : positional) {
+        command.arguments.push_back(std::move(arg));
+    }
+    return command;
+}
+
+}  // namespace pacpick::process::test
