@@ -1,0 +1,30 @@
+#include "queries/details_query.h"
+
+#include <optional>
+#include <utility>
+
+#include "process/pacman.h"
+#include "process/run.h"
+#include "queries/package_info.h"
+#include "runtime/select.h"
+
+namespace pacpick {
+
+rt::Task<void> run_details_query(std::string name, uint64_t generation,
+                                 rt::Sender<QueryMessage> sender) {
+    // Both children start before either is awaited, so they run at the same time.
+    auto info_run = process::run_captured(process::pacman_sync_info(name));
+    auto installed_run = process::run_captured(process::pacman_query_installed(name));
+    auto [info, installed] = co_await rt::Join(info_run, installed_run);
+
+    std::optional<PackageDetails> details;
+    if (info.ok()) {
+        PackageInfo parsed = parse_package_info(info->stdout_data);
+        details = PackageDetails{std::move(name), std::move(parsed.version),
+                                 std::move(parsed.description),
+                                 installed.ok() && installed->status.success()};
+    }
+    sender.send(DetailsResult{generation, std::move(details)});
+}
+
+}  // namespace pacpick

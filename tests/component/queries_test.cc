@@ -1,0 +1,212 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "main/app_state.h"
+#include "main/main_loop.h"
+#include "main/pacman_queries.h"
+#include "queries/catalog_query.h"
+#include "queries/details_query.h"
+#include "runtime/runtime.h"
+
+namespace pacpick {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+/// A directory with a stand-in `pacman` first on PATH for the test's length.
+/// The stand-in appends its arguments to a log, then runs the test's script.
+class FakePacman {
+public:
+    explicit FakePacman(const std::string& script) {
+        char tmpl[] = "/tmp/pacpick-queries-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        log_ = dir_ / "calls.log";
+        std::ofstream out(dir_ / "pacman");
+        out << "#!/bin/sh\necho \"$*\" >> '" << log_.string() << "'\n" << script << "\n";
+        out.close();
+        chmod((dir_ / "pacman").c_str(), 0755);
+        old_path_ = std::getenv("PATH");
+        setenv("PATH", (dir_.string() + ":" + old_path_).c_str(), 1);
+    }
+    ~FakePacman() {
+        setenv("PATH", old_path_.c_str(), 1);
+        fs::remove_all(dir_);
+    }
+    std::vector<std::string> calls() const {
+        std::vector<std::string> lines;
+        std::ifstream in(log_);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    const fs::path& dir() const { return dir_; }
+
+private:
+    fs::path dir_;
+    fs::path log_;
+    std::string old_path_;
+};
+
+/// PATH without any pacman on it, for the test's length.
+class NoPacman {
+public:
+    NoPacman() : old_(std::getenv("PATH")) { setenv("PATH", "/nonexistent-pacpick-dir", 1); }
+    ~NoPacman() { setenv("PATH", old_.c_str(), 1); }
+
+private:
+    std::string old_;
+};
+
+std::unique_ptr<rt::Runtime> runtime() { return std::move(rt::Runtime::build(2)).value(); }
+
+/// Runs one query task to its end and returns the message it sent, if any.
+template <typename Start>
+std::optional<QueryMessage> run_query(rt::Runtime& rt, Start start) {
+    auto [tx, rx] = rt::make_channel<QueryMessage>();
+    auto handle = rt.spawn(start(std::move(tx)));
+    return rt.block_on([](rt::Receiver<QueryMessage>& rx) -> rt::Task<std::optional<QueryMessage>> {
+        co_return co_await rx.recv();  // empty once the task has ended without sending
+    }(rx));
+}
+
+CatalogResult search(rt::Runtime& rt, std::string query, Mode mode, uint64_t generation = 7) {
+    auto message = run_query(rt, [&](rt::Sender<QueryMessage> tx) {
+        return run_catalog_query(query, mode, generation, std::move(tx));
+    });
+    EXPECT_TRUE(message.has_value());
+    return std::get<CatalogResult>(std::move(*message));
+}
+
+DetailsResult details(rt::Runtime& rt, std::string name, uint64_t generation = 3) {
+    auto message = run_query(rt, [&](rt::Sender<QueryMessage> tx) {
+        return run_details_query(name, generation, std::move(tx));
+    });
+    EXPECT_TRUE(message.has_value());
+    return std::get<DetailsResult>(std::move(*message));
+}
+
+const char* kCatalog = R"(case "$1" in
+  -Slq) printf 'neovim\nvim\ngvim\nemacs\nvim\n' ;;
+  -Qq) printf 'zsh\nvim\nbash\n' ;;
+esac)";
+
+TEST(CatalogQueryTest, FiltersTheSyncListingInInstallModeAndTheInstalledOneInUninstallMode) {
+    FakePacman pacman(kCatalog);
+    auto rt = runtime();
+    const auto install = search(*rt, "Vim", Mode::Install, 11);
+    EXPECT_EQ(install.generation, 11u);
+    EXPECT_EQ(install.names, (std::vector<std::string>{"vim", "gvim", "neovim"}));
+    const auto uninstall = search(*rt, "", Mode::Uninstall);
+    EXPECT_EQ(uninstall.names, (std::vector<std::string>{"vim", "zsh", "bash"}));
+    EXPECT_EQ(pacman.calls(), (std::vector<std::string>{"-Slq", "-Qq"}));
+}
+
+TEST(CatalogQueryTest, AnEmptyInstallQueryRunsNothingAndAnswersEmpty) {
+    FakePacman pacman(kCatalog);
+    auto rt = runtime();
+    const auto result = search(*rt, "", Mode::Install);
+    EXPECT_TRUE(result.names.empty());
+    EXPECT_TRUE(pacman.calls().empty());
+}
+
+TEST(CatalogQueryTest, OutputOfAFailingPacmanIsStillUsedAndAMissingOneGivesNothing) {
+    {
+        FakePacman pacman("printf 'vim\\nvi\\n'; echo 'error: broken' >&2; exit 1");
+        auto rt = runtime();
+        EXPECT_EQ(search(*rt, "vi", Mode::Install).names, (std::vector<std::string>{"vi", "vim"}));
+    }
+    {
+        NoPacman none;
+        auto rt = runtime();
+        EXPECT_TRUE(search(*rt, "vi", Mode::Install).names.empty());
+    }
+}
+
+TEST(CatalogQueryTest, CancelledDuringTheDelayItRunsNothingAndSendsNothing) {
+    FakePacman pacman(kCatalog);
+    auto rt = runtime();
+    auto [tx, rx] = rt::make_channel<QueryMessage>();
+    auto handle = rt->spawn(run_catalog_query("vim", Mode::Install, 1, tx));
+    rt->block_on([]() -> rt::Task<void> { co_await rt::Sleep(30ms); }());  // into its delay
+    handle.cancel();
+    { auto drop = std::move(tx); }
+    auto message = rt->block_on(
+        [](rt::Receiver<QueryMessage>& rx, rt::JoinHandle h) -> rt::Task<std::optional<QueryMessage>> {
+            co_await h.finished();
+            co_return co_await rx.recv();
+        }(rx, handle));
+    EXPECT_FALSE(message.has_value());
+    EXPECT_TRUE(pacman.calls().empty());
+}
+
+TEST(CatalogQueryTest, ThreeQuickKeystrokesStartAtMostOnePacman) {
+    FakePacman pacman(kCatalog);
+    auto rt = runtime();
+    AppState state(nullptr);
+    PacmanQueries queries;
+    for (char c : std::string("vim")) {
+        state.query.push_back(c);
+        restart_search(state, queries);  // each cancels the one before, still in its delay
+    }
+    auto message = rt->block_on([](rt::Receiver<QueryMessage>& rx) -> rt::Task<std::optional<QueryMessage>> {
+        co_return co_await rx.recv();
+    }(state.result_receiver));
+    ASSERT_TRUE(message.has_value());
+    const auto& result = std::get<CatalogResult>(*message);
+    EXPECT_EQ(result.generation, 3u);
+    EXPECT_EQ(result.names, (std::vector<std::string>{"vim", "gvim", "neovim"}));
+    EXPECT_EQ(pacman.calls(), (std::vector<std::string>{"-Slq"}));
+}
+
+TEST(DetailsQueryTest, TakesVersionAndDescriptionFromSyncInfoAndInstalledFromQuery) {
+    FakePacman pacman(R"(case "$1 $2" in
+  "-Si vim") printf 'Repository      : extra\nName            : vim\nVersion         : 9.1-1\nDescription     : Vi Improved: a highly configurable editor\n' ;;
+  "-Q vim") exit 1 ;;
+  "-Si foreign") echo "error: package 'foreign' was not found" >&2; exit 1 ;;
+  "-Q foreign") echo "foreign 1.0-1" ;;
+esac)");
+    auto rt = runtime();
+    const auto in_repo = details(*rt, "vim", 5);
+    EXPECT_EQ(in_repo.generation, 5u);
+    ASSERT_TRUE(in_repo.details.has_value());
+    EXPECT_EQ(*in_repo.details,
+              (PackageDetails{"vim", "9.1-1", "Vi Improved: a highly configurable editor", false}));
+    const auto foreign = details(*rt, "foreign");
+    ASSERT_TRUE(foreign.details.has_value());
+    EXPECT_EQ(*foreign.details, (PackageDetails{"foreign", "", "", true}));
+}
+
+TEST(DetailsQueryTest, RunsBothCommandsAtTheSameTime) {
+    // -Si waits (boundedly) for a mark that only -Q leaves: it sees the mark only
+    // if -Q was started before -Si was awaited.
+    FakePacman pacman(R"(mark="$(dirname "$0")/q-started"
+case "$1" in
+  -Q) touch "$mark"; exit 0 ;;
+  -Si) i=0; while [ ! -e "$mark" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i+1)); done
+       [ -e "$mark" ] && echo "Description : concurrent" ;;
+esac)");
+    auto rt = runtime();
+    const auto result = details(*rt, "pkg");
+    ASSERT_TRUE(result.details.has_value());
+    EXPECT_EQ(result.details->description, "concurrent");
+    EXPECT_TRUE(result.details->installed);
+}
+
+TEST(DetailsQueryTest, NoPacmanMeansNoDetails) {
+    NoPacman none;
+    auto rt = runtime();
+    const auto result = details(*rt, "vim");
+    EXPECT_FALSE(result.details.has_value());
+}
+
+}  // namespace
+}  // namespace pacpick
