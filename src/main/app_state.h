@@ -10,6 +10,7 @@
 #include "queries/package.h"
 #include "runtime/channel.h"
 #include "runtime/executor.h"
+#include "screen/screen_guard.h"
 
 namespace pacpick {
 
@@ -36,6 +37,8 @@ struct AppState {
     std::optional<rt::JoinHandle> details_task;
 
     std::unique_ptr<EventSource> events;
+    /// Held while the terminal is ours; released exactly once on the way out.
+    std::optional<screen::ScreenGuard> screen_guard;
     /// The package name chosen with Enter, for the install or remove action.
     std::optional<std::string> pending_action;
 

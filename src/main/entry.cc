@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "main/diagnostics.h"
 #include "runtime/runtime.h"
 
 namespace pacpick {
@@ -32,22 +33,6 @@ void make_standard_descriptors_safe() {
     }
 }
 
-/// Writes the whole text to standard error, ignoring failures: there is
-/// nowhere left to report them.
-void write_stderr(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-
 }  // namespace
 
 int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
@@ -56,13 +41,13 @@ int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
 
     auto runtime = rt::Runtime::build();
     if (!runtime) {
-        write_stderr("Failed building the Runtime: " + runtime.error().describe() + "\n");
+        write_to_stderr("Failed building the Runtime: " + runtime.error().describe() + "\n");
         return 101;
     }
     Result<void> outcome = (*runtime)->block_on(main_task());
     (*runtime)->shutdown();
     if (!outcome) {
-        write_stderr("Error: " + outcome.error().describe() + "\n");
+        write_to_stderr("Error: " + outcome.error().describe() + "\n");
         return 1;
     }
     return 0;

@@ -1,0 +1,31 @@
+#include "main/package_action.h"
+
+#include <string_view>
+
+#include "main/diagnostics.h"
+#include "process/pacman.h"
+#include "process/run.h"
+#include "screen/output_stream.h"
+
+namespace pacpick {
+
+rt::Task<Result<void>> run_package_action(std::string name, Mode mode) {
+    const std::string flag = mode == Mode::Install ? "-S" : "-R";
+    // The line ends in a newline, so it reaches the terminal before sudo starts;
+    // a failure to print it must not keep the user's command from running.
+    (void)screen::standard_output().write("Running pacman " + flag + " " + name + "...\n");
+
+    auto command = process::run_foreground(process::sudo_pacman(flag, std::move(name)));
+    auto status = co_await command;
+    if (!status) {
+        co_return std::move(status).error();
+    }
+    if (!status->success()) {
+        const auto code = status->exit_code();
+        const std::string text = code ? std::to_string(*code) : "unknown";
+        write_to_stderr("pacman " + flag + " exited with status: " + text + "\n");
+    }
+    co_return Result<void>();
+}
+
+}  // namespace pacpick

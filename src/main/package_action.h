@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "queries/package.h"
+#include "runtime/result.h"
+#include "runtime/task.h"
+
+namespace pacpick {
+
+/// Installs (Install) or removes (Uninstall) `name` with `sudo pacman` in the
+/// foreground, on a terminal already given back: "Running pacman FLAG NAME..."
+/// first, and a line on standard error when the command fails. The command's
+/// own failure is not an error of the program; failing to start or wait is.
+rt::Task<Result<void>> run_package_action(std::string name, Mode mode);
+
+}  // namespace pacpick
