@@ -14,6 +14,28 @@ std::string_view cut(std::string_view text, uint16_t width) {
     return text.substr(0, text::utf8_prefix_length(text, width));
 }
 
+/// Text from outside the program (package names, versions, descriptions, the
+/// typed query) with every control character shown as "?": C0 controls, DEL and
+/// the C1 controls U+0080 to U+009F. A repository or a paste can hold escape
+/// sequences; written raw, they would retitle, clear or reprogram the terminal.
+std::string visible(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            out.push_back('?');
+        } else if (byte == 0xC2 && i + 1 < text.size() &&
+                   (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+            out.push_back('?');  // U+0080 to U+009F, encoded as C2 80 to C2 9F
+            ++i;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
 std::string_view mode_word(Mode mode) {
     return mode == Mode::Install ? "install" : "uninstall";
 }
@@ -25,10 +47,11 @@ std::array<std::string, 3> details_lines(const FrameContent& content, uint16_t w
         return {};
     }
     const PackageDetails& details = *content.details;
-    const std::string package = "Package: " + details.name + "    Version: " + details.version;
+    const std::string package =
+        "Package: " + visible(details.name) + "    Version: " + visible(details.version);
     const std::string status =
         std::string("Status: ") + (details.installed ? "installed" : "not installed");
-    const std::string description = "Description: " + details.description;
+    const std::string description = "Description: " + visible(details.description);
     return {std::string(cut(package, width)), std::string(cut(status, width)),
             std::string(cut(description, width))};
 }
@@ -46,7 +69,8 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
     }
     // The list grows upward from the rule: entry 0 sits directly above it.
     for (uint64_t k = 0; k < shown; ++k) {
-        const std::string line = (k == content.selected ? "> " : "  ") + content.matches[k];
+        const std::string line =
+            (k == content.selected ? "> " : "  ") + visible(content.matches[k]);
         if (auto r = writer.move_to(0, static_cast<uint16_t>(list_height - 1 - k)); !r) {
             return r;
         }
@@ -55,8 +79,7 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
         }
     }
 
-    const std::string prompt =
-        "[" + std::string(mode_word(mode)) + "] " + std::string(content.query);
+    const std::string prompt = "[" + std::string(mode_word(mode)) + "] " + visible(content.query);
     if (auto r = writer.move_to(0, list_height); !r) {
         return r;
     }
@@ -81,8 +104,8 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
         }
     }
 
-    // The hidden cursor rests after the whole typed text, even where the display
-    // cut it short.
+    // The hidden cursor rests after the whole typed text as written, even where
+    // the display cut it short.
     if (auto r = writer.move_to(static_cast<uint16_t>(prompt.size()), prompt_row); !r) {
         return r;
     }

@@ -151,6 +151,28 @@ TEST_F(FrameTest, NeverSplitsACharacterAtTheCut) {
     EXPECT_EQ(details_lines(content, 16)[2], "Description: \xe2\x82\xac");
 }
 
+TEST_F(FrameTest, ShowsControlCharactersFromOutsideAsQuestionMarks) {
+    // Escape sequences hidden in a description, a name and the query must not
+    // reach the terminal: only the frame's own sequences may.
+    matches = {"evil\x1b[2Jname", "tab\there"};
+    PackageDetails details{"evil\x1b[2Jname", "1\x7f", "\x1b]0;owned\x07\x1b[2J", false};
+    const std::string frame = draw({"q\x1b[A", matches, 0, &details}, Mode::Install, {40, 7});
+    EXPECT_EQ(frame, kClear + at(0, 1) + "> evil?[2Jname" + at(0, 0) + "  tab?here" + at(0, 2) +
+                         std::string(40, '-') + at(0, 3) + "[install] q?[A" + at(0, 4) +
+                         "Package: evil?[2Jname    Version: 1?" + at(0, 5) +
+                         "Status: not installed" + at(0, 6) + "Description: ?]0;owned??[2J" +
+                         at(14, 3));
+}
+
+TEST(DetailsLinesTest, ReplacesC1ControlsAndKeepsOtherCharacters) {
+    // U+009B is a one-character CSI on some terminals; U+00A0 and "é" are text.
+    PackageDetails details{"a\xc2\x9b" "2J", "\xc2\xa0\xc3\xa9", "\xc2\x80\xc2\x9f", true};
+    FrameContent content{"", {}, 0, &details};
+    const std::array<std::string, 3> expected = {"Package: a?2J    Version: \xc2\xa0\xc3\xa9",
+                                                 "Status: installed", "Description: ??"};
+    EXPECT_EQ(details_lines(content, 80), expected);
+}
+
 TEST(DrawFrameErrorTest, StopsAtTheFirstFailedWrite) {
     int calls = 0;
     OutputStream stream(-1, [&calls](int, const void*, size_t) -> ssize_t {
