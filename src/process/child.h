@@ -34,8 +34,9 @@ class Child {
     void abandon();
 
   private:
-    rt::Poll<Result<ExitStatus>> poll_pidfd(const rt::Waker& waker);
-    rt::Poll<Result<ExitStatus>> poll_sigchld(const rt::Waker& waker);
+    // Ready once the status is in `status_`, or with the error of the wait.
+    rt::Poll<Result<void>> poll_pidfd(const rt::Waker& waker);
+    rt::Poll<Result<void>> poll_sigchld(const rt::Waker& waker);
     Result<void> join_sigchld_route();
 
     pid_t pid_;
