@@ -169,9 +169,7 @@ rt::Poll<Result<void>> Child::poll_sigchld(const rt::Waker& waker) {
 namespace testing {
 void force_pidfd_unavailable(bool unavailable) {
     g_pidfd_forced_unavailable.store(unavailable);
-    if (!unavailable) {
-        g_pidfd_unsupported.store(false);
-    }
+    g_pidfd_unsupported.store(false);
 }
 uint64_t pidfd_open_calls() {
     return g_pidfd_open_calls.load();

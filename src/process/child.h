@@ -48,7 +48,8 @@ class Child {
 
 namespace testing {
 /// Makes every later process-descriptor request fail as if the kernel lacked
-/// it (ENOSYS). Turning it off also forgets that the kernel was found lacking.
+/// it (ENOSYS), or stops doing so. Either way it forgets that the kernel was
+/// found lacking, so each test starts from a process that has not yet asked.
 void force_pidfd_unavailable(bool unavailable);
 /// How often a process descriptor has been asked of the kernel so far.
 uint64_t pidfd_open_calls();
