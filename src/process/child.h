@@ -34,8 +34,9 @@ class Child {
     void abandon();
 
   private:
-    rt::Poll<Result<ExitStatus>> poll_pidfd(const rt::Waker& waker);
-    rt::Poll<Result<ExitStatus>> poll_sigchld(const rt::Waker& waker);
+    // Ready once the status is in `status_`, or with the error of the wait.
+    rt::Poll<Result<void>> poll_pidfd(const rt::Waker& waker);
+    rt::Poll<Result<void>> poll_sigchld(const rt::Waker& waker);
     Result<void> join_sigchld_route();
 
     pid_t pid_;
@@ -47,7 +48,8 @@ class Child {
 
 namespace testing {
 /// Makes every later process-descriptor request fail as if the kernel lacked
-/// it (ENOSYS). Turning it off also forgets that the kernel was found lacking.
+/// it (ENOSYS), or stops doing so. Either way it forgets that the kernel was
+/// found lacking, so each test starts from a process that has not yet asked.
 void force_pidfd_unavailable(bool unavailable);
 /// How often a process descriptor has been asked of the kernel so far.
 uint64_t pidfd_open_calls();

@@ -9,8 +9,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
