@@ -28,13 +28,24 @@ PYTHON = "/usr/bin/python3"
 # screen matches, so this only bounds how long a failure takes to show.
 DEFAULT_TIMEOUT = 15.0
 
+# What an xterm-like terminal sends for each key in its default modes.
 KEYS = {
     "esc": b"\x1b",
     "ctrl-c": b"\x03",
     "enter": b"\r",
     "tab": b"\t",
+    "backtab": b"\x1b[Z",
     "up": b"\x1b[A",
     "down": b"\x1b[B",
+    "right": b"\x1b[C",
+    "left": b"\x1b[D",
+    "home": b"\x1b[H",
+    "end": b"\x1b[F",
+    "pageup": b"\x1b[5~",
+    "pagedown": b"\x1b[6~",
+    "insert": b"\x1b[2~",
+    "delete": b"\x1b[3~",
+    "f1": b"\x1bOP",
     "backspace": b"\x7f",
 }
 
@@ -66,7 +77,7 @@ class World:
     when shared between tests; `copy` gives a private one to install into."""
 
     def __init__(self, path):
-        self.path = Path(path)
+        self.path = Path(os.path.abspath(path))
         self.bin = self.path / "bin"
         self.root = self.path / "root"
         self.manifest = json.loads((self.path / "world.json").read_text(encoding="utf-8"))

@@ -28,8 +28,10 @@ def test_screen_cursor_keys_and_a_clean_exit(pacpick, world):
     assert terminal.stty_after() != terminal.stty_before, "raw mode should show in the pty's settings"
 
     # What a terminal sends for each key, written out independently of KEYS.
-    expected = {"esc": "1b", "ctrl-c": "03", "enter": "0d", "tab": "09",
-                "up": "1b5b41", "down": "1b5b42", "backspace": "7f"}
+    expected = {"esc": "1b", "ctrl-c": "03", "enter": "0d", "tab": "09", "backtab": "1b5b5a",
+                "up": "1b5b41", "down": "1b5b42", "right": "1b5b43", "left": "1b5b44",
+                "home": "1b5b48", "end": "1b5b46", "pageup": "1b5b357e", "pagedown": "1b5b367e",
+                "insert": "1b5b327e", "delete": "1b5b337e", "f1": "1b4f50", "backspace": "7f"}
     assert set(expected) == set(KEYS)
     for name, hex_bytes in expected.items():
         terminal.press(name)
