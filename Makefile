@@ -48,6 +48,11 @@ test-fuzz:
 	cmake --build --preset fuzz -j $(JOBS)
 	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
+# Builds, creates a throwaway pacman world in ~/.cache/pacpick-demo and starts
+# pacpick in it: real installs and removals that never touch the host.
+demo:
+	scripts/demo
+
 bench: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS)
