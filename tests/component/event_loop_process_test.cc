@@ -398,5 +398,20 @@ TEST_F(PackageManagerTest, InstallAndRemoveRunPacmanThroughSudoInTheForeground) 
     }
 }
 
+TEST_F(PackageManagerTest, ANameThatLooksLikeAnOptionComesAfterADoubleDash) {
+    const std::string option_like = "--dbpath=/tmp/x";
+    EXPECT_EQ(captured_stdout(pacman_sync_info(option_like)),
+              "[-Si]\n[--]\n[" + option_like + "]\n");
+    EXPECT_EQ(captured_stdout(pacman_query_installed("-x")), "[-Q]\n[--]\n[-x]\n");
+    // A dash inside a name is ordinary.
+    EXPECT_EQ(captured_stdout(pacman_query_installed("a-b")), "[-Q]\n[a-b]\n");
+
+    auto [tx, rx] = rt::make_channel<Result<ExitStatus>>();
+    runtime_->spawn(run_in_foreground(sudo_pacman("-S", option_like), tx));
+    auto status = runtime_->block_on(receive(rx));
+    ASSERT_TRUE(status.has_value() && status->ok());
+    EXPECT_EQ(read_file(dir_.file("record")), "[pacman]\n[-S]\n[--]\n[" + option_like + "]\n");
+}
+
 }  // namespace
 }  // namespace pacpick::process
