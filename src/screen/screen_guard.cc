@@ -31,13 +31,16 @@ Result<ScreenGuard> ScreenGuard::acquire(ScreenWriter writer) {
     if (auto r = term::enter_raw_mode(); !r) {
         return std::move(r).error();
     }
-    // Raw mode stays in force if the cursor cannot be hidden: the caller ends the
-    // program with the error, and no guard exists to undo anything.
-    if (auto r = writer.hide_cursor(); !r) {
-        return std::move(r).error();
+    // The caller ends the program with a failure to hide the cursor, and no
+    // guard exists yet to undo anything: leave raw mode here, or the user's
+    // shell would be left with a terminal that neither echoes nor edits.
+    auto hidden = writer.hide_cursor();
+    if (hidden) {
+        hidden = writer.flush();
     }
-    if (auto r = writer.flush(); !r) {
-        return std::move(r).error();
+    if (!hidden) {
+        (void)term::leave_raw_mode();
+        return std::move(hidden).error();
     }
     return ScreenGuard(writer);
 }

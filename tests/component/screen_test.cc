@@ -283,7 +283,7 @@ TEST(ScreenGuardTest, WritesNothingWhenRawModeCannotBeEntered) {
         R"(Os { code: 6, kind: Uncategorized, message: "No such device or address" } cooked wrote:)");
 }
 
-TEST(ScreenGuardTest, StaysRawWhenTheCursorCannotBeHidden) {
+TEST(ScreenGuardTest, LeavesRawModeWhenTheCursorCannotBeHidden) {
     auto [report, screen] = on_terminal([] {
         signal(SIGPIPE, SIG_IGN);
         CapturePipe pipe;
@@ -292,7 +292,7 @@ TEST(ScreenGuardTest, StaysRawWhenTheCursorCannotBeHidden) {
         auto guard = ScreenGuard::acquire(ScreenWriter(broken));
         return (guard ? std::string("held") : guard.error().describe()) + " " + active();
     });
-    EXPECT_EQ(report, R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" } raw)");
+    EXPECT_EQ(report, R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" } cooked)");
     EXPECT_EQ(screen, "");
 }
 
