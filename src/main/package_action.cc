@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "main/diagnostics.h"
+#include "process/interrupt_shield.h"
 #include "process/pacman.h"
 #include "process/run.h"
 #include "screen/output_stream.h"
@@ -15,6 +16,9 @@ rt::Task<Result<void>> run_package_action(std::string name, Mode mode) {
     // a failure to print it must not keep the user's command from running.
     (void)screen::standard_output().write("Running pacman " + flag + " " + name + "...\n");
 
+    // Control-C at the command's own prompt is meant for the command; the
+    // program waits for it and reports its status, as a shell would.
+    process::InterruptShield shield;
     auto command = process::run_foreground(process::sudo_pacman(flag, std::move(name)));
     auto status = co_await command;
     if (!status) {

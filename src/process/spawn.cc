@@ -7,6 +7,8 @@
 
 #include <array>
 
+#include "process/interrupt_shield.h"
+
 namespace pacpick::process {
 
 namespace {
@@ -116,12 +118,13 @@ class SpawnAttributes {
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 
     int init_status() const { return status_; }
-    /// The program ignores SIGPIPE so that its own writes fail with EPIPE; an
+    /// The program ignores SIGPIPE so that its own writes fail with EPIPE (and
+    /// may ignore the keyboard's signals while a foreground command runs); an
     /// ignored disposition survives exec, so the child must get the default back.
-    int reset_sigpipe() {
+    int reset_ignored_signals() {
         sigset_t defaults;
         sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
+        add_signals_to_reset(defaults);
         if (const int rc = posix_spawnattr_setsigdefault(&attr_, &defaults); rc != 0) {
             return rc;
         }
@@ -177,7 +180,7 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     if (attributes.init_status() != 0) {
         return Error::os(attributes.init_status());
     }
-    if (const int rc = attributes.reset_sigpipe(); rc != 0) {
+    if (const int rc = attributes.reset_ignored_signals(); rc != 0) {
         return Error::os(rc);
     }
 
