@@ -7,6 +7,7 @@
 #include "main/main_loop.h"
 #include "main/package_action.h"
 #include "main/pacman_queries.h"
+#include "main/termination.h"
 #include "screen/frame.h"
 #include "screen/screen_guard.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 /// Draws the real frame on standard output.
 class TerminalDrawer final : public FrameDrawer {
-public:
+  public:
     Result<void> draw(const AppState& state) override {
         const PackageDetails* details = state.details ? &*state.details : nullptr;
         return screen::draw_screen(
@@ -36,6 +37,11 @@ void clean_up(AppState& state) {
 }  // namespace
 
 rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
+    // Without the watch the program still runs; a termination signal then just
+    // ends it by its default action, as it would have anyway.
+    auto installed = TerminationWatch::install();
+    std::unique_ptr<TerminationWatch> watch = installed ? std::move(installed).value() : nullptr;
+
     auto guard = screen::ScreenGuard::acquire();
     if (!guard) {
         co_return std::move(guard).error();
@@ -53,7 +59,7 @@ rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
     if (auto first = drawer.draw(state); !first) {
         end = std::move(first).error();
     } else {
-        end = co_await run_main_loop(state, drawer, queries);
+        end = co_await run_main_loop(state, drawer, queries, watch.get());
     }
 
     if (!end) {
@@ -62,6 +68,11 @@ rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
         co_return std::move(end).error();
     }
     std::move(*state.screen_guard).release();
+    if (*end == LoopEnd::Stopped) {
+        clean_up(state);
+        die_by(watch->arrived());
+    }
+    watch.reset();  // from here on the terminal is the user's again
     Result<void> outcome;
     if (*end == LoopEnd::Action) {
         outcome = co_await run_package_action(*state.pending_action, state.mode);

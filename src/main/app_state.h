@@ -42,7 +42,7 @@ struct AppState {
     /// The package name chosen with Enter, for the install or remove action.
     std::optional<std::string> pending_action;
 
-private:
+  private:
     AppState(std::pair<rt::Sender<QueryMessage>, rt::Receiver<QueryMessage>> channel,
              std::unique_ptr<EventSource> event_source);
 };

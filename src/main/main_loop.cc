@@ -18,14 +18,26 @@ using term::KeyModifiers;
 
 /// The loop's wait on the terminal side, as a leaf future.
 class NextEvent {
-public:
+  public:
     explicit NextEvent(EventSource& source) : source_(source) {}
     rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) {
         return source_.poll_event(waker);
     }
 
-private:
+  private:
     EventSource& source_;
+};
+
+/// The stop request as a leaf future; one that is never given never fires.
+class StopRequested {
+  public:
+    explicit StopRequested(StopSignal* stop) : stop_(stop) {}
+    rt::Poll<int> poll(const rt::Waker& waker) {
+        return stop_ != nullptr ? stop_->poll_stop(waker) : rt::Poll<int>::pending();
+    }
+
+  private:
+    StopSignal* stop_;
 };
 
 std::optional<std::string> selected_name(const AppState& state) {
@@ -68,8 +80,8 @@ void restart_search(AppState& state, QueryStarter& queries) {
         state.search_task->cancel();
         state.search_task.reset();
     }
-    state.search_task = queries.start_search(state.query, state.mode, state.search_generation,
-                                             state.result_sender);
+    state.search_task =
+        queries.start_search(state.query, state.mode, state.search_generation, state.result_sender);
 }
 
 void request_details(AppState& state, std::optional<std::string> name, QueryStarter& queries) {
@@ -145,12 +157,18 @@ Reaction handle_message(AppState& state, QueryMessage message, QueryStarter& que
     return Reaction::Draw;
 }
 
-rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer,
-                                        QueryStarter& queries) {
+rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, QueryStarter& queries,
+                                        StopSignal* stop) {
+    StopRequested stop_requested(stop);
     for (;;) {
         NextEvent next_event(*state.events);
         auto next_result = state.result_receiver.recv();
-        auto item = co_await rt::Select(next_event, next_result);
+        rt::Select next_item(next_event, next_result);
+        auto outcome = co_await rt::Select(stop_requested, next_item);
+        if (outcome.index() == 0) {
+            co_return LoopEnd::Stopped;
+        }
+        auto& item = std::get<1>(outcome);
 
         Reaction reaction = Reaction::Ignore;
         if (item.index() == 0) {

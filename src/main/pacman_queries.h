@@ -6,7 +6,7 @@ namespace pacpick {
 
 /// Starts the real background queries on the runtime's worker threads.
 class PacmanQueries final : public QueryStarter {
-public:
+  public:
     rt::JoinHandle start_search(std::string query, Mode mode, uint64_t generation,
                                 rt::Sender<QueryMessage> sender) override;
     rt::JoinHandle start_details(std::string name, uint64_t generation,

@@ -18,7 +18,7 @@ struct AppState;
 /// in the program, a script in tests. Polling must never block; pending means
 /// the waker will be woken when an event may be ready.
 class EventSource {
-public:
+  public:
     virtual ~EventSource() = default;
     virtual rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker& waker) = 0;
 };
@@ -26,16 +26,24 @@ public:
 /// Draws one full frame from the state (the terminal in the program, a
 /// recorder in tests).
 class FrameDrawer {
-public:
+  public:
     virtual ~FrameDrawer() = default;
     virtual Result<void> draw(const AppState& state) = 0;
+};
+
+/// A request from outside to stop the loop at once, such as a termination
+/// signal: ready with the signal's number.
+class StopSignal {
+  public:
+    virtual ~StopSignal() = default;
+    virtual rt::Poll<int> poll_stop(const rt::Waker& waker) = 0;
 };
 
 /// Starts the background queries. Each started task sends exactly one message
 /// carrying `generation` through `sender` when it runs to its end, and can be
 /// cancelled through the returned handle at any of its waits.
 class QueryStarter {
-public:
+  public:
     virtual ~QueryStarter() = default;
     virtual rt::JoinHandle start_search(std::string query, Mode mode, uint64_t generation,
                                         rt::Sender<QueryMessage> sender) = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <deque>
 #include <variant>
 
@@ -20,15 +21,19 @@ using term::TerminalEvent;
 KeyEvent key(KeyCode code, uint8_t modifiers = 0) {
     return KeyEvent{code, KeyModifiers{modifiers}, term::KeyKind::Press, term::KeyState{}};
 }
-KeyEvent ch(char32_t c, uint8_t modifiers = 0) { return key(KeyCode::character(c), modifiers); }
-KeyEvent named(KeyCode::Kind kind) { return key(KeyCode::of(kind)); }
+KeyEvent ch(char32_t c, uint8_t modifiers = 0) {
+    return key(KeyCode::character(c), modifiers);
+}
+KeyEvent named(KeyCode::Kind kind) {
+    return key(KeyCode::of(kind));
+}
 
 /// Hands out a script of terminal events one at a time. A step that carries a
 /// query answer is sent into the result channel instead. The source stays
 /// silent while any answer waits in the channel, so the loop always sees exactly
 /// one ready source and the order of the script is the order of handling.
 class ScriptedEvents final : public EventSource {
-public:
+  public:
     struct Answer {
         QueryMessage message;
     };
@@ -60,7 +65,7 @@ public:
         return Result<TerminalEvent>(std::get<TerminalEvent>(std::move(step)));
     }
 
-private:
+  private:
     std::deque<Step> steps_;
     rt::Sender<QueryMessage> sender_;
     rt::Receiver<QueryMessage>* channel_ = nullptr;
@@ -76,7 +81,7 @@ struct Frame {
 };
 
 class RecordingDrawer final : public FrameDrawer {
-public:
+  public:
     Result<void> draw(const AppState& s) override {
         frames.push_back(Frame{s.query, s.matches, s.selected, s.details, s.mode});
         if (fail_at && frames.size() == *fail_at) {
@@ -91,7 +96,7 @@ public:
 /// Records every query started; each stands for a task that waits until it is
 /// cancelled, so the tests can see which ones were.
 class RecordingQueries final : public QueryStarter {
-public:
+  public:
     struct Search {
         std::string query;
         Mode mode;
@@ -120,7 +125,7 @@ public:
     std::vector<Search> searches;
     std::vector<Details> details;
 
-private:
+  private:
     static rt::JoinHandle idle_task() {
         return rt::spawn([]() -> rt::Task<void> { co_await rt::Sleep(1h); }());
     }
@@ -143,7 +148,8 @@ struct LoopRun {
     Result<LoopEnd> run() { return runtime->block_on(run_main_loop(*state, drawer, queries)); }
     /// Waits until a cancelled task has actually gone.
     void await_finished(const rt::JoinHandle& handle) {
-        runtime->block_on([](rt::JoinHandle h) -> rt::Task<void> { co_await h.finished(); }(handle));
+        runtime->block_on(
+            [](rt::JoinHandle h) -> rt::Task<void> { co_await h.finished(); }(handle));
     }
 
     std::unique_ptr<rt::Runtime> runtime;
@@ -152,9 +158,15 @@ struct LoopRun {
     RecordingQueries queries;
 };
 
-ScriptedEvents::Step answer(QueryMessage m) { return ScriptedEvents::Answer{std::move(m)}; }
-ScriptedEvents::Step esc() { return TerminalEvent(named(KeyCode::Kind::Esc)); }
-ScriptedEvents::Step press(KeyEvent k) { return TerminalEvent(k); }
+ScriptedEvents::Step answer(QueryMessage m) {
+    return ScriptedEvents::Answer{std::move(m)};
+}
+ScriptedEvents::Step esc() {
+    return TerminalEvent(named(KeyCode::Kind::Esc));
+}
+ScriptedEvents::Step press(KeyEvent k) {
+    return TerminalEvent(k);
+}
 
 TEST(MainLoopTest, StaleCatalogResultIsDroppedWithoutAFrame) {
     LoopRun run({press(ch('v')), press(ch('i')),
@@ -197,10 +209,12 @@ TEST(MainLoopTest, UpAndDownClampAtBothEndsAndAskForDetailsEveryTime) {
                  press(named(KeyCode::Kind::Down)), esc()});
     ASSERT_TRUE(run.run().ok());
     std::vector<uint64_t> selections;
-    for (const auto& f : run.drawer.frames) selections.push_back(f.selected);
+    for (const auto& f : run.drawer.frames)
+        selections.push_back(f.selected);
     EXPECT_EQ(selections, (std::vector<uint64_t>{0, 0, 0, 1, 2, 2, 1}));
     std::vector<std::string> asked;
-    for (const auto& d : run.queries.details) asked.push_back(d.name);
+    for (const auto& d : run.queries.details)
+        asked.push_back(d.name);
     EXPECT_EQ(asked, (std::vector<std::string>{"a", "a", "ab", "abc", "abc", "ab"}));
     // Each request replaced the previous one.
     for (size_t i = 0; i + 1 < run.queries.details.size(); ++i) {
@@ -212,7 +226,7 @@ TEST(MainLoopTest, UpAndDownClampAtBothEndsAndAskForDetailsEveryTime) {
 TEST(MainLoopTest, UpOnAnEmptyListKeepsSelectionZeroAndPublishesEmptyDetails) {
     LoopRun run({press(named(KeyCode::Kind::Up)), press(named(KeyCode::Kind::Down)), esc()});
     ASSERT_TRUE(run.run().ok());
-    EXPECT_TRUE(run.queries.details.empty());  // nothing to ask about: no task
+    EXPECT_TRUE(run.queries.details.empty());   // nothing to ask about: no task
     EXPECT_TRUE(run.queries.searches.empty());  // moving never searches
     EXPECT_EQ(run.state->details_generation, 2u);
     // Each key draws, and so does the empty answer each one published.
@@ -225,9 +239,8 @@ TEST(MainLoopTest, UpOnAnEmptyListKeepsSelectionZeroAndPublishesEmptyDetails) {
 
 TEST(MainLoopTest, TabTwiceReturnsToInstallWithEverythingEmptied) {
     PackageDetails vim{"vim", "9.0", "editor", true};
-    LoopRun run({press(ch('v')), answer(CatalogResult{1, {"vim"}}),
-                 answer(DetailsResult{1, vim}), press(named(KeyCode::Kind::Tab)),
-                 press(named(KeyCode::Kind::Tab)), esc()});
+    LoopRun run({press(ch('v')), answer(CatalogResult{1, {"vim"}}), answer(DetailsResult{1, vim}),
+                 press(named(KeyCode::Kind::Tab)), press(named(KeyCode::Kind::Tab)), esc()});
     ASSERT_TRUE(run.run().ok());
     const auto& frames = run.drawer.frames;
     ASSERT_EQ(frames.size(), 7u);  // each Tab also draws its empty details answer
@@ -252,7 +265,8 @@ TEST(MainLoopTest, BackspaceErasesAWholeCharacterAndStillSearchesWhenEmpty) {
                  esc()});
     ASSERT_TRUE(run.run().ok());
     std::vector<std::string> searched;
-    for (const auto& s : run.queries.searches) searched.push_back(s.query);
+    for (const auto& s : run.queries.searches)
+        searched.push_back(s.query);
     EXPECT_EQ(searched, (std::vector<std::string>{"a", "a\xC3\xA4", "a", "", ""}));
     EXPECT_EQ(run.drawer.frames.size(), 5u);
 }
@@ -319,11 +333,36 @@ TEST(MainLoopTest, DetailsAnswersAreAcceptedOnlyForTheNewestRequest) {
     PackageDetails ab{"ab", "2", "second", true};
     LoopRun run({press(ch('a')), answer(CatalogResult{1, {"a", "ab"}}),
                  press(named(KeyCode::Kind::Up)),  // details generation 2 for "ab"
-                 answer(DetailsResult{1, a}),       // out of date
+                 answer(DetailsResult{1, a}),      // out of date
                  answer(DetailsResult{2, ab}), esc()});
     ASSERT_TRUE(run.run().ok());
     EXPECT_EQ(run.drawer.frames.size(), 4u);
     EXPECT_EQ(run.state->details, std::optional<PackageDetails>(ab));
+}
+
+/// A stop request that is already there when the loop starts.
+class FiredStop final : public StopSignal {
+  public:
+    rt::Poll<int> poll_stop(const rt::Waker&) override {
+        ++polls;
+        return SIGTERM;
+    }
+    int polls = 0;
+};
+
+TEST(MainLoopTest, AStopRequestEndsTheLoopWithoutWaitingForTheUser) {
+    std::deque<ScriptedEvents::Step> keys;
+    for (int i = 0; i < 40; ++i)
+        keys.push_back(press(ch('x')));
+    keys.push_back(esc());
+    LoopRun run(std::move(keys));
+    FiredStop stop;
+    auto end = run.runtime->block_on(run_main_loop(*run.state, run.drawer, run.queries, &stop));
+    ASSERT_TRUE(end.ok());
+    EXPECT_EQ(*end, LoopEnd::Stopped);
+    EXPECT_GE(stop.polls, 1);
+    // The request competes fairly with ready keys, so a few may be handled first.
+    EXPECT_LT(run.drawer.frames.size(), 40u);
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+#include "main/termination.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace pacpick {
+
+namespace {
+
+constexpr int kWatched[] = {SIGTERM, SIGHUP};
+
+std::atomic<int> g_pipe_fd{-1};
+std::atomic<int> g_arrived{0};  // the first watched signal that arrived, or 0
+
+void on_termination_signal(int signal_number) {
+    int none = 0;
+    g_arrived.compare_exchange_strong(none, signal_number);
+    rt::notify_signal_fd(g_pipe_fd.load());
+}
+
+}  // namespace
+
+Result<std::unique_ptr<TerminationWatch>> TerminationWatch::install() {
+    auto pipe = rt::SignalPipe::create();
+    if (!pipe) {
+        return std::move(pipe).error();
+    }
+    std::unique_ptr<TerminationWatch> watch(new TerminationWatch(std::move(*pipe)));
+    g_arrived.store(0);
+    g_pipe_fd.store(watch->pipe_.write_fd());
+    struct sigaction action {};
+    action.sa_handler = on_termination_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : kWatched) {
+        if (sigaction(signal_number, &action, nullptr) != 0) {
+            return Error::last_os_error();  // the destructor puts the defaults back
+        }
+    }
+    return watch;
+}
+
+TerminationWatch::~TerminationWatch() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : kWatched) {
+        sigaction(signal_number, &action, nullptr);
+    }
+    g_pipe_fd.store(-1);
+}
+
+rt::Poll<int> TerminationWatch::poll_stop(const rt::Waker& waker) {
+    // Look, then wait for the pipe, then look again: a signal that arrives in
+    // between has already written its byte, so its readiness is not missed.
+    for (;;) {
+        if (const int arrived = g_arrived.load(); arrived != 0) {
+            return arrived;
+        }
+        auto ready = pipe_.poll_notified(waker);
+        if (!ready.ready()) {
+            return rt::Poll<int>::pending();
+        }
+        pipe_.drain();
+        if (!ready.take().ok()) {
+            // The pipe cannot be watched; the flag is still looked at whenever
+            // the loop wakes for anything else.
+            return rt::Poll<int>::pending();
+        }
+    }
+}
+
+int TerminationWatch::arrived() const {
+    return g_arrived.load();
+}
+
+[[noreturn]] void die_by(int signal_number) {
+    signal(signal_number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal_number);
+    // Unreachable with the default action; end anyway rather than return.
+    _exit(128 + signal_number);
+}
+
+}  // namespace pacpick

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "main/seams.h"
+#include "runtime/poll.h"
+#include "runtime/result.h"
+#include "runtime/signal_pipe.h"
+
+namespace pacpick {
+
+/// Catches SIGTERM and SIGHUP while the terminal is held, so that the program
+/// can give the terminal back before it goes. The handlers only record the
+/// signal and wake the main task through a self-pipe; the main task restores
+/// the terminal and then ends by the same signal with its default action
+/// (`die_by`), so the parent sees how it ended. One watch at a time.
+class TerminationWatch final : public StopSignal {
+  public:
+    /// Installs the handlers; needs a running runtime for the self-pipe.
+    static Result<std::unique_ptr<TerminationWatch>> install();
+    /// Puts the default actions back.
+    ~TerminationWatch();
+
+    /// Ready with the signal number once one of the signals has arrived.
+    rt::Poll<int> poll_stop(const rt::Waker& waker) override;
+    /// The first watched signal that arrived, or 0.
+    int arrived() const;
+
+  private:
+    explicit TerminationWatch(rt::SignalPipe pipe) : pipe_(std::move(pipe)) {}
+
+    rt::SignalPipe pipe_;
+};
+
+/// Ends the process by `signal_number` with its default action.
+[[noreturn]] void die_by(int signal_number);
+
+}  // namespace pacpick
