@@ -17,7 +17,9 @@ namespace {
 using namespace pacpick::term;
 
 bool g_raw_mode = false;
-bool raw_mode_for_this_input() { return g_raw_mode; }
+bool raw_mode_for_this_input() {
+    return g_raw_mode;
+}
 
 void check(const DecodedItem& item) {
     const auto* event = std::get_if<TerminalEvent>(&item);
