@@ -235,9 +235,9 @@ Outcome decode_csi(const DecodeInput& input) {
     }
     switch (third) {
         case 'I':
-            return complete(TerminalEvent(FocusGained{}));
+            return complete_event(FocusGained{});
         case 'O':
-            return complete(TerminalEvent(FocusLost{}));
+            return complete_event(FocusLost{});
         case '[':
             return bytes.size() < 4 ? need_more() : letter_key(kConsoleFunctionKeys, bytes[3]);
         case 'M':
