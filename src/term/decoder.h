@@ -1,29 +1,35 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "runtime/result.h"
 #include "term/event.h"
+#include "term/fifo_queue.h"
+#include "term/raw_mode.h"
 
 namespace pacpick::term {
+
+/// Whether raw mode is in force: it decides whether a line feed is Ctrl+J or
+/// Enter. The program asks `raw_mode_active`; tests can answer for themselves.
+using RawModeQuery = bool (*)();
 
 /// Decodes the bytes of one sequence that starts at `pending` (never empty).
 /// A value is a complete item; an empty optional means more bytes are needed;
 /// an error ("Could not parse an event.") means the bytes can never decode.
 /// `more_input` says whether further bytes are already at hand (an ESC alone is
 /// the Esc key only when none are).
-Result<std::optional<DecodedItem>> decode_sequence(std::string_view pending, bool more_input);
+Result<std::optional<DecodedItem>> decode_sequence(std::string_view pending, bool more_input,
+                                                   RawModeQuery raw_mode = raw_mode_active);
 
 /// Turns terminal input, in the chunks in which it was read, into decoded items.
 /// It keeps the bytes of an unfinished sequence until a later byte completes it
 /// or proves it undecodable (then it is dropped silently); no timer is involved.
 class InputDecoder {
-public:
-    InputDecoder();
+  public:
+    explicit InputDecoder(RawModeQuery raw_mode = raw_mode_active);
 
     /// `filled_buffer` is true when the chunk filled the whole read buffer, so
     /// more input is probably waiting.
@@ -32,9 +38,10 @@ public:
     std::optional<DecodedItem> next_item();
     bool has_items() const { return !decoded_.empty(); }
 
-private:
+  private:
+    RawModeQuery raw_mode_;
     std::string pending_;
-    std::deque<DecodedItem> decoded_;
+    FifoQueue<DecodedItem> decoded_;
 };
 
 }  // namespace pacpick::term

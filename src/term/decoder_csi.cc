@@ -1,0 +1,256 @@
+// CSI sequences: ESC [ followed by a letter, by parameters and a final byte, or
+// by one of the private markers; bracketed paste and the terminal's reports.
+
+#include <array>
+
+#include "term/decoder_rules.h"
+#include "text/utf8.h"
+
+namespace pacpick::term::detail {
+
+namespace {
+
+using Kind = KeyCode::Kind;
+
+constexpr std::string_view kPasteStart = "\x1b[200~";
+constexpr std::string_view kPasteEnd = "\x1b[201~";
+
+/// ESC [ x with x a letter and no parameters. There is no R here: ESC [ R is
+/// never F3.
+constexpr std::array kCsiLetterKeys = {
+    LetterKey{'A', KeyCode::of(Kind::Up)},
+    LetterKey{'B', KeyCode::of(Kind::Down)},
+    LetterKey{'C', KeyCode::of(Kind::Right)},
+    LetterKey{'D', KeyCode::of(Kind::Left)},
+    LetterKey{'H', KeyCode::of(Kind::Home)},
+    LetterKey{'F', KeyCode::of(Kind::End)},
+    LetterKey{'Z', KeyCode::of(Kind::BackTab), KeyModifiers::SHIFT},
+    LetterKey{'P', KeyCode::function(1)},
+    LetterKey{'Q', KeyCode::function(2)},
+    LetterKey{'S', KeyCode::function(4)},
+};
+
+/// ESC [ [ x, the Linux console's function keys.
+constexpr std::array kConsoleFunctionKeys = {
+    LetterKey{'A', KeyCode::function(1)}, LetterKey{'B', KeyCode::function(2)},
+    LetterKey{'C', KeyCode::function(3)}, LetterKey{'D', KeyCode::function(4)},
+    LetterKey{'E', KeyCode::function(5)},
+};
+
+struct TildeKey {
+    uint8_t first;
+    uint8_t last;
+    KeyCode code;  // for a run of F keys, the key of `first`
+};
+
+/// ESC [ P ~ by the number P. The numbering of function keys has gaps, and
+/// F13 and F14 have two numbers each.
+constexpr std::array kTildeKeys = {
+    TildeKey{1, 1, KeyCode::of(Kind::Home)},   TildeKey{7, 7, KeyCode::of(Kind::Home)},
+    TildeKey{2, 2, KeyCode::of(Kind::Insert)}, TildeKey{3, 3, KeyCode::of(Kind::Delete)},
+    TildeKey{4, 4, KeyCode::of(Kind::End)},    TildeKey{8, 8, KeyCode::of(Kind::End)},
+    TildeKey{5, 5, KeyCode::of(Kind::PageUp)}, TildeKey{6, 6, KeyCode::of(Kind::PageDown)},
+    TildeKey{11, 15, KeyCode::function(1)},    TildeKey{17, 21, KeyCode::function(6)},
+    TildeKey{23, 26, KeyCode::function(11)},   TildeKey{28, 29, KeyCode::function(13)},
+    TildeKey{31, 34, KeyCode::function(14)},
+};
+
+/// The bits of a modifier parameter, once 1 is taken off.
+constexpr std::array kParameterModifierBits = {
+    FlagBit{1, KeyModifiers::SHIFT},   FlagBit{2, KeyModifiers::ALT},
+    FlagBit{4, KeyModifiers::CONTROL}, FlagBit{8, KeyModifiers::SUPER},
+    FlagBit{16, KeyModifiers::HYPER},  FlagBit{32, KeyModifiers::META},
+};
+
+std::optional<KeyCode> tilde_key(uint32_t number) {
+    for (const TildeKey& entry : kTildeKeys) {
+        if (number >= entry.first && number <= entry.last) {
+            KeyCode code = entry.code;
+            code.f = static_cast<uint8_t>(code.f + (number - entry.first));
+            return code;
+        }
+    }
+    return std::nullopt;
+}
+
+/// The bytes between ESC [ and the final byte.
+std::string_view parameters_of(std::string_view bytes) {
+    return bytes.substr(2, bytes.size() - 3);
+}
+
+std::optional<ModifierParameter> second_field_parameter(std::string_view parameters) {
+    auto field = nth_field(parameters, ';', 1);
+    return field ? parse_modifier_parameter(*field) : std::nullopt;
+}
+
+Outcome decode_tilde_key(std::string_view bytes) {
+    const std::string_view parameters = parameters_of(bytes);
+    if (!text::is_valid_utf8(parameters)) {
+        return not_decodable();
+    }
+    auto number = parse_decimal(*nth_field(parameters, ';', 0), 255);
+    if (!number) {
+        return not_decodable();
+    }
+    auto code = tilde_key(*number);
+    if (!code) {
+        return not_decodable();
+    }
+    const ModifierParameter parameter =
+        second_field_parameter(parameters).value_or(ModifierParameter{});
+    return key(KeyEvent{*code, parameter.modifiers, parameter.kind, parameter.state});
+}
+
+/// ESC [ P1 ; P2 x and ESC [ P x: the first parameter means nothing, the
+/// modifiers come from the second or, failing that, from the digit before x.
+Outcome decode_parameterised_letter(std::string_view bytes) {
+    const std::string_view parameters = parameters_of(bytes);
+    if (!text::is_valid_utf8(parameters)) {
+        return not_decodable();
+    }
+    KeyModifiers modifiers;
+    KeyKind kind = KeyKind::Press;
+    if (auto parameter = second_field_parameter(parameters)) {
+        modifiers = parameter->modifiers;
+        kind = parameter->kind;
+    } else if (bytes.size() > 3) {
+        const char digit = bytes[bytes.size() - 2];
+        if (digit < '0' || digit > '9') {
+            return not_decodable();
+        }
+        modifiers = modifiers_of_parameter(static_cast<uint32_t>(digit - '0'));
+    }
+    Outcome letter = letter_key(kLetterKeys, bytes.back());
+    if (!letter.ok()) {
+        return letter;
+    }
+    auto& event = std::get<KeyEvent>(std::get<TerminalEvent>(**letter));
+    event.modifiers = modifiers;
+    event.kind = kind;
+    return letter;
+}
+
+Outcome decode_cursor_position(std::string_view bytes) {
+    const std::string_view parameters = parameters_of(bytes);
+    if (!text::is_valid_utf8(parameters)) {
+        return not_decodable();
+    }
+    auto row = parse_decimal(*nth_field(parameters, ';', 0), 65535);
+    auto column_field = nth_field(parameters, ';', 1);
+    auto column = column_field ? parse_decimal(*column_field, 65535) : std::nullopt;
+    if (!row || !column) {
+        return not_decodable();
+    }
+    return complete(TerminalReport(CursorPositionReport{zero_based(*column), zero_based(*row)}));
+}
+
+/// ESC [ ? ... c and ESC [ ? ... u; anything else after the marker keeps the
+/// sequence open.
+Outcome decode_private_report(std::string_view bytes) {
+    switch (bytes.back()) {
+        case 'c':
+            return complete(TerminalReport(DeviceAttributesReport{}));
+        case 'u':
+            if (bytes.size() < 5) {
+                return need_more();
+            }
+            return complete(TerminalReport(
+                KeyboardEnhancementFlagsReport{static_cast<uint8_t>(bytes[3] & 0x0F)}));
+        default:
+            return need_more();
+    }
+}
+
+/// Everything between the markers, however many reads it took.
+Outcome decode_paste(std::string_view bytes) {
+    if (bytes.size() < kPasteStart.size() + kPasteEnd.size() || !bytes.ends_with(kPasteEnd)) {
+        return need_more();
+    }
+    const std::string_view pasted =
+        bytes.substr(kPasteStart.size(), bytes.size() - kPasteStart.size() - kPasteEnd.size());
+    return complete(TerminalEvent(Paste{text::decode_lossy(pasted)}));
+}
+
+/// ESC [ followed by a digit: the sequence runs until a final byte in 0x40 to
+/// 0x7E, which says what it is.
+Outcome decode_numbered(const DecodeInput& input) {
+    const std::string_view bytes = input.bytes;
+    if (bytes.size() == 3) {
+        return need_more();
+    }
+    const auto last = static_cast<uint8_t>(bytes.back());
+    if (last < 0x40 || last > 0x7E) {
+        return need_more();
+    }
+    if (bytes.starts_with(kPasteStart)) {
+        return decode_paste(bytes);
+    }
+    switch (last) {
+        case 'M':
+            return decode_rxvt_mouse(bytes);
+        case '~':
+            return decode_tilde_key(bytes);
+        case 'u':
+            return decode_extended_key(input);
+        case 'R':
+            return decode_cursor_position(bytes);  // so ESC [ 1 ; P R is never F3
+        default:
+            return decode_parameterised_letter(bytes);
+    }
+}
+
+}  // namespace
+
+KeyModifiers modifiers_of_parameter(uint32_t value) {
+    const uint32_t mask = value == 0 ? 0 : value - 1;
+    return KeyModifiers{flags_of(mask, kParameterModifierBits)};
+}
+
+std::optional<ModifierParameter> parse_modifier_parameter(std::string_view field) {
+    auto value = parse_decimal(*nth_field(field, ':', 0), 255);
+    if (!value) {
+        return std::nullopt;
+    }
+    auto kind_field = nth_field(field, ':', 1);
+    const uint32_t kind = (kind_field ? parse_decimal(*kind_field, 255) : std::nullopt).value_or(1);
+
+    ModifierParameter parameter;
+    parameter.modifiers = modifiers_of_parameter(*value);
+    parameter.kind = kind == 2 ? KeyKind::Repeat : kind == 3 ? KeyKind::Release : KeyKind::Press;
+    const uint32_t mask = *value == 0 ? 0 : *value - 1;
+    if (mask & (64 | 128)) {  // caps lock or num lock
+        parameter.state.bits |= KeyState::LOCK;
+    }
+    return parameter;
+}
+
+Outcome decode_csi(const DecodeInput& input) {
+    const std::string_view bytes = input.bytes;
+    if (bytes.size() < 3) {
+        return need_more();
+    }
+    const char third = bytes[2];
+    if (third >= '0' && third <= '9') {
+        return decode_numbered(input);
+    }
+    switch (third) {
+        case 'I':
+            return complete_event(FocusGained{});
+        case 'O':
+            return complete_event(FocusLost{});
+        case '[':
+            return bytes.size() < 4 ? need_more() : letter_key(kConsoleFunctionKeys, bytes[3]);
+        case 'M':
+            return decode_x10_mouse(bytes);
+        case '<':
+            return decode_sgr_mouse(bytes);
+        case ';':
+            return decode_parameterised_letter(bytes);
+        case '?':
+            return decode_private_report(bytes);
+        default:
+            return letter_key(kCsiLetterKeys, third);
+    }
+}
+
+}  // namespace pacpick::term::detail

@@ -1,0 +1,322 @@
+#include "term/input_source.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <mutex>
+
+#include "runtime/signal_pipe.h"
+
+namespace pacpick::term {
+
+namespace {
+
+constexpr uint64_t kTerminalToken = 0;
+constexpr uint64_t kSignalToken = 1;
+constexpr uint64_t kWakeToken = 2;
+
+constexpr int kSignalCount = 128;
+
+}  // namespace
+
+/// The handler's side of one source: a flag per signal number and a socket pair
+/// whose write end the handler sends one byte to. A slot is claimed by a source
+/// and given back when the source goes, but it is never freed and its sockets
+/// are never closed, so a handler running on another thread at that moment
+/// cannot touch freed memory or a reused descriptor number. Only the one
+/// source of the program and a few in tests ever exist, so a handful suffice.
+struct SignalSlot {
+    std::atomic<bool> claimed{false};
+    std::atomic<bool> active{false};  // the handler delivers to it
+    std::atomic<int> read_fd{-1};
+    std::atomic<int> write_fd{-1};
+    std::array<std::atomic<bool>, kSignalCount> flags{};
+};
+
+namespace {
+
+std::array<SignalSlot, 8> g_signal_slots;
+
+void on_window_size_signal(int signo, siginfo_t*, void*) {
+    for (SignalSlot& slot : g_signal_slots) {
+        if (!slot.active.load()) {
+            continue;
+        }
+        if (signo > 0 && signo < kSignalCount) {
+            slot.flags[signo].store(true);
+        }
+        rt::notify_signal_fd(slot.write_fd.load());  // a full pipe drops it: a byte already waits
+    }
+}
+
+Result<void> install_window_size_handler() {
+    static std::mutex mutex;
+    static bool installed = false;
+    std::lock_guard lock(mutex);
+    if (installed) {
+        return {};
+    }
+    struct sigaction action {};
+    action.sa_sigaction = on_window_size_signal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGWINCH, &action, nullptr) != 0) {
+        return Error::last_os_error();
+    }
+    installed = true;  // for the rest of the process
+    return {};
+}
+
+void drain(int fd) {
+    char sink[1024];
+    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+}
+
+Result<SignalSlot*> claim_signal_slot() {
+    for (SignalSlot& slot : g_signal_slots) {
+        bool expected = false;
+        if (!slot.claimed.compare_exchange_strong(expected, true)) {
+            continue;
+        }
+        if (slot.read_fd.load() < 0) {
+            int fds[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
+                Error error = Error::last_os_error();
+                slot.claimed.store(false);
+                return error;
+            }
+            slot.read_fd.store(fds[0]);
+            slot.write_fd.store(fds[1]);
+        }
+        // Whatever an earlier owner left behind is not news for this one.
+        drain(slot.read_fd.load());
+        for (auto& flag : slot.flags) {
+            flag.store(false);
+        }
+        slot.active.store(true);
+        return &slot;
+    }
+    return Error::custom(ErrorKind::Other, "too many terminal input sources");
+}
+
+void release_signal_slot(SignalSlot* slot) {
+    slot->active.store(false);
+    slot->claimed.store(false);
+}
+
+Result<void> watch(int epoll_fd, int fd, uint64_t token) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = token;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
+        return Error::last_os_error();
+    }
+    return {};
+}
+
+/// The time left until `deadline` for epoll_wait, rounded up so that a wait
+/// never returns a moment early and goes round again with a zero time-out.
+int milliseconds_until(std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+        return 0;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+}  // namespace
+
+bool is_wake_interruption(const Error& error) {
+    return !error.is_os() && error.kind() == ErrorKind::Interrupted;
+}
+
+Result<std::shared_ptr<WakeCounter>> WakeCounter::create() {
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        return Error::last_os_error();
+    }
+    return std::make_shared<WakeCounter>(UniqueFd(fd));
+}
+
+Result<void> WakeCounter::wake() const {
+    if (eventfd_write(fd_.get(), 1) != 0) {
+        return Error::last_os_error();
+    }
+    return {};
+}
+
+void WakeCounter::consume() const {
+    eventfd_t count;
+    [[maybe_unused]] int ignored = eventfd_read(fd_.get(), &count);  // EAGAIN: already 0
+}
+
+Result<std::unique_ptr<InputSource>> InputSource::create(SizeQuery size_query) {
+    auto terminal = open_input_terminal();
+    if (!terminal) {
+        return std::move(terminal).error();
+    }
+    return create(std::move(*terminal), std::move(size_query));
+}
+
+Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal,
+                                                         SizeQuery size_query,
+                                                         RawModeQuery raw_mode) {
+    // Members close what was made so far when a later step fails.
+    std::unique_ptr<InputSource> source(
+        new InputSource(std::move(terminal), std::move(size_query), raw_mode));
+
+    source->epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!source->epoll_.valid()) {
+        return Error::last_os_error();
+    }
+    const int epoll_fd = source->epoll_.get();
+    if (auto r = watch(epoll_fd, source->terminal_.fd(), kTerminalToken); !r) {
+        return std::move(r).error();
+    }
+
+    auto slot = claim_signal_slot();
+    if (!slot) {
+        return std::move(slot).error();
+    }
+    source->signals_ = *slot;
+    if (auto r = install_window_size_handler(); !r) {
+        return std::move(r).error();
+    }
+    if (auto r = watch(epoll_fd, source->signals_->read_fd.load(), kSignalToken); !r) {
+        return std::move(r).error();
+    }
+
+    auto wake = WakeCounter::create();
+    if (!wake) {
+        return std::move(wake).error();
+    }
+    source->wake_ = std::move(*wake);
+    if (auto r = watch(epoll_fd, source->wake_->fd(), kWakeToken); !r) {
+        return std::move(r).error();
+    }
+    return source;
+}
+
+InputSource::InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode)
+    : terminal_(std::move(terminal)), size_query_(std::move(size_query)), decoder_(raw_mode) {}
+
+InputSource::~InputSource() {
+    if (signals_ != nullptr) {
+        release_signal_slot(signals_);
+    }
+}
+
+Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
+    if (auto item = decoder_.next_item()) {
+        return item;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+    for (;;) {
+        std::array<epoll_event, 3> ready{};
+        const int count = epoll_wait(epoll_.get(), ready.data(), static_cast<int>(ready.size()),
+                                     timeout ? milliseconds_until(deadline) : -1);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Error::last_os_error();
+        }
+        if (count == 0) {
+            return std::optional<DecodedItem>();
+        }
+        for (int i = 0; i < count; ++i) {
+            switch (ready[i].data.u64) {
+                case kTerminalToken:
+                    if (auto item = read_terminal()) {
+                        return item;
+                    }
+                    break;
+                case kSignalToken: {
+                    auto resize = take_signals();
+                    if (!resize) {
+                        return std::move(resize).error();
+                    }
+                    if (*resize) {
+                        return std::optional<DecodedItem>(TerminalEvent(**resize));
+                    }
+                    break;
+                }
+                case kWakeToken:
+                    wake_->consume();
+                    return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
+            }
+        }
+        if (timeout && std::chrono::steady_clock::now() >= deadline) {
+            return std::optional<DecodedItem>();
+        }
+    }
+}
+
+std::optional<DecodedItem> InputSource::read_terminal() {
+    // The descriptor stays blocking (it is shared with the shell and with the
+    // programs run after us), so only the first read is known not to block;
+    // later ones are made only while more input is waiting.
+    for (bool first = true;; first = false) {
+        if (!first && !terminal_has_input()) {
+            return std::nullopt;
+        }
+        const ssize_t n = ::read(terminal_.fd(), buffer_.data(), buffer_.size());
+        if (n > 0) {
+            decoder_.feed(std::string_view(buffer_.data(), static_cast<size_t>(n)),
+                          static_cast<size_t>(n) == buffer_.size());
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            return decoder_.next_item();
+        } else {
+            // End of input or a broken terminal: no key will come from it again.
+            stop_watching_terminal();
+            return decoder_.next_item();
+        }
+        if (auto item = decoder_.next_item()) {
+            return item;
+        }
+    }
+}
+
+bool InputSource::terminal_has_input() const {
+    pollfd fd{terminal_.fd(), POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&fd, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && (fd.revents & POLLIN) != 0;
+}
+
+void InputSource::stop_watching_terminal() {
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, terminal_.fd(), nullptr);
+    watching_terminal_ = false;
+}
+
+Result<std::optional<Resize>> InputSource::take_signals() {
+    drain(signals_->read_fd.load());
+    // Several signals before we looked are one flag, hence one Resize.
+    for (int signo = 1; signo < kSignalCount; ++signo) {
+        bool was_set = true;
+        if (signals_->flags[signo].compare_exchange_strong(was_set, false)) {
+            auto size = size_query_();
+            if (!size) {
+                return std::move(size).error();
+            }
+            return std::optional<Resize>(*size);
+        }
+    }
+    return std::optional<Resize>();
+}
+
+}  // namespace pacpick::term

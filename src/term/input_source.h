@@ -1,0 +1,93 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "runtime/fd.h"
+#include "runtime/result.h"
+#include "term/decoder.h"
+#include "term/event.h"
+#include "term/raw_mode.h"
+
+namespace pacpick::term {
+
+/// How long a wait may last: nothing means without limit.
+using Timeout = std::optional<std::chrono::milliseconds>;
+
+/// The terminal's size (columns, rows), asked for after each window-size signal.
+/// The screen library answers it; the input side only passes it on.
+using SizeQuery = std::function<Result<Resize>()>;
+
+/// Whether an error is the one a wait returns because somebody called `wake`.
+bool is_wake_interruption(const Error& error);
+
+/// A counter that ends one wait of an `InputSource` from any thread: an eventfd
+/// that `wake` adds 1 to and the waiting side reads back to 0, so wakes that
+/// come before a wait looks count as one.
+class WakeCounter {
+  public:
+    static Result<std::shared_ptr<WakeCounter>> create();
+    explicit WakeCounter(UniqueFd fd) : fd_(std::move(fd)) {}
+
+    Result<void> wake() const;
+    /// Takes back every wake so far; used by the waiting side only.
+    void consume() const;
+    int fd() const { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+};
+
+/// Where the window-size signal handler leaves its news for one source; see
+/// input_source.cc. Slots outlive every source.
+struct SignalSlot;
+
+/// Waits until the input terminal is readable, a window-size signal has come, or
+/// `wake` was called, and yields one decoded item at a time. Bytes are read in
+/// chunks of up to 1024; every item decoded from a chunk is queued, and later
+/// calls are served from that queue without touching the terminal. Not
+/// thread-safe: its owner serialises every call except `wake`.
+class InputSource {
+  public:
+    /// On the input terminal of `open_input_terminal`.
+    static Result<std::unique_ptr<InputSource>> create(SizeQuery size_query);
+    /// On a given terminal; the decoder asks `raw_mode` about line feeds.
+    static Result<std::unique_ptr<InputSource>> create(TerminalHandle terminal,
+                                                       SizeQuery size_query,
+                                                       RawModeQuery raw_mode = raw_mode_active);
+    ~InputSource();
+    InputSource(const InputSource&) = delete;
+    InputSource& operator=(const InputSource&) = delete;
+
+    /// A decoded item; nothing when the time-out ran out; the interruption error
+    /// (`is_wake_interruption`) when `wake` was called; or another error.
+    Result<std::optional<DecodedItem>> read_item(Timeout timeout);
+    /// Ends the wait in progress, or else the next one. Any thread.
+    Result<void> wake() const { return wake_->wake(); }
+    std::shared_ptr<WakeCounter> wake_counter() const { return wake_; }
+    /// False once the terminal reported end of input or a read error: it is no
+    /// longer watched, so a dead terminal cannot make the wait spin.
+    bool watching_terminal() const { return watching_terminal_; }
+
+  private:
+    InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode);
+
+    std::optional<DecodedItem> read_terminal();
+    bool terminal_has_input() const;
+    void stop_watching_terminal();
+    Result<std::optional<Resize>> take_signals();
+
+    TerminalHandle terminal_;
+    SizeQuery size_query_;
+    UniqueFd epoll_;
+    SignalSlot* signals_ = nullptr;
+    std::shared_ptr<WakeCounter> wake_;
+    std::array<char, 1024> buffer_{};
+    InputDecoder decoder_;
+    bool watching_terminal_ = true;
+};
+
+}  // namespace pacpick::term

@@ -1,0 +1,344 @@
+#include "term/event_stream.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "../support/event_printing.h"
+#include "runtime/runtime.h"
+#include "term/input_source.h"
+
+namespace pacpick::term {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool raw_mode_on() {
+    return true;
+}
+
+/// A pseudo-terminal in raw mode: the test types on the master side, the code
+/// under test reads the slave side as its terminal.
+class Pty {
+  public:
+    Pty() {
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_col = 80;
+        size.ws_row = 24;
+        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        master_.reset(master);
+        slave_.reset(slave);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        termios attributes{};
+        tcgetattr(slave, &attributes);
+        cfmakeraw(&attributes);
+        tcsetattr(slave, TCSANOW, &attributes);
+    }
+
+    void type(std::string_view bytes) {
+        ASSERT_EQ(::write(master_.get(), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    /// Waits until typed bytes have reached the slave side (a pseudo-terminal
+    /// passes them on asynchronously).
+    void wait_for_input() {
+        pollfd fd{slave_.get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&fd, 1, 10000), 1);
+    }
+    /// Bytes typed but not yet read from the slave side.
+    int unread() const {
+        int count = -1;
+        ioctl(slave_.get(), FIONREAD, &count);
+        return count;
+    }
+    void resize(uint16_t columns, uint16_t rows) {
+        winsize size{};
+        size.ws_col = columns;
+        size.ws_row = rows;
+        ASSERT_EQ(ioctl(master_.get(), TIOCSWINSZ, &size), 0);
+    }
+    void close_master() { master_.reset(); }
+
+    /// The slave side for a source, which closes its own copy.
+    TerminalHandle terminal() const {
+        return TerminalHandle(fcntl(slave_.get(), F_DUPFD_CLOEXEC, 0), true);
+    }
+    /// Asks the slave side for its size, as the screen library does for the
+    /// real terminal, and counts the questions.
+    SizeQuery size_query() {
+        // Owns its own descriptor and counter: a source may outlive this object
+        // for a moment, until its wait thread has ended.
+        auto fd = std::make_shared<UniqueFd>(fcntl(slave_.get(), F_DUPFD_CLOEXEC, 0));
+        return [fd, count = size_queries]() -> Result<Resize> {
+            ++*count;
+            winsize size{};
+            if (ioctl(fd->get(), TIOCGWINSZ, &size) != 0) {
+                return Error::last_os_error();
+            }
+            return Resize{size.ws_col, size.ws_row};
+        };
+    }
+    std::shared_ptr<EventReader> reader() {
+        return std::make_shared<EventReader>(
+            [terminal = std::make_shared<TerminalHandle>(terminal()), size = size_query()] {
+                return InputSource::create(std::move(*terminal), size, raw_mode_on);
+            });
+    }
+
+    std::shared_ptr<std::atomic<int>> size_queries = std::make_shared<std::atomic<int>>(0);
+
+  private:
+    UniqueFd master_;
+    UniqueFd slave_;
+};
+
+/// The main task's side of a wake-up: counts wakes and lets the test wait for one.
+class TestWaker : public rt::WakeTarget {
+  public:
+    void wake() override {
+        std::lock_guard lock(mutex_);
+        ++wakes_;
+        woken_.notify_all();
+    }
+    /// Waits for a wake after the `seen`-th; false if none came within a
+    /// generous safety limit (the test then fails instead of hanging).
+    bool wait_for_wake_after(int seen) {
+        std::unique_lock lock(mutex_);
+        return woken_.wait_for(lock, 10s, [&] { return wakes_ > seen; });
+    }
+    int wakes() {
+        std::lock_guard lock(mutex_);
+        return wakes_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    int wakes_ = 0;
+};
+
+struct StreamFixture : testing::Test {
+    void SetUp() override {
+        auto created = TerminalEventStream::create(pty.reader());
+        ASSERT_TRUE(created.ok()) << created.error().describe();
+        stream = std::move(*created);
+    }
+
+    /// Polls as the main task does: poll, and after pending, wait to be woken.
+    TerminalEvent next_event() {
+        for (;;) {
+            const int seen = target->wakes();
+            auto poll = stream->poll_event(waker);
+            if (poll.ready()) {
+                auto event = poll.take();
+                EXPECT_TRUE(event.ok()) << event.error().describe();
+                return event.ok() ? std::move(*event) : TerminalEvent(FocusLost{});
+            }
+            if (!target->wait_for_wake_after(seen)) {
+                ADD_FAILURE() << "never woken";
+                return TerminalEvent(FocusLost{});
+            }
+        }
+    }
+    bool poll_is_pending() { return !stream->poll_event(waker).ready(); }
+
+    Pty pty;
+    std::shared_ptr<TestWaker> target = std::make_shared<TestWaker>();
+    rt::Waker waker{target};
+    std::unique_ptr<TerminalEventStream> stream;
+};
+
+TerminalEvent key(char c) {
+    return KeyEvent{KeyCode::character(static_cast<char32_t>(c)), {}, KeyKind::Press, {}};
+}
+
+TEST_F(StreamFixture, TwoKeysInOneWriteArriveInOrderAndTheSecondComesWithoutARead) {
+    pty.type("jk");
+    EXPECT_EQ(next_event(), key('j'));
+    pty.type("x");
+    pty.wait_for_input();
+    ASSERT_EQ(pty.unread(), 1);
+    EXPECT_EQ(next_event(), key('k'));
+    EXPECT_EQ(pty.unread(), 1) << "the queued key must be served without reading the terminal";
+    EXPECT_EQ(next_event(), key('x'));
+}
+
+TEST_F(StreamFixture, CursorPositionReportBetweenTwoKeysIsNeverHandedOut) {
+    pty.type("a\x1b[5;10Rb");
+    EXPECT_EQ(next_event(), key('a'));
+    EXPECT_EQ(next_event(), key('b'));
+    EXPECT_TRUE(poll_is_pending());
+    pty.type("\x1b[?1;2cc");  // another report, then a key
+    EXPECT_EQ(next_event(), key('c'));
+}
+
+TEST_F(StreamFixture, KeysTypedWhileTheMainTaskWaitsWakeItInOrder) {
+    ASSERT_TRUE(poll_is_pending());  // the wait thread now waits in our place
+    const int seen = target->wakes();
+    pty.type("\x1b[A");
+    ASSERT_TRUE(target->wait_for_wake_after(seen));
+    EXPECT_EQ(next_event(),
+              TerminalEvent(KeyEvent{KeyCode::of(KeyCode::Kind::Up), {}, KeyKind::Press, {}}));
+}
+
+TEST_F(StreamFixture, TwoWindowSignalsBeforeTheReaderLooksGiveOneResizeWithTheCurrentSize) {
+    pty.resize(100, 30);
+    ASSERT_EQ(raise(SIGWINCH), 0);
+    pty.resize(120, 40);
+    ASSERT_EQ(raise(SIGWINCH), 0);
+    EXPECT_EQ(next_event(), TerminalEvent(Resize{120, 40}));
+    EXPECT_EQ(pty.size_queries->load(), 1);
+    EXPECT_TRUE(poll_is_pending()) << "a second Resize was made";
+    pty.type("z");
+    EXPECT_EQ(next_event(), key('z'));
+    EXPECT_EQ(pty.size_queries->load(), 1);
+}
+
+TEST(EventStreamTest, DestroyingTheStreamEndsABlockedWaitAndLosesNoKey) {
+    Pty pty;
+    auto reader = pty.reader();
+    auto target = std::make_shared<TestWaker>();
+    rt::Waker waker(target);
+
+    auto first = TerminalEventStream::create(reader);
+    ASSERT_TRUE(first.ok());
+    pty.type("ab");
+    pty.wait_for_input();
+    auto a = (*first)->poll_event(waker);
+    ASSERT_TRUE(a.ready());
+    EXPECT_EQ(*a.take(), key('a'));
+    first->reset();  // 'b' was decoded together with 'a' and is still queued
+
+    auto second = TerminalEventStream::create(reader);
+    ASSERT_TRUE(second.ok());
+    auto b = (*second)->poll_event(waker);
+    ASSERT_TRUE(b.ready());
+    EXPECT_EQ(*b.take(), key('b'));
+
+    const int seen = target->wakes();
+    ASSERT_FALSE((*second)->poll_event(waker).ready());  // the thread blocks on the terminal
+    second->reset();
+    EXPECT_TRUE(target->wait_for_wake_after(seen)) << "the blocked wait did not give up";
+
+    pty.type("c");
+    auto third = TerminalEventStream::create(reader);
+    ASSERT_TRUE(third.ok());
+    for (;;) {
+        const int before = target->wakes();
+        auto c = (*third)->poll_event(waker);
+        if (c.ready()) {
+            EXPECT_EQ(*c.take(), key('c'));
+            break;
+        }
+        ASSERT_TRUE(target->wait_for_wake_after(before));
+    }
+}
+
+double process_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+TEST_F(StreamFixture, ClosedTerminalDoesNotMakeTheWaitThreadSpin) {
+    pty.close_master();
+    EXPECT_TRUE(poll_is_pending());
+    const double before = process_cpu_seconds();
+    std::this_thread::sleep_for(500ms);
+    // A spinning thread would burn about 0.5 s of processor time here.
+    EXPECT_LT(process_cpu_seconds() - before, 0.15);
+}
+
+TEST(InputSourceTest, ClosedTerminalIsNoLongerWatchedButWakesStillEndAWait) {
+    Pty pty;
+    auto source = InputSource::create(pty.terminal(), pty.size_query(), raw_mode_on);
+    ASSERT_TRUE(source.ok()) << source.error().describe();
+    pty.close_master();
+    for (int attempt = 0; attempt < 100 && (*source)->watching_terminal(); ++attempt) {
+        auto item = (*source)->read_item(100ms);
+        ASSERT_TRUE(item.ok()) << item.error().describe();
+        EXPECT_FALSE(item->has_value());
+    }
+    EXPECT_FALSE((*source)->watching_terminal());
+
+    ASSERT_TRUE((*source)->wake().ok());
+    auto woken = (*source)->read_item(std::nullopt);  // would hang if the wake were lost
+    ASSERT_FALSE(woken.ok());
+    EXPECT_TRUE(is_wake_interruption(woken.error()));
+}
+
+TEST(InputSourceTest, WakesBeforeAWaitCountAsOne) {
+    Pty pty;
+    auto source = InputSource::create(pty.terminal(), pty.size_query(), raw_mode_on);
+    ASSERT_TRUE(source.ok());
+    ASSERT_TRUE((*source)->wake().ok());
+    ASSERT_TRUE((*source)->wake().ok());
+    auto first = (*source)->read_item(std::nullopt);
+    ASSERT_FALSE(first.ok());
+    EXPECT_TRUE(is_wake_interruption(first.error()));
+    auto second = (*source)->read_item(0ms);
+    ASSERT_TRUE(second.ok()) << second.error().describe();
+    EXPECT_FALSE(second->has_value());
+}
+
+TEST(InputSourceTest, TimeOutWithoutInputGivesNothing) {
+    Pty pty;
+    auto source = InputSource::create(pty.terminal(), pty.size_query(), raw_mode_on);
+    ASSERT_TRUE(source.ok());
+    auto item = (*source)->read_item(20ms);
+    ASSERT_TRUE(item.ok());
+    EXPECT_FALSE(item->has_value());
+}
+
+TEST(EventReaderTest, MissingSourceFailsEveryWaitAndTheStreamCreation) {
+    auto reader = std::make_shared<EventReader>(
+        []() -> Result<std::unique_ptr<InputSource>> { return Error::os(ENXIO); });
+    {
+        auto lock = reader->lock();
+        reader->ensure_created(lock);
+        auto waited = reader->wait_for_event(lock, 0ms);
+        ASSERT_FALSE(waited.ok());
+        EXPECT_EQ(waited.error().message(), "Failed to initialize input reader");
+    }
+    auto stream = TerminalEventStream::create(reader);
+    ASSERT_FALSE(stream.ok());
+    EXPECT_EQ(stream.error().message(), "Failed to initialize input reader");
+}
+
+rt::Task<Result<TerminalEvent>> await_next_event(TerminalEventStream* stream) {
+    auto next = stream->next_event();
+    co_return co_await next;
+}
+
+TEST_F(StreamFixture, MainTaskAwaitingTheNextEventIsWokenByAKey) {
+    auto runtime = rt::Runtime::build(1);
+    ASSERT_TRUE(runtime.ok());
+    std::thread typist([this] {
+        std::this_thread::sleep_for(50ms);  // usually after the task has parked
+        pty.type("\r");
+    });
+    auto event = (*runtime)->block_on(await_next_event(stream.get()));
+    typist.join();
+    ASSERT_TRUE(event.ok());
+    EXPECT_EQ(*event,
+              TerminalEvent(KeyEvent{KeyCode::of(KeyCode::Kind::Enter), {}, KeyKind::Press, {}}));
+}
+
+}  // namespace
+}  // namespace pacpick::term

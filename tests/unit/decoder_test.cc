@@ -1,0 +1,369 @@
+#include "term/decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../support/event_printing.h"
+
+namespace pacpick::term {
+namespace {
+
+using Kind = KeyCode::Kind;
+using MK = MouseAction::Kind;
+
+constexpr uint8_t SHIFT = KeyModifiers::SHIFT;
+constexpr uint8_t CONTROL = KeyModifiers::CONTROL;
+constexpr uint8_t ALT = KeyModifiers::ALT;
+constexpr uint8_t KEYPAD = KeyState::KEYPAD;
+constexpr uint8_t LOCK = KeyState::LOCK;
+
+bool raw_mode_on() {
+    return true;
+}
+bool raw_mode_off() {
+    return false;
+}
+
+DecodedItem key(KeyCode code, uint8_t modifiers = 0, KeyKind kind = KeyKind::Press,
+                uint8_t state = 0) {
+    return TerminalEvent(KeyEvent{code, KeyModifiers{modifiers}, kind, KeyState{state}});
+}
+DecodedItem key(Kind kind, uint8_t modifiers = 0) {
+    return key(KeyCode::of(kind), modifiers);
+}
+DecodedItem ch(char32_t c, uint8_t modifiers = 0) {
+    return key(KeyCode::character(c), modifiers);
+}
+DecodedItem fkey(uint8_t n, uint8_t modifiers = 0) {
+    return key(KeyCode::function(n), modifiers);
+}
+DecodedItem mouse(MouseAction action, uint16_t column, uint16_t row, uint8_t modifiers = 0) {
+    return TerminalEvent(MouseEvent{action, column, row, KeyModifiers{modifiers}});
+}
+MouseAction down(MouseButton b) {
+    return {MK::Down, b};
+}
+MouseAction up(MouseButton b) {
+    return {MK::Up, b};
+}
+MouseAction drag(MouseButton b) {
+    return {MK::Drag, b};
+}
+MouseAction act(MK kind) {
+    return {kind, MouseButton::Left};
+}
+DecodedItem report(TerminalReport r) {
+    return r;
+}
+DecodedItem paste(std::string text) {
+    return TerminalEvent(Paste{std::move(text)});
+}
+
+struct Read {
+    std::string bytes;
+    bool filled_buffer = false;
+};
+
+/// Reads fed one after the other, and every item they decode to, in order.
+struct FeedCase {
+    const char* name;
+    std::vector<Read> reads;
+    std::vector<DecodedItem> expected;
+    RawModeQuery raw_mode = raw_mode_on;
+};
+
+void PrintTo(const FeedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FeedTest : public testing::TestWithParam<FeedCase> {};
+
+TEST_P(FeedTest, DecodesTheReadsToExactlyTheseItems) {
+    const FeedCase& c = GetParam();
+    InputDecoder decoder(c.raw_mode);
+    for (const Read& read : c.reads) {
+        decoder.feed(read.bytes, read.filled_buffer);
+    }
+    std::vector<DecodedItem> items;
+    while (auto item = decoder.next_item()) {
+        items.push_back(std::move(*item));
+    }
+    EXPECT_EQ(items, c.expected);
+    EXPECT_FALSE(decoder.has_items());
+}
+
+// clang-format off
+const FeedCase kEscapeAndSingleBytes[] = {
+    {"EscAloneIsEscAtOnce", {{"\x1b"}}, {key(Kind::Esc)}},
+    {"EscThenLetterIsAltLetter", {{"\x1b" "a"}}, {ch('a', ALT)}},
+    {"EscEscIsOneEsc", {{"\x1b\x1b"}}, {key(Kind::Esc)}},
+    {"EscThenBackspaceIsAltBackspace", {{"\x1b\x7f"}}, {key(Kind::Backspace, ALT)}},
+    {"EscThenCtrlAIsCtrlAltA", {{"\x1b\x01"}}, {ch('a', CONTROL | ALT)}},
+    {"EscThenCapitalKeepsShift", {{"\x1b" "A"}}, {ch('A', SHIFT | ALT)}},
+    {"EscThenTwoByteCharacter", {{"\x1b\xc3\xa4"}}, {ch(U'ä', ALT)}},
+    {"EscSplitFromItsSequenceIsEscAndKeys", {{"\x1b"}, {"[A"}},
+     {key(Kind::Esc), ch('['), ch('A', SHIFT)}},
+    {"EscEndingAFilledReadWaitsForTheNext", {{std::string(1023, 'x') + "\x1b", true}, {"[A"}},
+     [] {
+         std::vector<DecodedItem> v(1023, ch('x'));
+         v.push_back(key(Kind::Up));
+         return v;
+     }()},
+    {"Ss3WithUnknownLetterGivesNothing", {{"\x1bOx"}}, {}},
+    {"DecodingGoesOnAfterADiscardedSequence", {{"\x1bOxa"}}, {ch('a')}},
+    {"Ss3AtTheEndOfAReadWaits", {{"\x1bO"}}, {}},
+    {"Ss3CompletedByTheNextRead", {{"\x1bO"}, {"A"}}, {key(Kind::Up)}},
+    {"CarriageReturnIsEnter", {{"\r"}}, {key(Kind::Enter)}},
+    {"LineFeedInRawModeIsCtrlJ", {{"\n"}}, {ch('j', CONTROL)}},
+    {"LineFeedOutsideRawModeIsEnter", {{"\n"}}, {key(Kind::Enter)}, raw_mode_off},
+    {"DelIsBackspace", {{"\x7f"}}, {key(Kind::Backspace)}},
+    {"BackspaceByteIsCtrlH", {{"\x08"}}, {ch('h', CONTROL)}},
+    {"EtxIsCtrlC", {{"\x03"}}, {ch('c', CONTROL)}},
+    {"HtIsTab", {{"\t"}}, {key(Kind::Tab)}},
+    {"NulIsCtrlSpace", {{std::string(1, '\0')}}, {ch(' ', CONTROL)}},
+    {"FileSeparatorIsCtrl4", {{"\x1c"}}, {ch('4', CONTROL)}},
+    {"UnitSeparatorIsCtrl7", {{"\x1f"}}, {ch('7', CONTROL)}},
+    {"CtrlZ", {{"\x1a"}}, {ch('z', CONTROL)}},
+    {"SeveralKeysInOneRead", {{"jk\r"}}, {ch('j'), ch('k'), key(Kind::Enter)}},
+};
+
+const FeedCase kCharacters[] = {
+    {"CapitalLetterHasShift", {{"A"}}, {ch('A', SHIFT)}},
+    {"SmallLetterHasNoModifiers", {{"a"}}, {ch('a')}},
+    {"CapitalUmlautHasShift", {{"\xc3\x84"}}, {ch(U'Ä', SHIFT)}},
+    {"FourByteCharacter", {{"\xf0\x9f\x98\x80"}}, {ch(U'\U0001F600')}},
+    {"CharacterSplitAcrossReads", {{"\xc3"}, {"\xa4"}}, {ch(U'ä')}},
+    {"BrokenSequenceLosesEveryByte", {{"\xc3" "A"}}, {}},
+    {"LoneContinuationByte", {{"\x80"}}, {}},
+    {"OverlongFormIsDropped", {{"\xc0\x80" "b"}}, {ch('b')}},
+    {"EncodedSurrogateIsDropped", {{"\xed\xa0\x80" "b"}}, {ch('b')}},
+    {"ByteThatStartsNothing", {{"\xf8" "b"}}, {ch('b')}},
+};
+
+const FeedCase kCsiKeys[] = {
+    {"CsiUp", {{"\x1b[A"}}, {key(Kind::Up)}},
+    {"Ss3Up", {{"\x1bOA"}}, {key(Kind::Up)}},
+    {"CsiArrows", {{"\x1b[B\x1b[C\x1b[D"}}, {key(Kind::Down), key(Kind::Right), key(Kind::Left)}},
+    {"Ss3Keys", {{"\x1bOH\x1bOF\x1bOQ\x1bOR\x1bOS"}},
+     {key(Kind::Home), key(Kind::End), fkey(2), fkey(3), fkey(4)}},
+    {"UpWithControlInTwoForms", {{"\x1b[1;5A\x1b[5A"}}, {key(Kind::Up, CONTROL), key(Kind::Up, CONTROL)}},
+    {"DownWithShift", {{"\x1b[1;2B"}}, {key(Kind::Down, SHIFT)}},
+    {"ModifierParameterBits", {{"\x1b[1;3C\x1b[1;8D\x1b[1;64H"}},
+     {key(Kind::Right, ALT), key(Kind::Left, SHIFT | ALT | CONTROL),
+      key(KeyCode::of(Kind::Home), KeyModifiers::SHIFT | KeyModifiers::HYPER | KeyModifiers::META |
+                                     KeyModifiers::SUPER | KeyModifiers::CONTROL | KeyModifiers::ALT)}},
+    {"LetterKeyRepeat", {{"\x1b[1;1:2A"}}, {key(KeyCode::of(Kind::Up), 0, KeyKind::Repeat)}},
+    {"ParameterisedF2AndF4", {{"\x1b[1;5Q\x1b[1;5S"}}, {fkey(2, CONTROL), fkey(4, CONTROL)}},
+    {"SequenceSplitAfterItsSecondByteWaits", {{"\x1b["}, {"1;"}, {"5A"}}, {key(Kind::Up, CONTROL)}},
+    {"CsiAtTheEndOfAReadWaits", {{"\x1b["}}, {}},
+    {"CsiWithUnknownLetterIsDiscarded", {{"\x1b[Xa"}}, {ch('a')}},
+    {"CsiRIsNotF3", {{"\x1b[R"}}, {}},
+    {"CsiLettersWithoutParameters", {{"\x1b[H\x1b[F\x1b[Z\x1b[P\x1b[Q\x1b[S"}},
+     {key(Kind::Home), key(Kind::End), key(Kind::BackTab, SHIFT), fkey(1), fkey(2), fkey(4)}},
+    {"Focus", {{"\x1b[I\x1b[O"}}, {TerminalEvent(FocusGained{}), TerminalEvent(FocusLost{})}},
+    {"ConsoleFunctionKeys", {{"\x1b[[A\x1b[[E\x1b[[F" "a"}}, {fkey(1), fkey(5), ch('a')}},
+    {"TildeNavigationKeys", {{"\x1b[5~\x1b[6~\x1b[3~\x1b[2~"}},
+     {key(Kind::PageUp), key(Kind::PageDown), key(Kind::Delete), key(Kind::Insert)}},
+    {"TildeHomeAndEndInBothNumberings", {{"\x1b[1~\x1b[7~\x1b[4~\x1b[8~"}},
+     {key(Kind::Home), key(Kind::Home), key(Kind::End), key(Kind::End)}},
+    {"TildeWithControl", {{"\x1b[3;5~"}}, {key(Kind::Delete, CONTROL)}},
+    {"TildeRelease", {{"\x1b[3;1:3~"}}, {key(KeyCode::of(Kind::Delete), 0, KeyKind::Release)}},
+    {"TildeLockState", {{"\x1b[3;65~"}}, {key(KeyCode::of(Kind::Delete), 0, KeyKind::Press, LOCK)}},
+    {"TildeUnusableModifierIsIgnored", {{"\x1b[3;300~"}}, {key(Kind::Delete)}},
+    {"TildeFunctionKeys", {{"\x1b[11~\x1b[15~\x1b[17~\x1b[21~\x1b[23~\x1b[24~\x1b[26~"}},
+     {fkey(1), fkey(5), fkey(6), fkey(10), fkey(11), fkey(12), fkey(14)}},
+    {"TildeFunctionKeysInTheUpperRange", {{"\x1b[28~\x1b[29~\x1b[31~\x1b[34~"}},
+     {fkey(13), fkey(14), fkey(14), fkey(17)}},
+    {"TildeNumbersInTheGapsAreDiscarded", {{"\x1b[16~\x1b[22~\x1b[30~\x1b[35~\x1b[256~"}}, {}},
+};
+
+const FeedCase kExtendedKeys[] = {
+    {"PlainLetter", {{"\x1b[97u"}}, {ch('a')}},
+    {"LetterWithControlAndRepeat", {{"\x1b[97;5:2u"}}, {key(KeyCode::character('a'), CONTROL, KeyKind::Repeat)}},
+    {"CapsLockGivesLockState", {{"\x1b[97;65u"}}, {key(KeyCode::character('a'), 0, KeyKind::Press, LOCK)}},
+    {"ShiftedAlternateKeyReplacesShift", {{"\x1b[97:65;2u"}}, {ch('A')}},
+    {"AlternateKeyWithoutShiftIsIgnored", {{"\x1b[97:65;5u"}}, {ch('a', CONTROL)}},
+    {"KeypadDigits", {{"\x1b[57399u\x1b[57408u"}},
+     {key(KeyCode::character('0'), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::character('9'), 0, KeyKind::Press, KEYPAD)}},
+    {"KeypadSymbols", {{"\x1b[57409u\x1b[57413u\x1b[57415u\x1b[57416u"}},
+     {key(KeyCode::character('.'), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::character('+'), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::character('='), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::character(','), 0, KeyKind::Press, KEYPAD)}},
+    {"KeypadNavigation", {{"\x1b[57414u\x1b[57417;5u\x1b[57420u\x1b[57421u\x1b[57424u\x1b[57427u"}},
+     {key(KeyCode::of(Kind::Enter), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::of(Kind::Left), CONTROL, KeyKind::Press, KEYPAD),
+      key(KeyCode::of(Kind::Down), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::of(Kind::PageUp), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::of(Kind::End), 0, KeyKind::Press, KEYPAD),
+      key(KeyCode::of(Kind::KeypadBegin), 0, KeyKind::Press, KEYPAD)}},
+    {"LockAndSystemKeys", {{"\x1b[57358u\x1b[57363u"}}, {key(Kind::CapsLock), key(Kind::Menu)}},
+    {"HighFunctionKeys", {{"\x1b[57376u\x1b[57398u"}}, {fkey(13), fkey(35)}},
+    {"MediaKeys", {{"\x1b[57428u\x1b[57440u"}},
+     {key(KeyCode::media_key(MediaKey::Play)), key(KeyCode::media_key(MediaKey::MuteVolume))}},
+    {"ModifierKeyAddsItsOwnFlag", {{"\x1b[57442u\x1b[57447;3u"}},
+     {key(KeyCode::modifier_key(ModifierKey::LeftControl), CONTROL),
+      key(KeyCode::modifier_key(ModifierKey::RightShift), SHIFT | ALT)}},
+    {"IsoShiftKeysAddNothing", {{"\x1b[57453u\x1b[57454u"}},
+     {key(KeyCode::modifier_key(ModifierKey::IsoLevel3Shift)),
+      key(KeyCode::modifier_key(ModifierKey::IsoLevel5Shift))}},
+    {"NumbersBetweenTheTablesAreCharacters", {{"\x1b[57364u"}}, {ch(57364)}},
+    {"ControlNumbers", {{"\x1b[27u\x1b[13u\x1b[127u\x1b[9u\x1b[9;2u"}},
+     {key(Kind::Esc), key(Kind::Enter), key(Kind::Backspace), key(Kind::Tab),
+      key(Kind::BackTab, SHIFT)}},
+    {"LineFeedNumberInRawMode", {{"\x1b[10u"}}, {ch('\n')}},
+    {"LineFeedNumberOutsideRawMode", {{"\x1b[10u"}}, {key(Kind::Enter)}, raw_mode_off},
+    {"SurrogateAndOutOfRangeNumbersAreDiscarded", {{"\x1b[55296u\x1b[1114112u\x1b[4294967296u"}}, {}},
+};
+
+const FeedCase kMouseReports[] = {
+    {"SgrDown", {{"\x1b[<0;10;5M"}}, {mouse(down(MouseButton::Left), 9, 4)}},
+    {"SgrUp", {{"\x1b[<0;10;5m"}}, {mouse(up(MouseButton::Left), 9, 4)}},
+    {"SgrButtons", {{"\x1b[<1;1;1M\x1b[<2;1;1M"}},
+     {mouse(down(MouseButton::Middle), 0, 0), mouse(down(MouseButton::Right), 0, 0)}},
+    {"SgrDragAndMove", {{"\x1b[<32;3;4M\x1b[<35;3;4M"}},
+     {mouse(drag(MouseButton::Left), 2, 3), mouse(act(MK::Moved), 2, 3)}},
+    {"SgrScrolling", {{"\x1b[<64;1;1M\x1b[<65;1;1M\x1b[<66;1;1M\x1b[<67;1;1M"}},
+     {mouse(act(MK::ScrollUp), 0, 0), mouse(act(MK::ScrollDown), 0, 0),
+      mouse(act(MK::ScrollLeft), 0, 0), mouse(act(MK::ScrollRight), 0, 0)}},
+    {"SgrModifiers", {{"\x1b[<28;1;1M"}}, {mouse(down(MouseButton::Left), 0, 0, SHIFT | ALT | CONTROL)}},
+    {"SgrScrollUpKeepsItsKindOnRelease", {{"\x1b[<64;1;1m"}}, {mouse(act(MK::ScrollUp), 0, 0)}},
+    {"SgrSidewaysDragAndHighButtonsAreDiscarded", {{"\x1b[<98;1;1M\x1b[<128;1;1M"}}, {}},
+    {"SgrMissingParameterIsDiscarded", {{"\x1b[<0;1M\x1b[<0;;1M"}}, {}},
+    {"SgrPositionZeroStaysZero", {{"\x1b[<0;0;0M"}}, {mouse(down(MouseButton::Left), 0, 0)}},
+    {"SgrSplitAcrossReads", {{"\x1b[<0;1"}, {"0;5M"}}, {mouse(down(MouseButton::Left), 9, 4)}},
+    {"X10Down", {{"\x1b[M !&"}}, {mouse(down(MouseButton::Left), 0, 5)}},
+    {"X10DragAndRelease", {{"\x1b[M@**\x1b[M#**"}},
+     {mouse(drag(MouseButton::Left), 9, 9), mouse(up(MouseButton::Left), 9, 9)}},
+    {"X10ButtonBelowSpaceIsDiscarded", {{"\x1b[M\x10!!"}}, {}},
+    {"RxvtDown", {{"\x1b[32;10;5M"}}, {mouse(down(MouseButton::Left), 9, 4)}},
+    {"RxvtScrollWithShift", {{"\x1b[100;2;3M"}}, {mouse(act(MK::ScrollUp), 1, 2, SHIFT)}},
+    {"RxvtCodeBelow32IsDiscarded", {{"\x1b[31;1;1M"}}, {}},
+};
+
+const FeedCase kPastesAndReports[] = {
+    {"PasteInOneRead", {{"\x1b[200~hello\x1b[201~"}}, {paste("hello")}},
+    {"PasteSpanningReads", {{"\x1b[20"}, {"0~hel"}, {"lo\r\nwor"}, {"ld\x1b[20"}, {"1~x"}},
+     {paste("hello\r\nworld"), ch('x')}},
+    {"EmptyPaste", {{"\x1b[200~\x1b[201~"}}, {paste("")}},
+    {"PasteKeepsEscapesAndReplacesBrokenUtf8", {{"\x1b[200~a\x1b[A\xc3\x1b[201~"}},
+     {paste("a\x1b[A\xef\xbf\xbd")}},
+    {"PasteLongerThanManyBuffers",
+     {{"\x1b[200~" + std::string(1018, 'p'), true},
+      {std::string(1024, 'q'), true},
+      {std::string(100, 'r') + "\x1b[201~"}},
+     {paste(std::string(1018, 'p') + std::string(1024, 'q') + std::string(100, 'r'))}},
+    {"CursorPositionIsAReport", {{"\x1b[1;5R"}}, {report(CursorPositionReport{4, 0})}},
+    {"CursorPositionBetweenKeys", {{"j\x1b[12;40Rk"}},
+     {ch('j'), report(CursorPositionReport{39, 11}), ch('k')}},
+    {"CursorPositionNeedsBothNumbers", {{"\x1b[12R\x1b[1;70000R"}}, {}},
+    {"DeviceAttributes", {{"\x1b[?62;22c"}}, {report(DeviceAttributesReport{})}},
+    {"KeyboardEnhancementFlags", {{"\x1b[?7u"}}, {report(KeyboardEnhancementFlagsReport{7})}},
+    {"KeyboardEnhancementFlagsComeFromTheFourthByte", {{"\x1b[?15u"}}, {report(KeyboardEnhancementFlagsReport{1})}},
+    {"PrivateReportWaitsForItsFinalByte", {{"\x1b[?1;2"}}, {}},
+};
+// clang-format on
+
+std::string case_name(const testing::TestParamInfo<FeedCase>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EscapeAndSingleBytes, FeedTest, testing::ValuesIn(kEscapeAndSingleBytes),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Characters, FeedTest, testing::ValuesIn(kCharacters), case_name);
+INSTANTIATE_TEST_SUITE_P(CsiKeys, FeedTest, testing::ValuesIn(kCsiKeys), case_name);
+INSTANTIATE_TEST_SUITE_P(ExtendedKeys, FeedTest, testing::ValuesIn(kExtendedKeys), case_name);
+INSTANTIATE_TEST_SUITE_P(MouseReports, FeedTest, testing::ValuesIn(kMouseReports), case_name);
+INSTANTIATE_TEST_SUITE_P(PastesAndReports, FeedTest, testing::ValuesIn(kPastesAndReports),
+                         case_name);
+
+/// One call of `decode_sequence` and the kind of outcome it must have.
+enum class Expect { NeedMore, NotDecodable };
+struct OutcomeCase {
+    const char* name;
+    std::string bytes;
+    bool more_input;
+    Expect expect;
+};
+
+// clang-format off
+const OutcomeCase kOutcomes[] = {
+    {"EscWithMoreInput", "\x1b", true, Expect::NeedMore},
+    {"Ss3WithoutThirdByte", "\x1bO", false, Expect::NeedMore},
+    {"CsiWithoutThirdByte", "\x1b[", false, Expect::NeedMore},
+    {"NumberedWithoutFinalByte", "\x1b[1;5", false, Expect::NeedMore},
+    {"ConsoleKeyWithoutLetter", "\x1b[[", false, Expect::NeedMore},
+    {"X10WithTwoBytesMissing", "\x1b[M !", false, Expect::NeedMore},
+    {"SgrWithoutFinalByte", "\x1b[<0;1;1", false, Expect::NeedMore},
+    {"KeyboardFlagsTooShort", "\x1b[?u", false, Expect::NeedMore},
+    {"OpenPaste", "\x1b[200~text", false, Expect::NeedMore},
+    {"FirstOfThreeUtf8Bytes", "\xe2\x82", false, Expect::NeedMore},
+    {"EscThenFirstUtf8Byte", "\x1b\xc3", false, Expect::NeedMore},
+    {"UnknownCsiLetter", "\x1b[X", false, Expect::NotDecodable},
+    {"UnknownSs3Letter", "\x1bOx", false, Expect::NotDecodable},
+    {"Utf8WithAsciiSecondByte", "\xc3\x41", false, Expect::NotDecodable},
+    {"LoneContinuationByte", "\x80", true, Expect::NotDecodable},
+    {"TildeWithInvalidUtf8", "\x1b[3\xff~", false, Expect::NotDecodable},
+    {"LetterKeyWithoutDigitBeforeIt", "\x1b[1;A", false, Expect::NotDecodable},
+    {"SemicolonRightAfterCsi", "\x1b[;", true, Expect::NotDecodable},
+};
+// clang-format on
+
+class OutcomeTest : public testing::TestWithParam<OutcomeCase> {};
+
+TEST_P(OutcomeTest, HasTheExpectedKindOfOutcome) {
+    const OutcomeCase& c = GetParam();
+    auto outcome = decode_sequence(c.bytes, c.more_input, raw_mode_on);
+    if (c.expect == Expect::NeedMore) {
+        ASSERT_TRUE(outcome.ok()) << outcome.error().describe();
+        EXPECT_FALSE(outcome->has_value());
+    } else {
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().message(), "Could not parse an event.");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DecodeSequence, OutcomeTest, testing::ValuesIn(kOutcomes),
+                         [](const testing::TestParamInfo<OutcomeCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(DecodeSequenceTest, EscAloneAtTheEndOfTheInputIsTheEscKey) {
+    auto outcome = decode_sequence("\x1b", false, raw_mode_on);
+    ASSERT_TRUE(outcome.ok() && outcome->has_value());
+    EXPECT_EQ(**outcome, key(Kind::Esc));
+}
+
+TEST(DecodeSequenceTest, RawModeIsAskedOnlyForLineFeeds) {
+    static int asked = 0;
+    auto counting = [] {
+        ++asked;
+        return true;
+    };
+    InputDecoder decoder(counting);
+    decoder.feed("ab\r\x1b[A", false);
+    EXPECT_EQ(asked, 0);
+    decoder.feed("\n\x1b[10u", false);
+    EXPECT_EQ(asked, 2);
+}
+
+TEST(InputDecoderTest, QueueOutgrowsItsInitialCapacityInOrder) {
+    InputDecoder decoder(raw_mode_on);
+    std::string many;
+    for (int i = 0; i < 300; ++i) {
+        many.push_back(static_cast<char>('a' + i % 26));
+    }
+    decoder.feed(many, false);
+    for (int i = 0; i < 300; ++i) {
+        auto item = decoder.next_item();
+        ASSERT_TRUE(item.has_value()) << i;
+        EXPECT_EQ(*item, ch(static_cast<char32_t>('a' + i % 26))) << i;
+    }
+    EXPECT_FALSE(decoder.next_item().has_value());
+}
+
+}  // namespace
+}  // namespace pacpick::term
