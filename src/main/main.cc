@@ -1,3 +1,7 @@
+#include "main/app.h"
+#include "main/entry.h"
+#include "main/terminal_events.h"
+
 int main() {
-    return 0;
+    return pacpick::run_entry([] { return pacpick::main_task(pacpick::open_terminal_events); });
 }

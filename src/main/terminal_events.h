@@ -1,0 +1,14 @@
+#pragma once
+
+#include <memory>
+
+#include "main/seams.h"
+#include "runtime/result.h"
+
+namespace pacpick {
+
+/// The program's event source: the terminal event stream on the input
+/// terminal, whose resize events carry the size the screen layer reports.
+Result<std::unique_ptr<EventSource>> open_terminal_events();
+
+}  // namespace pacpick
