@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
 .PHONY: all build run test test-default test-tsan test-asan test-fuzz bench demo \
-        deps format clean
+        install uninstall deps format clean
 
 all: build
 
@@ -20,6 +20,14 @@ run: build
 
 deps:
 	scripts/bootstrap
+
+# The program and its manual page under $(DESTDIR)$(PREFIX), by the install
+# rules in CMakeLists.txt. Uninstall removes exactly those two files.
+install: build
+	DESTDIR='$(DESTDIR)' cmake --install build --prefix '$(PREFIX)'
+
+uninstall:
+	rm -f '$(DESTDIR)$(PREFIX)/bin/pacpick' '$(DESTDIR)$(PREFIX)/share/man/man1/pacpick.1'
 
 # Installs what is missing, then builds and runs every test: the unit, component
 # and end-to-end suites, the same unit and component suites under ThreadSanitizer
