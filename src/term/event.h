@@ -36,14 +36,36 @@ struct KeyState {
 };
 
 enum class MediaKey : uint8_t {
-    Play, Pause, PlayPause, Reverse, Stop, FastForward, Rewind,
-    TrackNext, TrackPrevious, Record, LowerVolume, RaiseVolume, MuteVolume,
+    Play,
+    Pause,
+    PlayPause,
+    Reverse,
+    Stop,
+    FastForward,
+    Rewind,
+    TrackNext,
+    TrackPrevious,
+    Record,
+    LowerVolume,
+    RaiseVolume,
+    MuteVolume,
 };
 
 enum class ModifierKey : uint8_t {
-    LeftShift, LeftControl, LeftAlt, LeftSuper, LeftHyper, LeftMeta,
-    RightShift, RightControl, RightAlt, RightSuper, RightHyper, RightMeta,
-    IsoLevel3Shift, IsoLevel5Shift,
+    LeftShift,
+    LeftControl,
+    LeftAlt,
+    LeftSuper,
+    LeftHyper,
+    LeftMeta,
+    RightShift,
+    RightControl,
+    RightAlt,
+    RightSuper,
+    RightHyper,
+    RightMeta,
+    IsoLevel3Shift,
+    IsoLevel5Shift,
 };
 
 /// Which key an event is about. Keys without data are `Kind` alone; `F` carries
@@ -51,16 +73,38 @@ enum class ModifierKey : uint8_t {
 /// 'A' differ), `Media` and `Modifier` their sub-kind in `media` / `modifier`.
 struct KeyCode {
     enum class Kind : uint8_t {
-        Backspace, Enter, Left, Right, Up, Down, Home, End, PageUp, PageDown,
-        Tab, BackTab, Delete, Insert, F, Char, Esc,
-        CapsLock, ScrollLock, NumLock, PrintScreen, Pause, Menu, KeypadBegin,
-        Media, Modifier,
+        Backspace,
+        Enter,
+        Left,
+        Right,
+        Up,
+        Down,
+        Home,
+        End,
+        PageUp,
+        PageDown,
+        Tab,
+        BackTab,
+        Delete,
+        Insert,
+        F,
+        Char,
+        Esc,
+        CapsLock,
+        ScrollLock,
+        NumLock,
+        PrintScreen,
+        Pause,
+        Menu,
+        KeypadBegin,
+        Media,
+        Modifier,
     };
 
     Kind kind = Kind::Esc;
-    uint8_t f = 0;        // Kind::F: 1 and up
-    char32_t ch = 0;      // Kind::Char
-    MediaKey media{};     // Kind::Media
+    uint8_t f = 0;           // Kind::F: 1 and up
+    char32_t ch = 0;         // Kind::Char
+    MediaKey media{};        // Kind::Media
     ModifierKey modifier{};  // Kind::Modifier
 
     static constexpr KeyCode of(Kind kind) { return KeyCode{kind}; }
@@ -88,7 +132,14 @@ enum class MouseButton : uint8_t { Left, Right, Middle };
 
 struct MouseAction {
     enum class Kind : uint8_t {
-        Down, Up, Drag, Moved, ScrollDown, ScrollUp, ScrollLeft, ScrollRight,
+        Down,
+        Up,
+        Drag,
+        Moved,
+        ScrollDown,
+        ScrollUp,
+        ScrollLeft,
+        ScrollRight,
     };
     Kind kind = Kind::Moved;
     MouseButton button = MouseButton::Left;  // Down, Up and Drag only
