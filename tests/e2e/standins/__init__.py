@@ -45,10 +45,12 @@ class ScriptedPacman:
         self._rules = []
         self._save()
 
-    def on(self, op, name=None, *, stdout=b"", stderr=b"", exit=0, hang=False, delay=0.0, prompt=None):
-        """Adds a rule: the answer to `pacman OP [...] NAME` (any name when None)."""
+    def on(self, op, name=None, *, stdout=b"", stderr=b"", exit=0, hang=False, delay=0.0, prompt=None,
+           tell=None):
+        """Adds a rule: the answer to `pacman OP [...] NAME` (any name when None).
+        `tell` is written onto the terminal when the call comes."""
         rule = {"op": op, "stdout": carried(stdout), "stderr": carried(stderr), "exit": exit,
-                "hang": hang, "delay": delay}
+                "hang": hang, "delay": delay, "tell": carried(tell or "")}
         if name is not None:
             rule["name"] = carried(name)
         if prompt is not None:
@@ -79,7 +81,7 @@ class ScriptedPacman:
         rules that never answer). A pid is signalled only while a process
         descriptor pins it and it still runs the stand-in."""
         for record in self.calls("pacman") + self.calls("sudo"):
-            kill_if_running(record["pid"], str(STANDINS / "pacman"))
+            kill_if_running(record["pid"], str(self.bin))
 
     def _save(self):
         scenario = {"log": str(self.log), "rules": self._rules}
@@ -112,6 +114,7 @@ class SlowPacman:
 
 
 def kill_if_running(pid, marker):
+    """SIGKILL to `pid` if it still runs a command line that contains `marker`."""
     try:
         pidfd = os.pidfd_open(pid)
     except ProcessLookupError:
