@@ -106,6 +106,11 @@ class SlowPacman:
         env["STANDIN_DIR"] = str(self.dir)
         return env
 
+    def calls(self):
+        """The operations of all calls so far, oldest first."""
+        path = self.dir / "calls"
+        return path.read_text().split() if path.exists() else []
+
     def details_lines(self, name):
         """The three details lines the program must show for `name`."""
         status = "installed" if name in self.installed else "not installed"
@@ -230,6 +235,10 @@ def resident_kib(pid):
 
 def ignored_signals(pid):
     return int(status_field(pid, "SigIgn")[0], 16)
+
+
+def caught_signals(pid):
+    return int(status_field(pid, "SigCgt")[0], 16)
 
 
 def signal_bit(number):
