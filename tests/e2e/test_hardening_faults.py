@@ -5,16 +5,14 @@ asked.
 Each case runs the program against the scripted pacman stand-in, whose every
 answer is fixed by the test."""
 
-import os
 import random
 import time
 
 import pytest
 
-from conftest import pacpick_binary
 from harness import Exit
-from standins import (ScriptedPacman, expected_screen, foreign_controls, process_state, shown,
-                      sorted_names, visible)
+from standins import (expected_screen, foreign_controls, process_state, scripted_pacman, shown, sorted_names,
+                      start_pacpick, visible)
 
 ROWS, COLUMNS = 24, 80
 LIST_END = ROWS - 5  # the rule's row: list rows are above it
@@ -22,19 +20,16 @@ LIST_END = ROWS - 5  # the rule's row: list rows are above it
 
 @pytest.fixture
 def scripted(tmp_path):
-    standin = ScriptedPacman(tmp_path / "standin")
-    yield standin
-    standin.end_stragglers()
+    yield from scripted_pacman(tmp_path)
 
 
-def start(run_in_terminal, standin, rows=ROWS, columns=COLUMNS):
-    terminal = run_in_terminal([pacpick_binary()], env=standin.env(), cwd=standin.dir,
-                               rows=rows, columns=columns)
-    return terminal.wait_for_text("[install] ")
+def start(run_in_terminal, standin):
+    return start_pacpick(run_in_terminal, standin, ROWS, COLUMNS)
 
 
 def garbage(seed, size, avoid=b""):
-    """Random bytes of every value but those in `avoid`, in lines of random length."""
+    """Random bytes of every value but those in `avoid`; newlines among them make
+    lines of random length."""
     rng = random.Random(seed)
     alphabet = bytes(value for value in range(256) if value not in avoid)
     return bytes(rng.choice(alphabet) for _ in range(size))

@@ -14,10 +14,9 @@ import tarfile
 
 import pytest
 
-from conftest import pacpick_binary
 from harness import MAKE_TEST_WORLD, Exit
-from standins import (ScriptedPacman, expected_screen, foreign_controls, shown, sorted_names,
-                      visible)
+from standins import (expected_screen, foreign_controls, scripted_pacman, shown, sorted_names,
+                      start_pacpick, visible)
 
 ROWS, COLUMNS = 24, 80
 ESC_NAME = "evil\x1b]0;owned\x07"
@@ -28,15 +27,11 @@ HOSTILE_DESCRIPTION = "\x1b]0;owned\x07\x1b[2J and \u009d0;c1 title\u009c"
 
 @pytest.fixture
 def scripted(tmp_path):
-    standin = ScriptedPacman(tmp_path / "standin")
-    yield standin
-    standin.end_stragglers()
+    yield from scripted_pacman(tmp_path)
 
 
-def start(run_in_terminal, standin, rows=ROWS, columns=COLUMNS):
-    terminal = run_in_terminal([pacpick_binary()], env=standin.env(), cwd=standin.dir,
-                               rows=rows, columns=columns)
-    return terminal.wait_for_text("[install] ")
+def start(run_in_terminal, standin):
+    return start_pacpick(run_in_terminal, standin, ROWS, COLUMNS)
 
 
 def details_for(name, version, description, installed=False):

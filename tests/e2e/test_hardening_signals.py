@@ -14,16 +14,14 @@ import pytest
 
 from conftest import pacpick_binary
 from harness import PYTHON, Exit
-from standins import STANDINS, ScriptedPacman, ignored_signals, shown, signal_bit
+from standins import STANDINS, ignored_signals, scripted_pacman, shown, signal_bit
 
 ROWS, COLUMNS = 24, 80
 
 
 @pytest.fixture
 def scripted(tmp_path):
-    standin = ScriptedPacman(tmp_path / "standin")
-    yield standin
-    standin.end_stragglers()
+    yield from scripted_pacman(tmp_path)
 
 
 @contextlib.contextmanager

@@ -13,6 +13,7 @@ import re
 import signal
 from pathlib import Path
 
+from conftest import pacpick_binary
 from harness import world_environment
 
 STANDINS = Path(__file__).resolve().parent
@@ -86,6 +87,22 @@ class ScriptedPacman:
     def _save(self):
         scenario = {"log": str(self.log), "rules": self._rules}
         self.scenario.write_text(json.dumps(scenario), encoding="ascii")
+
+
+def scripted_pacman(tmp_path):
+    """The body of a fixture: a ScriptedPacman for one test; stand-ins still
+    running at its end are killed."""
+    standin = ScriptedPacman(tmp_path / "standin")
+    yield standin
+    standin.end_stragglers()
+
+
+def start_pacpick(run_in_terminal, standin, rows=24, columns=80):
+    """The program under test with the stand-in first on PATH, once its first
+    frame is drawn."""
+    terminal = run_in_terminal([pacpick_binary()], env=standin.env(), cwd=standin.dir,
+                               rows=rows, columns=columns)
+    return terminal.wait_for_text("[install] ")
 
 
 class SlowPacman:
