@@ -245,6 +245,11 @@ class Terminal:
         self._exit = Exit(self._child.exitstatus, self._child.signalstatus)
         return self._exit
 
+    def read_output(self, timeout):
+        """Reads whatever the program writes within `timeout` seconds (at least
+        one read if output is waiting); False if nothing came."""
+        return self._pump(timeout)
+
     # -- input ----------------------------------------------------------------
 
     def send(self, text):
@@ -255,6 +260,13 @@ class Terminal:
         """Presses named keys (see KEYS), each as its own write."""
         for key in keys:
             self._write(KEYS[key])
+
+    def resize(self, rows, columns):
+        """Changes the pty's window size (the program gets SIGWINCH) and the
+        emulator's screen with it."""
+        self.rows, self.columns = rows, columns
+        self._child.setwinsize(rows, columns)
+        self.screen.resize(rows, columns)
 
     # -- the terminal's settings ------------------------------------------------
 
