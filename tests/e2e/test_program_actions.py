@@ -3,22 +3,50 @@
 stand-in, and reports a failing status. The answers go to pacman's own
 confirmation question; each changing test has a world of its own."""
 
-import shutil
+import os
+import select
+import time
 
 import pytest
 
-from harness import Exit
+from harness import DEFAULT_TIMEOUT, Exit
 
 RESTORE = b"\x1b[?25h\x1b[2J\x1b[1;1H"
 NOT_FOUND = b'Error: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
 
 
-def start_with_stderr_copied(run_in_terminal, pacpick_path, world, stderr_copy, env=None):
-    """The program in a pty whose standard error also goes, through tee, into
-    `stderr_copy`; the pty still shows everything, pacman's questions too."""
-    tee = shutil.which("tee")  # by its full path: PATH may be the program's own test subject
-    return run_in_terminal(["/bin/bash", "-c", 'exec "$0" 2> >(exec "$2" "$1" >&2)', pacpick_path, stderr_copy, tee],
-                           env=env or world.env(), cwd=world.path)
+class StandardError:
+    """The program's standard error apart from its terminal: a FIFO that the
+    test reads. Whatever the program and its children write there (pacman asks
+    its question on standard error) is gathered in `data`."""
+
+    def __init__(self, path):
+        os.mkfifo(path)
+        self.path = path
+        self.data = b""
+        self._fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+
+    def wait_for(self, text, until_end=False):
+        """Reads until `text` has come, or with `until_end` until every writer has gone."""
+        deadline = time.monotonic() + DEFAULT_TIMEOUT
+        while until_end or text not in self.data:
+            ready, _, _ = select.select([self._fd], [], [], max(deadline - time.monotonic(), 0))
+            assert ready, f"waited in vain for {text!r} on standard error; got {self.data!r}"
+            chunk = os.read(self._fd, 65536)
+            if not chunk:
+                break
+            self.data += chunk
+        return self.data
+
+    def close(self):
+        os.close(self._fd)
+
+
+@pytest.fixture
+def standard_error(tmp_path):
+    pipe = StandardError(tmp_path / "stderr")
+    yield pipe
+    pipe.close()
 
 
 def choose(terminal, name, *, uninstall=False):
@@ -34,34 +62,33 @@ def choose(terminal, name, *, uninstall=False):
 @pytest.mark.parametrize("uninstall, name, answer", [
     (False, "hello", "y"), (False, "hello", "n"), (True, "cowsay", "y"), (True, "cowsay", "n")])
 def test_enter_runs_sudo_pacman_on_the_given_back_terminal(run_in_terminal, pacpick_path, scratch_world,
-                                                           tmp_path, uninstall, name, answer):
+                                                           standard_error, uninstall, name, answer):
     flag = "-R" if uninstall else "-S"
     was_installed = scratch_world.installed(name)
     assert was_installed == uninstall
-    stderr_copy = tmp_path / "stderr"
-    terminal = start_with_stderr_copied(run_in_terminal, pacpick_path, scratch_world, stderr_copy)
+    terminal = run_in_terminal(["/bin/sh", "-c", 'exec "$0" 2>"$1"', pacpick_path, standard_error.path],
+                               env=scratch_world.env(), cwd=scratch_world.path)
     choose(terminal, name, uninstall=uninstall)
     terminal.press("enter")
 
-    terminal.wait_for_text("[Y/n]")
+    standard_error.wait_for(b"[Y/n]")
     running = f"Running pacman {flag} {name}...".encode()
+    terminal.wait_for_text(running.decode())
     given_back = terminal.raw[terminal.raw.index(RESTORE):]
     assert given_back.startswith(RESTORE + running + b"\r\n"), "the line stands alone on a cleared screen"
     assert terminal.lines[0].rstrip() == running.decode()
     assert terminal.stty_after() == terminal.stty_before, "pacman asks on a terminal in its normal mode"
 
-    terminal.answer(answer + "\r")
+    terminal.answer(answer + "\r")  # until the program's end hangs up the pty
     assert terminal.wait_exit() == Exit(code=0, signal=None)
-    terminal.wait_for(lambda t: t.output_ended, what="tee to finish")
-    given_back = terminal.raw[terminal.raw.index(RESTORE):]
+    errors = standard_error.wait_for(None, until_end=True)
     assert scratch_world.installed(name) == (was_installed != (answer == "y"))
-    status_line = f"pacman {flag} exited with status: 1\n"
     if answer == "y":
-        assert "exited with status" not in stderr_copy.read_text()
-        assert b"exited with status" not in terminal.raw and b"Error" not in terminal.raw
+        assert b"exited with status" not in errors
     else:
-        assert stderr_copy.read_text().endswith(status_line)
-        assert terminal.raw.endswith(status_line.replace("\n", "\r\n").encode())
+        assert errors.endswith(f"pacman {flag} exited with status: 1\n".encode())
+    given_back = terminal.raw[terminal.raw.index(RESTORE):]
+    assert b"exited with status" not in given_back and b"Error" not in given_back
     assert given_back.count(b"\x1b[2J") == 1, "nothing drawn after the command"
 
 
@@ -70,15 +97,11 @@ def test_without_sudo_enter_fails_with_the_error_and_the_terminal_given_back(run
     only_pacman = tmp_path / "only-pacman"
     only_pacman.mkdir()
     (only_pacman / "pacman").symlink_to(world.bin / "pacman")
-    stderr_copy = tmp_path / "stderr"
-    terminal = start_with_stderr_copied(run_in_terminal, pacpick_path, world, stderr_copy,
-                                        env=world.env(PATH=str(only_pacman)))
+    terminal = run_in_terminal([pacpick_path], env=world.env(PATH=str(only_pacman)), cwd=world.path)
     choose(terminal, "hello")
     terminal.press("enter")
 
     assert terminal.wait_exit() == Exit(code=1, signal=None)
-    terminal.wait_for(lambda t: t.output_ended, what="tee to finish")
-    assert stderr_copy.read_bytes() == NOT_FOUND + b"\n"
     assert terminal.raw.endswith(RESTORE + b"Running pacman -S hello...\r\n" + NOT_FOUND + b"\r\n")
     assert terminal.cursor_visible
     assert terminal.stty_after() == terminal.stty_before
