@@ -255,17 +255,18 @@ def test_the_frame_bytes_of_a_small_terminal(run_in_terminal, pacpick_path, tmp_
     quit_cleanly(terminal)
 
 
-# -- searches held at a gate -------------------------------------------------
+# -- queries held at a gate -------------------------------------------------
 
 
 class GatedPacman:
-    """A pacman in front of the world's own that holds every search (-Slq,
-    -Qq) at a gate until the test opens it, and reports on a FIFO when a
-    search has arrived at its gate ("PID started ARGS") and when it has
-    finished ("PID done ARGS"). With `names`, -Slq prints those instead of
-    asking the world. Details queries pass straight through."""
+    """A pacman in front of the world's own that holds every call whose first
+    argument is in `held` (by default the searches, -Slq and -Qq) at a gate of
+    its own until the test opens it, and reports on a FIFO when a call has
+    arrived at its gate ("PID started ARGS") and when it has finished ("PID
+    done ARGS"). With `names`, -Slq prints those instead of asking the world.
+    Other calls pass straight through."""
 
-    def __init__(self, directory, world, names=None):
+    def __init__(self, directory, world, names=None, held=("-Slq", "-Qq")):
         self.directory = directory
         self.world = world
         self.bin = directory / "bin"
@@ -285,7 +286,7 @@ class GatedPacman:
         script = self.bin / "pacman"
         script.write_text(f"""#!/bin/sh
 case "$1" in
--Slq|-Qq)
+{"|".join(held)})
     gate='{directory}'/gate.$$
     mkfifo "$gate"
     echo "$$ started $*" > '{events}'
@@ -379,8 +380,8 @@ exec '{world.bin / 'pacman'}' "$@"
 def gated(world, tmp_path):
     made = []
 
-    def make(names=None):
-        made.append(GatedPacman(tmp_path / f"gated-{len(made)}", world, names))
+    def make(names=None, held=("-Slq", "-Qq")):
+        made.append(GatedPacman(tmp_path / f"gated-{len(made)}", world, names, held))
         return made[-1]
 
     yield make
@@ -438,5 +439,36 @@ def test_a_search_answered_just_as_the_query_changes_never_shows(run_in_terminal
             os.kill(terminal.pid, signal.SIGCONT)
 
     terminal.wait_for_frame(lambda f: f.query == word and f.entries == [word])
+    assert_no_stale_results(terminal.frames())
+    quit_cleanly(terminal)
+
+
+def test_details_answered_just_as_the_selection_moves_never_show(run_in_terminal, pacpick_path, world,
+                                                                 catalogue, gated):
+    # The same race for the details: each `pacman -Si` is held until the
+    # program has been stopped, then answered while the next Up waits too.
+    pacman = gated(held=("-Si",))
+    terminal = run_in_terminal([pacpick_path], env=pacman.env(), cwd=world.path)
+    terminal.wait_for_frame(lambda frame: True)
+    expected = listing(catalogue, "vim")[:SHOWN]
+    terminal.send("vim")
+    terminal.wait_for_frame(lambda f: f.entries == expected)
+
+    moves = 12
+    for index in range(moves + 1):
+        describing = pacman.wait_started()
+        os.kill(terminal.pid, signal.SIGSTOP)
+        os.waitid(os.P_PID, terminal.pid, os.WSTOPPED)
+        try:
+            pacman.release(describing)
+            pacman.wait_done(describing)
+            if index < moves:
+                terminal.press("up")
+        finally:
+            os.kill(terminal.pid, signal.SIGCONT)
+        terminal.wait_for_frame(lambda f: f.marker == min(index + 1, moves))
+
+    last = f"Package: {expected[moves]}    "
+    terminal.wait_for_frame(lambda f: f.marker == moves and f.details[0].startswith(last))
     assert_no_stale_results(terminal.frames())
     quit_cleanly(terminal)
