@@ -51,6 +51,12 @@ def pacpick_binary():
 
 
 @pytest.fixture
+def pacpick_path():
+    """The program under test, for tests that start it in their own way."""
+    return pacpick_binary()
+
+
+@pytest.fixture
 def pacpick(run_in_terminal, world):
     """start(in_world=None, rows=24, columns=80, binary=None) -> Terminal running
     the program in `in_world` (default: the shared world)."""

@@ -8,6 +8,7 @@ see, not at escape sequences.
 
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -113,6 +114,78 @@ class Exit:
     signal: int | None
 
 
+_MOVE_TO = re.compile(rb"\x1b\[(\d+);(\d+)H")
+
+
+@dataclass(frozen=True)
+class Frame:
+    """One frame of pacpick's own drawing, read from the raw bytes that follow a
+    screen clear: every text it placed, with the 0-based (column, row) it was
+    placed at, in the order written. Only complete frames exist: the list
+    entries, the rule, the prompt, three details lines and the final cursor
+    move, as the program draws them whatever the terminal's size."""
+    placed: tuple
+
+    @classmethod
+    def parse(cls, chunk):
+        """The frame in `chunk` (the bytes after one clear), or None when the
+        bytes do not hold a whole frame."""
+        placed = []
+        moves = list(_MOVE_TO.finditer(chunk))
+        if not moves or chunk[:moves[0].start()]:
+            return None
+        for move, following in zip(moves, moves[1:] + [None]):
+            end = following.start() if following else len(chunk)
+            text = chunk[move.end():end].decode("utf-8", "replace")
+            placed.append((int(move[2]) - 1, int(move[1]) - 1, text))
+        rules = [i for i, (_, _, text) in enumerate(placed) if text and set(text) == {"-"}]
+        if not rules or len(placed) != rules[0] + 6 or placed[-1][2] != "":
+            return None
+        return cls(tuple(placed))
+
+    @property
+    def _rule(self):
+        return len(self.placed) - 6
+
+    @property
+    def entries(self):
+        """The listed names, entry 0 (the lowest row) first, without markers."""
+        return [text[2:] for _, _, text in self.placed[:self._rule]]
+
+    @property
+    def marker(self):
+        """The index of the entry drawn with "> ", or None."""
+        marked = [k for k, (_, _, text) in enumerate(self.placed[:self._rule]) if text.startswith("> ")]
+        return marked[0] if marked else None
+
+    @property
+    def rows(self):
+        """Row of each placed text, for layout checks: entries, rule, prompt, details."""
+        return [row for _, row, _ in self.placed[:-1]]
+
+    @property
+    def rule(self):
+        return self.placed[self._rule][2]
+
+    @property
+    def prompt(self):
+        return self.placed[self._rule + 1][2]
+
+    @property
+    def query(self):
+        """The search text on the prompt line (after "[mode] ")."""
+        return self.prompt.split("] ", 1)[1] if "] " in self.prompt else None
+
+    @property
+    def details(self):
+        return [text for _, _, text in self.placed[self._rule + 2:self._rule + 5]]
+
+    @property
+    def cursor(self):
+        column, row, _ = self.placed[-1]
+        return column, row
+
+
 class Terminal:
     """One program in a pseudo-terminal of fixed size, seen through a terminal
     emulator. Every byte the program writes is fed to the emulator and also
@@ -178,6 +251,16 @@ class Terminal:
                 return number
         return None
 
+    def frames(self):
+        """Every complete frame the program has drawn so far, oldest first. The
+        terminal is given back with a clear too; what follows it is no frame."""
+        frames = []
+        for chunk in bytes(self.raw).split(b"\x1b[2J")[1:]:
+            frame = Frame.parse(chunk.split(b"\x1b[?25h")[0])
+            if frame is not None:
+                frames.append(frame)
+        return frames
+
     # -- waiting --------------------------------------------------------------
 
     def wait_for(self, predicate, timeout=DEFAULT_TIMEOUT, what="the screen to match"):
@@ -194,6 +277,18 @@ class Terminal:
 
     def wait_for_text(self, text, timeout=DEFAULT_TIMEOUT):
         return self.wait_for(lambda t: t.row_of(text) is not None, timeout, what=repr(text))
+
+    def wait_for_frame(self, predicate, after=0, timeout=DEFAULT_TIMEOUT, what="a frame to match"):
+        """Reads output until a frame from number `after` on satisfies
+        predicate(frame), and returns the first such frame."""
+        found = []
+
+        def seen(terminal):
+            found[:] = [frame for frame in terminal.frames()[after:] if predicate(frame)][:1]
+            return bool(found)
+
+        self.wait_for(seen, timeout, what)
+        return found[0]
 
     @property
     def output_ended(self):
