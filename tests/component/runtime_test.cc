@@ -19,6 +19,7 @@
 #include "runtime/channel.h"
 #include "runtime/select.h"
 #include "runtime/signal_pipe.h"
+#include "thread_states.h"
 
 namespace pacpick::rt {
 namespace {
@@ -190,25 +191,6 @@ TEST(JoinTest, WaitsForBothAndKeepsEachResult) {
     EXPECT_EQ(both, (std::pair{1, 2}));
 }
 
-/// The system call each thread of this process is in, by number ("running" for
-/// threads that are on a CPU), skipping the calling thread.
-std::vector<std::string> other_threads_syscalls() {
-    std::vector<std::string> calls;
-    const std::string self = std::to_string(syscall(SYS_gettid));
-    DIR* dir = opendir("/proc/self/task");
-    while (dirent* entry = readdir(dir)) {
-        std::string tid = entry->d_name;
-        if (tid == "." || tid == ".." || tid == self)
-            continue;
-        std::ifstream in("/proc/self/task/" + tid + "/syscall");
-        std::string first;
-        in >> first;
-        calls.push_back(first);
-    }
-    closedir(dir);
-    return calls;
-}
-
 TEST(ReactorTest, TaskWaitingOnAPipeIsWokenByAWriteFromAnotherThreadWithoutBlockingAThread) {
     auto runtime = make_runtime();
     int fds[2];
@@ -224,26 +206,7 @@ TEST(ReactorTest, TaskWaitingOnAPipeIsWokenByAWriteFromAnotherThreadWithoutBlock
         tx.send(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
     }(UniqueFd(fds[0]), tx));
 
-    // Wait until every other thread has gone to sleep, then see where they sleep:
-    // exactly one in the reactor's epoll_wait, none in a call that blocks on the
-    // pipe itself. (Idle workers park on a futex; sanitizers add their own threads.)
-    const std::vector<std::string> blocking = {
-        std::to_string(SYS_read),  std::to_string(SYS_readv),  std::to_string(SYS_poll),
-        std::to_string(SYS_ppoll), std::to_string(SYS_select), std::to_string(SYS_pselect6),
-        std::to_string(SYS_wait4), std::to_string(SYS_waitid),
-    };
-    std::vector<std::string> calls;
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-        calls = other_threads_syscalls();
-        if (std::find(calls.begin(), calls.end(), "running") == calls.end())
-            break;
-        std::this_thread::yield();
-    }
-    for (const auto& c : calls) {
-        EXPECT_EQ(std::find(blocking.begin(), blocking.end(), c), blocking.end())
-            << "a thread is blocked in syscall " << c;
-    }
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), std::to_string(SYS_epoll_wait)), 1);
+    pacpick::testing::expect_only_the_reactor_waits_for_io();
 
     std::thread writer([&] { ASSERT_EQ(::write(write_end.get(), "ping", 4), 4); });
     auto got = runtime->block_on([](Receiver<std::string>& rx) -> Task<std::optional<std::string>> {
