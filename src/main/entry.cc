@@ -41,7 +41,10 @@ void make_standard_descriptors_safe() {
 /// gives them back when freed, but after the first such free it raises its
 /// threshold and keeps later ones in per-thread heaps, where they stay resident:
 /// the program grew by a megabyte or more every few searches. A fixed threshold
-/// keeps large blocks going straight back to the system.
+/// keeps large blocks going straight back to the system. The price is a page
+/// fault for each of their pages, a few hundred per search; one heap shared by
+/// all threads would avoid those but holds a megabyte more, and more still
+/// after a broad search, in a program meant to stay small.
 void return_large_blocks_when_freed() {
 #if defined(__GLIBC__)
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
