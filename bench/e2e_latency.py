@@ -488,6 +488,7 @@ def main(argv):
     env = world.env()
     runs = max(args.runs, 20)
     pairs = max(args.pairs, 20)
+    load_before = os.getloadavg()[0]
     run_alone([["pacman", "-Slq"]], env)  # warms the page cache
 
     first_frame, peak, peak_first, idle_ms, idle_ns, idle_switches, idle_output = \
@@ -524,8 +525,10 @@ def main(argv):
          med(first_frame) < 10e6, len(first_frame)),
     ]
     width = max(len(r[0]) for r in rows)
+    # Other work on the machine shows in every figure that involves pacman.
+    load = f"load average {load_before:.2f} before, {os.getloadavg()[0]:.2f} after"
     print(f"pacpick end to end: {binary}, {COLUMNS}x{ROWS} pty, "
-          f"{world.packages} packages in the world, medians")
+          f"{world.packages} packages in the world, {os.cpu_count()} CPUs, {load}; medians")
     print(f"{'figure':<{width}}  {'median':>12}  {'goal':>9}  {'met':>4}  {'runs':>4}")
     for name, value, unit, goal, met, n in rows:
         print(f"{name:<{width}}  {value:>9.3f} {unit:<3}  {goal:>9}  {'yes' if met else 'NO':>4}"
