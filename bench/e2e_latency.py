@@ -34,17 +34,20 @@ What each figure means:
                    `pacman -Si NAME` and `pacman -Q NAME` run alone, concurrently,
                    as the program runs them.
   idle CPU         utime+stime of the whole process (/proc/PID/stat) before and
-                   after 10 s at the prompt, once a search and its details have
-                   been shown and their children reaped. The runs share the same
-                   10 s: each is its own program in its own terminal, and idle
-                   ones cannot disturb each other. The notes add the precise
-                   scheduler figure (/proc/PID/task/*/schedstat) and the count
-                   of context switches, which shows any periodic wake-up.
+                   after 10 s at the prompt, once the searches below and their
+                   details have been shown and their children reaped. The runs
+                   share the same 10 s: each is its own program in its own
+                   terminal, and idle ones cannot disturb each other. The notes
+                   add the precise scheduler figure (/proc/PID/task/*/schedstat)
+                   and the count of context switches, which shows any periodic
+                   wake-up.
   peak memory      VmHWM (/proc/PID/status) once three searches of the whole
                    catalog ("vim", Backspace, "m") and their details have been
                    shown: memory kept from one search to the next shows here,
                    which one search alone would hide. The notes add the figure
-                   after the first search and after the long latency session.
+                   after the first search, after the long latency session, and
+                   after searches for single letters, which match most of the
+                   catalog while the previous long list is still shown.
   first frame      posix_spawn of the program to the end of its first frame:
                    exec, dynamic linking, runtime start-up, raw mode, the input
                    thread, the size query, the frame.
@@ -296,6 +299,9 @@ def search(program, keys, presses, query):
 
 # One search of the whole catalog after another, as someone types and corrects.
 SESSION = [(b"vim", 3, "vim"), (KEY_BACKSPACE, 1, "vi"), (b"m", 1, "vim")]
+# Single common letters: two-thirds of the catalog matches, and the new list is
+# built while the old one is still on screen.
+BROAD_SESSION = [(b"a", 1, "a"), (KEY_BACKSPACE + b"e", 2, "e"), (KEY_BACKSPACE + b"a", 2, "a")]
 
 
 # -- the measurements ---------------------------------------------------------
@@ -339,6 +345,17 @@ def measure_start_memory_idle(binary, env, runs):
     finally:
         for program in programs:
             program.close()
+
+
+def measure_broad_memory(binary, env):
+    program = Program(binary, env)
+    try:
+        program.next_frame()
+        for keys, presses, query in BROAD_SESSION:
+            search(program, keys, presses, query)
+        return program.peak_rss_kib()
+    finally:
+        program.close()
 
 
 def measure_keystrokes(program, count):
@@ -506,6 +523,7 @@ def main(argv):
     finally:
         program.close()
 
+    broad_peak = measure_broad_memory(binary, env)
     round_trip = measure_pty_round_trip(env, runs)
     trivial = measure_trivial_spawn(env, runs)
 
@@ -560,7 +578,8 @@ def main(argv):
           f" output arrived {idle_output} times")
     print(f"  peak memory: {min(peak) / 1024:.2f} to {max(peak) / 1024:.2f} MiB; after the first "
           f"search {med(peak_first) / 1024:.2f} MiB; after the {len(search_over) + 2} searches of "
-          f"the latency session {session_peak / 1024:.2f} MiB")
+          f"the latency session {session_peak / 1024:.2f} MiB; after searches for \"a\", \"e\" "
+          f"and \"a\" {broad_peak / 1024:.2f} MiB (one run)")
     print(f"  keystroke: {spread(keystrokes)}; first frame: {spread(first_frame)}")
     return 0
 
