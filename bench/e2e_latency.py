@@ -28,7 +28,12 @@ What each figure means:
                    press counts the keystroke's own handling into the overhead.
                    pacman's own time varies by several milliseconds from run to
                    run, more on a loaded machine; the notes say how exactly the
-                   median is known.
+                   median is known, and repeat the pairs with each pacman run
+                   timed from inside a bash stand-in (bench-timed-pacman/, next
+                   to the binary): less each run's own pacman time, program and
+                   lone runs differ only by what surrounds pacman, so its
+                   variation drops out (a slowing of pacman itself would not
+                   show there).
   details overhead likewise from an Up or Down key press to the frame with the
                    newly selected package's details, less the wall time of
                    `pacman -Si NAME` and `pacman -Q NAME` run alone, concurrently,
@@ -64,6 +69,7 @@ import fcntl
 import os
 import re
 import select
+import shlex
 import shutil
 import statistics
 import struct
@@ -90,10 +96,6 @@ KEY_UP, KEY_DOWN, KEY_BACKSPACE, KEY_ESC = b"\x1b[A", b"\x1b[B", b"\x7f", b"\x1b
 
 def now():
     return time.perf_counter_ns()
-
-
-def ms(ns):
-    return ns / 1e6
 
 
 class Frame:
@@ -278,6 +280,49 @@ def run_alone(argvs, env):
     return now() - started
 
 
+# Runs the world's pacman and notes when it started and ended, by bash's clock
+# in microseconds, so that pacman's own time can be taken out of a figure.
+TIMED_PACMAN = """#!/bin/bash
+start=$EPOCHREALTIME
+{pacman} "$@"
+status=$?
+echo "$start $EPOCHREALTIME $*" >> {log}
+exit $status
+"""
+
+
+class PacmanLog:
+    """When each pacman run through the timed stand-in started and ended."""
+
+    def __init__(self, world, directory, env):
+        directory.mkdir(parents=True, exist_ok=True)
+        self.path = directory / "pacman-times.log"
+        stand_in = directory / "pacman"
+        stand_in.write_text(TIMED_PACMAN.format(pacman=shlex.quote(str(world.bin / "pacman")),
+                                                log=shlex.quote(str(self.path))))
+        stand_in.chmod(0o755)
+        self.env = dict(env, PATH=f"{directory}{os.pathsep}{env['PATH']}")
+        self.path.write_text("")
+
+    def take(self, operation=None):
+        """The time from the first start to the last end of the runs logged
+        since the last call (those for `operation` only, if given); forgets them."""
+        spans = []
+        for line in self.path.read_text().splitlines():
+            start, end, *arguments = line.split()
+            if operation is None or arguments[:1] == [operation]:
+                spans.append((microseconds(start), microseconds(end)))
+        self.path.write_text("")
+        if not spans:
+            raise RuntimeError(f"no pacman {operation or ''} run was logged")
+        return (max(end for _, end in spans) - min(start for start, _ in spans)) * 1000
+
+
+def microseconds(epoch_text):
+    seconds, _, fraction = epoch_text.partition(".")
+    return int(seconds) * 1_000_000 + int(fraction.ljust(6, "0")[:6])
+
+
 def expect(condition, what, frame):
     if not condition:
         raise RuntimeError(f"unexpected frame ({what}):\n{frame.text}")
@@ -383,61 +428,85 @@ def measure_keystrokes(program, count):
     return latencies
 
 
-def measure_search(program, env, runs):
-    overheads, program_ns, alone_ns = [], [], []
+class Pairs:
+    """Program runs and lone runs of the same commands, side by side."""
+
+    def __init__(self):
+        self.inside, self.alone, self.overhead = [], [], []
+        self.beyond_pacman = []  # the overhead with pacman's own times taken out
+
+    def add(self, inside, alone, pacman_times=None):
+        self.inside.append(inside)
+        self.alone.append(alone)
+        self.overhead.append(inside - alone)
+        if pacman_times is not None:
+            inside_pacman, alone_pacman = pacman_times
+            self.beyond_pacman.append((inside - inside_pacman) - (alone - alone_pacman))
+
+
+def measure_pairs(runs, in_program, lone, pacman_log=None, operation=None):
+    """`runs` pairs, the program first in even ones and the lone run first in
+    odd ones. With a `pacman_log`, pacman's own time in each (of its runs for
+    `operation`, or of all) is noted too."""
+    pairs = Pairs()
+    for i in range(runs):
+        first, second = (in_program, lone) if i % 2 == 0 else (lone, in_program)
+        results = {}
+        for run in (first, second):
+            results[run] = run(i)
+            if pacman_log is not None:
+                results[run] = (results[run], pacman_log.take(operation))
+        if pacman_log is None:
+            pairs.add(results[in_program], results[lone])
+        else:
+            (inside, inside_pacman), (alone, alone_pacman) = results[in_program], results[lone]
+            pairs.add(inside, alone, (inside_pacman, alone_pacman))
+    return pairs
+
+
+def measure_search(program, env, runs, pacman_log=None):
+    """Pairs of searches (Backspace, then "m", in turn) and lone `pacman -Slq`
+    runs; also the last results frame."""
     last_results = [None]
-    for i in range(runs):
+
+    def in_program(i):
         key, query = (KEY_BACKSPACE, "vi") if i % 2 == 0 else (b"m", "vim")
+        sent = program.send(key)
+        typed = program.next_frame()
+        expect(typed.prompt == f"[install] {query}", "the keystroke's frame", typed)
+        results = program.next_frame()
+        expect(results.prompt == f"[install] {query}" and results.entries and
+               all(query in e[2:].lower() for e in results.entries), "the results", results)
+        details = program.next_frame()
+        expect(details.details_name == results.selected_name, "the details", details)
+        last_results[0] = results
+        return results.ended - sent - DEBOUNCE_NS
 
-        def in_program():
-            sent = program.send(key)
-            typed = program.next_frame()
-            expect(typed.prompt == f"[install] {query}", "the keystroke's frame", typed)
-            results = program.next_frame()
-            expect(results.prompt == f"[install] {query}" and results.entries and
-                   all(query in e[2:].lower() for e in results.entries), "the results", results)
-            details = program.next_frame()
-            expect(details.details_name == results.selected_name, "the details", details)
-            last_results[0] = results
-            return results.ended - sent - DEBOUNCE_NS
+    def lone(_):
+        return run_alone([["pacman", "-Slq"]], env)
 
-        def lone():
-            return run_alone([["pacman", "-Slq"]], env)
-
-        if i % 2 == 0:
-            inside, alone = in_program(), lone()
-        else:
-            alone, inside = lone(), in_program()
-        program_ns.append(inside)
-        alone_ns.append(alone)
-        overheads.append(inside - alone)
-    return overheads, program_ns, alone_ns, last_results[0]
+    # The details that follow the results run pacman too, after the figure's end.
+    return measure_pairs(runs, in_program, lone, pacman_log, "-Slq"), last_results[0]
 
 
-def measure_details(program, env, runs, names):
-    overheads, program_ns, alone_ns = [], [], []
-    for i in range(runs):
+def measure_details(program, env, runs, names, pacman_log=None):
+    """Pairs of Up and Down presses (alternately) and lone `pacman -Si NAME`
+    and `pacman -Q NAME` runs."""
+
+    def in_program(i):
         key, name = (KEY_UP, names[1]) if i % 2 == 0 else (KEY_DOWN, names[0])
+        sent = program.send(key)
+        moved = program.next_frame()
+        expect(moved.selected_name == name, "the moved selection", moved)
+        details = program.next_frame()
+        expect(details.details_name == name, "the details", details)
+        return details.ended - sent
 
-        def in_program():
-            sent = program.send(key)
-            moved = program.next_frame()
-            expect(moved.selected_name == name, "the moved selection", moved)
-            details = program.next_frame()
-            expect(details.details_name == name, "the details", details)
-            return details.ended - sent
+    def lone(i):
+        name = names[1] if i % 2 == 0 else names[0]
+        return run_alone([["pacman", "-Si", name], ["pacman", "-Q", name]], env)
 
-        def lone():
-            return run_alone([["pacman", "-Si", name], ["pacman", "-Q", name]], env)
-
-        if i % 2 == 0:
-            inside, alone = in_program(), lone()
-        else:
-            alone, inside = lone(), in_program()
-        program_ns.append(inside)
-        alone_ns.append(alone)
-        overheads.append(inside - alone)
-    return overheads, program_ns, alone_ns
+    return measure_pairs(runs, in_program, lone, pacman_log)
 
 
 def measure_pty_round_trip(env, runs):
@@ -516,10 +585,24 @@ def main(argv):
         program.next_frame()
         search(program, b"vim", 3, "vim")
         keystrokes = measure_keystrokes(program, max(runs, 30))
-        search_over, search_in, search_alone, results = measure_search(program, env, pairs)
+        searches, results = measure_search(program, env, pairs)
         names = [entry[2:] for entry in results.entries[:2]]
-        details_over, details_in, details_alone = measure_details(program, env, pairs, names)
+        details = measure_details(program, env, pairs, names)
         session_peak = program.peak_rss_kib()
+    finally:
+        program.close()
+
+    # The same pairs again with every pacman run timed from inside its stand-in:
+    # pacman's own variation, which blurs the overheads above, drops out.
+    pacman_log = PacmanLog(world, Path(binary).parent / "bench-timed-pacman", env)
+    program = Program(binary, pacman_log.env)
+    try:
+        program.next_frame()
+        search(program, b"vim", 3, "vim")
+        pacman_log.take()
+        timed_searches, results = measure_search(program, pacman_log.env, runs, pacman_log)
+        names = [entry[2:] for entry in results.entries[:2]]
+        timed_details = measure_details(program, pacman_log.env, runs, names, pacman_log)
     finally:
         program.close()
 
@@ -531,10 +614,10 @@ def main(argv):
     rows = [
         ("keystroke to redrawn frame", med(keystrokes) / 1e6, "ms", "< 1 ms",
          med(keystrokes) < 1e6, len(keystrokes)),
-        ("search overhead (beyond debounce and pacman -Slq)", med(search_over) / 1e6, "ms",
-         "< 5 ms", med(search_over) < 5e6, len(search_over)),
-        ("details overhead (beyond pacman -Si and -Q)", med(details_over) / 1e6, "ms",
-         "< 2 ms", med(details_over) < 2e6, len(details_over)),
+        ("search overhead (beyond debounce and pacman -Slq)", med(searches.overhead) / 1e6,
+         "ms", "< 5 ms", med(searches.overhead) < 5e6, len(searches.overhead)),
+        ("details overhead (beyond pacman -Si and -Q)", med(details.overhead) / 1e6, "ms",
+         "< 2 ms", med(details.overhead) < 2e6, len(details.overhead)),
         ("CPU while idle for 10 s (utime+stime)", med(idle_ms), "ms", "0 ms",
          med(idle_ms) == 0, len(idle_ms)),
         (f"peak resident memory after {len(SESSION)} searches (VmHWM)", med(peak) / 1024, "MiB",
@@ -567,17 +650,20 @@ def main(argv):
           f"{med(round_trip) / 1e6:.3f} ms ({spread(round_trip, 1e6)})")
     print(f"  harness: spawn of printf to its first byte         "
           f"{med(trivial) / 1e6:.3f} ms ({spread(trivial)})")
-    print(f"  search: program less debounce {med(search_in) / 1e6:.1f}, pacman -Slq alone "
-          f"{med(search_alone) / 1e6:.1f} ({spread(search_alone)}); overhead {spread(search_over)},"
-          f" its median known to +-{precision(search_over):.1f}")
-    print(f"  details: program {med(details_in) / 1e6:.1f}, pacman -Si and -Q alone "
-          f"{med(details_alone) / 1e6:.1f} ({spread(details_alone)}); overhead "
-          f"{spread(details_over)}, its median known to +-{precision(details_over):.1f}")
+    for what, pairs_, timed, lone in (("search", searches, timed_searches, "pacman -Slq"),
+                                      ("details", details, timed_details, "pacman -Si and -Q")):
+        print(f"  {what}: program{' less debounce' if what == 'search' else ''} "
+              f"{med(pairs_.inside) / 1e6:.1f}, {lone} alone "
+              f"{med(pairs_.alone) / 1e6:.1f} ({spread(pairs_.alone)}); overhead "
+              f"{spread(pairs_.overhead)}, its median known to +-{precision(pairs_.overhead):.1f}")
+        print(f"    with pacman's own time taken out of both (timed stand-in, "
+              f"{len(timed.beyond_pacman)} pairs): overhead {med(timed.beyond_pacman) / 1e6:.2f} "
+              f"({spread(timed.beyond_pacman)})")
     print(f"  idle 10 s: scheduler CPU {med(idle_ns) / 1e3:.0f} us (max {max(idle_ns) / 1e3:.0f} us),"
           f" context switches {med(idle_switches)} (max {max(idle_switches)}),"
           f" output arrived {idle_output} times")
     print(f"  peak memory: {min(peak) / 1024:.2f} to {max(peak) / 1024:.2f} MiB; after the first "
-          f"search {med(peak_first) / 1024:.2f} MiB; after the {len(search_over) + 2} searches of "
+          f"search {med(peak_first) / 1024:.2f} MiB; after the {len(searches.overhead) + 2} searches of "
           f"the latency session {session_peak / 1024:.2f} MiB; after searches for \"a\", \"e\" "
           f"and \"a\" {broad_peak / 1024:.2f} MiB (one run)")
     print(f"  keystroke: {spread(keystrokes)}; first frame: {spread(first_frame)}")
