@@ -628,7 +628,10 @@ def main(argv):
     width = max(len(r[0]) for r in rows)
     # Other work on the machine shows in every figure that involves pacman.
     load = f"load average {load_before:.2f} before, {os.getloadavg()[0]:.2f} after"
-    print(f"pacpick end to end: {binary}, {COLUMNS}x{ROWS} pty, "
+    shown = Path(binary)
+    if shown.is_relative_to(REPO_ROOT):
+        shown = shown.relative_to(REPO_ROOT)
+    print(f"pacpick end to end: {shown}, {COLUMNS}x{ROWS} pty, "
           f"{world.packages} packages in the world, {os.cpu_count()} CPUs, {load}; medians")
     print(f"{'figure':<{width}}  {'median':>12}  {'goal':>9}  {'met':>4}  {'runs':>4}")
     for name, value, unit, goal, met, n in rows:
