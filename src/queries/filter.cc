@@ -34,6 +34,16 @@ void insertion_sort(std::string_view* first, std::string_view* last) {
     }
 }
 
+/// Lower-cases the ASCII letters of `from` into `to` (of the same length).
+/// Written without a branch so that the compiler turns it into vector code: it
+/// runs over every byte of a catalog.
+void lower_ascii(const char* from, size_t length, char* to) {
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(from[i]);
+        to[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
+    }
+}
+
 /// Answers "does the lower-cased name contain the lower-cased query?" for one
 /// name after another, reusing one buffer: an ASCII name lower-cases byte by
 /// byte in place, and only the rare other name pays for the full mapping.
@@ -78,10 +88,37 @@ void collect_matches(std::string_view text, NameMatcher& matcher,
     });
 }
 
+// Lower-cased a block at a time: big enough that the search runs long
+// stretches, small enough to stay in cache and to keep no second copy of the
+// whole catalog in memory.
+constexpr size_t k_lowering_block = 64 * 1024;
+
+/// The names of `block` (whole lines of ASCII text) that contain the needle,
+/// found in `lowered`, the block lower-cased.
+void collect_block_matches(std::string_view block, std::string_view lowered,
+                           std::string_view needle, std::vector<std::string_view>& kept) {
+    size_t pos = lowered.find(needle);
+    while (pos != std::string_view::npos) {
+        const size_t newline_before = lowered.rfind('\n', pos);
+        const size_t start = newline_before == std::string_view::npos ? 0 : newline_before + 1;
+        const size_t end = std::min(lowered.find('\n', pos), lowered.size());
+        const std::string_view name = text::trim_white_space(block.substr(start, end - start));
+        const size_t offset = size_t(name.data() - block.data());
+        if (lowered.substr(offset, name.size()).find(needle) != std::string_view::npos) {
+            kept.push_back(name);
+        }
+        if (end == lowered.size()) {
+            break;
+        }
+        pos = lowered.find(needle, end + 1);
+    }
+}
+
 // The usual case, an ASCII catalog searched for some text, gets by without
-// visiting every line: the query is looked for in a lower-cased copy of the
-// whole catalog, and only the lines it turns up in are examined. A line counts
-// only if the query lies within its trimmed name, just as line by line.
+// visiting every line: the query is looked for in the lower-cased catalog, and
+// only the lines it turns up in are examined. A line counts only if the query
+// lies within its trimmed name, just as line by line. Blocks end after a line
+// feed, so no line is split between two of them.
 void collect_ascii_matches(std::string_view text, const NameMatcher& matcher,
                            std::vector<std::string_view>& kept) {
     const std::string_view needle = matcher.needle();
@@ -89,27 +126,20 @@ void collect_ascii_matches(std::string_view text, const NameMatcher& matcher,
     if (!matcher.needle_is_ascii() || needle.find('\n') != std::string_view::npos) {
         return;
     }
-    std::string lowered(text);
-    for (char& c : lowered) {
-        if (c >= 'A' && c <= 'Z') {
-            c = char(c + ('a' - 'A'));
+    std::string lowered;
+    lowered.reserve(std::min(text.size(), k_lowering_block));
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = std::min(start + k_lowering_block, text.size());
+        if (end < text.size() && text[end - 1] != '\n') {
+            const size_t newline = text.find('\n', end);
+            end = newline == std::string_view::npos ? text.size() : newline + 1;
         }
-    }
-    const std::string_view haystack = lowered;
-    size_t pos = haystack.find(needle);
-    while (pos != std::string_view::npos) {
-        const size_t newline_before = haystack.rfind('\n', pos);
-        const size_t start = newline_before == std::string_view::npos ? 0 : newline_before + 1;
-        const size_t end = std::min(haystack.find('\n', pos), haystack.size());
-        const std::string_view name = text::trim_white_space(text.substr(start, end - start));
-        const size_t offset = size_t(name.data() - text.data());
-        if (haystack.substr(offset, name.size()).find(needle) != std::string_view::npos) {
-            kept.push_back(name);
-        }
-        if (end == haystack.size()) {
-            break;
-        }
-        pos = haystack.find(needle, end + 1);
+        const std::string_view block = text.substr(start, end - start);
+        lowered.resize(block.size());
+        lower_ascii(block.data(), block.size(), lowered.data());
+        collect_block_matches(block, lowered, needle, kept);
+        start = end;
     }
 }
 

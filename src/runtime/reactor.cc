@@ -6,16 +6,23 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 
 namespace pacpick::rt {
 
 namespace {
 std::atomic<Reactor*> g_current_reactor{nullptr};
 constexpr uint64_t kInterruptToken = 0;
+// Set once a kernel without epoll_pwait2 (before Linux 5.11) is met.
+std::atomic<bool> g_pwait2_unsupported{false};
 }  // namespace
 
-Reactor* Reactor::current() { return g_current_reactor.load(); }
-void Reactor::set_current(Reactor* reactor) { g_current_reactor.store(reactor); }
+Reactor* Reactor::current() {
+    return g_current_reactor.load();
+}
+void Reactor::set_current(Reactor* reactor) {
+    g_current_reactor.store(reactor);
+}
 
 Reactor& current_reactor() {
     Reactor* reactor = Reactor::current();
@@ -62,8 +69,7 @@ void Reactor::run() {
         fire_due_timers();
         run_turn_hooks();
         turns_.fetch_add(1);
-        const int timeout = next_timeout_ms();
-        const int n = epoll_wait(epoll_.get(), events, kMaxEvents, timeout);
+        const int n = wait_for_events(events, kMaxEvents);
         if (n < 0) {
             continue;  // EINTR: a signal arrived; just turn again
         }
@@ -78,18 +84,35 @@ void Reactor::run() {
     }
 }
 
-int Reactor::next_timeout_ms() {
+std::optional<Clock::duration> Reactor::time_to_next_timer() {
     std::lock_guard lock(timers_mutex_);
     if (timers_.empty()) {
-        return -1;
+        return std::nullopt;
     }
-    const auto left = timers_.begin()->first.first - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
+    return std::max(timers_.begin()->first.first - Clock::now(), Clock::duration::zero());
+}
+
+int Reactor::wait_for_events(epoll_event* events, int max_events) {
+    const std::optional<Clock::duration> left = time_to_next_timer();
+    if (!left) {
+        return epoll_wait(epoll_.get(), events, max_events, -1);
+    }
+    // The search's delay ends on a timer, so waking to the nanosecond rather
+    // than the next whole millisecond takes half a millisecond off every search.
+    if (!g_pwait2_unsupported.load()) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*left).count();
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
+                               static_cast<long>(ns % 1'000'000'000)};
+        const int n = epoll_pwait2(epoll_.get(), events, max_events, &timeout, nullptr);
+        if (n >= 0 || errno != ENOSYS) {
+            return n;
+        }
+        g_pwait2_unsupported.store(true);
     }
     // Round up: waking a little late is fine, waking early costs another turn.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*left).count();
+    return epoll_wait(epoll_.get(), events, max_events,
+                      ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms));
 }
 
 void Reactor::fire_due_timers() {
@@ -237,7 +260,9 @@ AsyncFd& AsyncFd::operator=(AsyncFd&& other) noexcept {
     return *this;
 }
 
-AsyncFd::~AsyncFd() { reset(); }
+AsyncFd::~AsyncFd() {
+    reset();
+}
 
 void AsyncFd::reset() {
     if (state_) {

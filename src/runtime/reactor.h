@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -43,7 +44,7 @@ struct IoState {
 /// right before the thread sleeps. An eventfd interrupts the sleep when an
 /// earlier timer is added or when the loop is stopped.
 class Reactor {
-public:
+  public:
     static Result<std::unique_ptr<Reactor>> create();
     ~Reactor();
 
@@ -74,10 +75,12 @@ public:
     /// Arms a one-shot interest; errors are those of epoll_ctl.
     Result<void> arm(detail::IoState& state);
 
-private:
+  private:
     Reactor() = default;
     void interrupt();
-    int next_timeout_ms();
+    std::optional<Clock::duration> time_to_next_timer();
+    /// epoll_wait until readiness or the earliest timer; -1 with errno on failure.
+    int wait_for_events(epoll_event* events, int max_events);
     void fire_due_timers();
     void run_turn_hooks();
     void dispatch(uint64_t token);
@@ -106,7 +109,7 @@ Reactor& current_reactor();
 /// It owns the descriptor: the registration is removed before the close, so a
 /// reused descriptor number can never receive a stale event.
 class AsyncFd {
-public:
+  public:
     AsyncFd() = default;
     AsyncFd(UniqueFd fd, uint32_t events = EPOLLIN);
     AsyncFd(AsyncFd&&) noexcept = default;
@@ -121,7 +124,7 @@ public:
     /// Drops the registration and closes the descriptor.
     void reset();
 
-private:
+  private:
     UniqueFd fd_;
     std::shared_ptr<detail::IoState> state_;
     Reactor* reactor_ = nullptr;
@@ -129,24 +132,24 @@ private:
 
 /// A leaf future: one readiness event of an `AsyncFd`.
 class Readable {
-public:
+  public:
     explicit Readable(AsyncFd& fd) : fd_(fd) {}
     Poll<Result<void>> poll(const Waker& waker) { return fd_.poll_ready(waker); }
 
-private:
+  private:
     AsyncFd& fd_;
 };
 
 /// A leaf future ready once its deadline has passed. Dropping it removes its
 /// timer, so a cancelled sleep leaves nothing behind in the reactor.
 class Sleep {
-public:
+  public:
     explicit Sleep(Clock::duration duration) : deadline_(Clock::now() + duration) {}
     Sleep(Sleep&&) = delete;
     ~Sleep();
     Poll<Unit> poll(const Waker& waker);
 
-private:
+  private:
     Clock::time_point deadline_;
     Reactor* reactor_ = nullptr;
     Reactor::TimerKey key_{};

@@ -69,8 +69,8 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
     }
     // The list grows upward from the rule: entry 0 sits directly above it.
     for (uint64_t k = 0; k < shown; ++k) {
-        const std::string line =
-            (k == content.selected ? "> " : "  ") + visible(content.matches[k]);
+        std::string line = k == content.selected ? "> " : "  ";
+        line += visible(content.matches[k]);
         if (auto r = writer.move_to(0, static_cast<uint16_t>(list_height - 1 - k)); !r) {
             return r;
         }
@@ -79,7 +79,10 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
         }
     }
 
-    const std::string prompt = "[" + std::string(mode_word(mode)) + "] " + visible(content.query);
+    std::string prompt = "[";
+    prompt += mode_word(mode);
+    prompt += "] ";
+    prompt += visible(content.query);
     if (auto r = writer.move_to(0, list_height); !r) {
         return r;
     }

@@ -138,6 +138,47 @@ TEST(FilterPackageNamesTest, WholeCatalogAndLineByLineSearchesAgree) {
     EXPECT_THAT(filter_package_names("a\nb\n\xC3\xA4", "a\nb"), IsEmpty());
 }
 
+// Catalogs of real size are searched in pieces; a name cut by a piece's edge, a
+// line longer than any piece, and lines ending exactly on an edge must all be
+// judged as line by line would.
+TEST(FilterPackageNamesTest, LargeCatalogsKeepTheSameNamesAsLineByLine) {
+    std::mt19937 rng(63000);
+    const char* const parts[] = {"vim", "Vim", "lib", "PYTHON", "-", "gtk", "a", "  ", "\t", "x"};
+    std::vector<std::string> catalogs;
+    std::string varied;
+    while (varied.size() < 300 * 1024) {
+        const int count = 1 + int(rng() % 6);
+        for (int k = 0; k < count; ++k) {
+            varied += parts[rng() % std::size(parts)];
+        }
+        varied += rng() % 5 == 0 ? "\r\n" : "\n";
+    }
+    catalogs.push_back(varied);
+    // 16 and 17 bytes a line: one puts a line feed on every power-of-two edge,
+    // the other cuts names there.
+    for (const std::string line : {"python-vim-abc\n", "python-vim-abcd\n", "Xvimlib-python-a\n"}) {
+        std::string uniform;
+        while (uniform.size() < 200 * 1024) {
+            uniform += line;
+        }
+        catalogs.push_back(uniform);
+    }
+    // One line longer than anything read at once, with the query at its far end.
+    catalogs.push_back("vim\n" + std::string(150 * 1024, 'a') + "VIM\nlast-vim");
+
+    for (const std::string& catalog : catalogs) {
+        for (const char* query : {"vim", "V", "a-", "-a", "python-vim", "nothing"}) {
+            SCOPED_TRACE(std::string("query ") + query);
+            const std::vector<std::string> by_line =
+                filter_package_names(catalog + "\n\xC3\xA4\n", query);
+            EXPECT_EQ(filter_package_names(catalog, query), by_line);
+        }
+    }
+    const std::string longest = std::string(150 * 1024, 'a') + "VIM";
+    EXPECT_THAT(filter_package_names(catalogs.back(), "vim"),
+                ElementsAre("vim", "last-vim", longest));
+}
+
 // Equal names are told apart by where they sit in one buffer, which makes the
 // order among equals visible.
 TEST(SortPackageNamesTest, KeepsEqualNamesInTheirOriginalOrderBelowAndAboveTwentyNames) {

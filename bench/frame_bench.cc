@@ -1,0 +1,75 @@
+// The cost of one frame: every text built again and every element written
+// into the output stream, here one whose bytes land in memory, so the figure
+// is the program's own work without the terminal's.
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "screen/frame.h"
+#include "screen/output_stream.h"
+#include "screen/screen_writer.h"
+
+namespace pacpick {
+namespace {
+
+/// Names of the lengths a search for "py" turns up, more than any screen shows.
+std::vector<std::string> make_matches() {
+    const char* const stems[] = {"python",
+                                 "python-pip",
+                                 "python-numpy",
+                                 "pypy3",
+                                 "python-requests",
+                                 "python-setuptools-scm",
+                                 "python-typing_extensions",
+                                 "mingw-w64-python-pyqt5-webengine"};
+    std::vector<std::string> names;
+    for (int i = 0; names.size() < 500; ++i) {
+        names.push_back(std::string(stems[i % std::size(stems)]) + "-" + std::to_string(i));
+    }
+    return names;
+}
+
+void draw_frame(benchmark::State& state) {
+    const screen::TerminalSize size{uint16_t(state.range(0)), uint16_t(state.range(1))};
+    const std::vector<std::string> matches = make_matches();
+    const PackageDetails details{
+        "python-requests-4", "2.32.3-1",
+        "Python HTTP for Humans: a simple, yet elegant, HTTP library with connection pooling, "
+        "international domains and URLs, sessions with cookie persistence, and automatic "
+        "decompression",
+        true};
+    const screen::FrameContent content{"py", matches, 3, &details};
+
+    std::string sink;
+    sink.reserve(64 * 1024);
+    int writes = 0;
+    screen::OutputStream stream(-1, [&](int, const void* data, size_t length) -> ssize_t {
+        sink.append(static_cast<const char*>(data), length);
+        ++writes;
+        return ssize_t(length);
+    });
+    screen::ScreenWriter writer(stream);
+    size_t frame_bytes = 0;
+    int frame_writes = 0;
+    for (auto _ : state) {
+        sink.clear();
+        writes = 0;
+        auto drawn = screen::draw_frame(content, Mode::Install, size, writer);
+        if (!drawn) {
+            state.SkipWithError("the frame could not be written");
+            break;
+        }
+        frame_bytes = sink.size();
+        frame_writes = writes;
+        benchmark::DoNotOptimize(sink.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(frame_bytes));
+    state.counters["frame_bytes"] = double(frame_bytes);
+    state.counters["writes_per_frame"] = double(frame_writes);
+}
+BENCHMARK(draw_frame)->Args({80, 24})->Args({200, 60});
+
+}  // namespace
+}  // namespace pacpick
