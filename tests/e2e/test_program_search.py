@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from harness import DEFAULT_TIMEOUT, Exit
+from harness import DEFAULT_TIMEOUT, KEYS, Exit
 
 ROWS, COLUMNS = 24, 80
 SHOWN = ROWS - 5  # list rows above the rule
@@ -411,6 +411,21 @@ def test_each_key_shows_on_the_prompt_at_once_while_the_search_is_held(run_in_te
     quit_cleanly(terminal)
 
 
+def answer_while_stopped(terminal, pacman, call, next_key=None):
+    """Stops the program, lets the held pacman `call` answer and the next key
+    (if any) arrive while it is stopped, then lets it go on: both wait for it
+    together, so the loop has to choose between them."""
+    os.kill(terminal.pid, signal.SIGSTOP)
+    os.waitid(os.P_PID, terminal.pid, os.WSTOPPED)
+    try:
+        pacman.release(call)
+        pacman.wait_done(call)
+        if next_key is not None:
+            terminal.send(next_key)
+    finally:
+        os.kill(terminal.pid, signal.SIGCONT)
+
+
 def test_a_search_answered_just_as_the_query_changes_never_shows(run_in_terminal, pacpick_path, world, gated):
     # Each search is held until the program has been stopped; then its answer
     # is given and the next key typed, so that both are waiting when the
@@ -427,16 +442,8 @@ def test_a_search_answered_just_as_the_query_changes_never_shows(run_in_terminal
     terminal.send(word[0])
     for length in range(1, len(word) + 1):
         terminal.wait_for_frame(lambda f: f.query == word[:length])
-        search = pacman.wait_started()
-        os.kill(terminal.pid, signal.SIGSTOP)
-        os.waitid(os.P_PID, terminal.pid, os.WSTOPPED)
-        try:
-            pacman.release(search)
-            pacman.wait_done(search)
-            if length < len(word):
-                terminal.send(word[length])
-        finally:
-            os.kill(terminal.pid, signal.SIGCONT)
+        answer_while_stopped(terminal, pacman, pacman.wait_started(),
+                             word[length] if length < len(word) else None)
 
     terminal.wait_for_frame(lambda f: f.query == word and f.entries == [word])
     assert_no_stale_results(terminal.frames())
@@ -456,16 +463,8 @@ def test_details_answered_just_as_the_selection_moves_never_show(run_in_terminal
 
     moves = 12
     for index in range(moves + 1):
-        describing = pacman.wait_started()
-        os.kill(terminal.pid, signal.SIGSTOP)
-        os.waitid(os.P_PID, terminal.pid, os.WSTOPPED)
-        try:
-            pacman.release(describing)
-            pacman.wait_done(describing)
-            if index < moves:
-                terminal.press("up")
-        finally:
-            os.kill(terminal.pid, signal.SIGCONT)
+        answer_while_stopped(terminal, pacman, pacman.wait_started(),
+                             KEYS["up"] if index < moves else None)
         terminal.wait_for_frame(lambda f: f.marker == min(index + 1, moves))
 
     last = f"Package: {expected[moves]}    "
