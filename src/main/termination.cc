@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 
 namespace pacpick {
 
