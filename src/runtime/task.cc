@@ -8,18 +8,20 @@ thread_local TaskCell* tls_current_cell = nullptr;
 /// Makes `cell` the current one for the duration of a run, restoring the
 /// previous one after (a task may be run from inside another's poll in tests).
 class CurrentCellScope {
-public:
+  public:
     explicit CurrentCellScope(TaskCell* cell) : previous_(tls_current_cell) {
         tls_current_cell = cell;
     }
     ~CurrentCellScope() { tls_current_cell = previous_; }
 
-private:
+  private:
     TaskCell* previous_;
 };
 }  // namespace
 
-TaskCell* current_cell() { return tls_current_cell; }
+TaskCell* current_cell() {
+    return tls_current_cell;
+}
 
 void TaskCell::wake() {
     int s = state_.load();
@@ -44,24 +46,28 @@ TaskCell::Step TaskCell::run() {
     CurrentCellScope scope(this);
     const Waker waker(shared_from_this());
     waker_ = &waker;
-    for (;;) {
-        if (cancel_requested_.load()) {
-            finish();
-            return Step::Done;
-        }
-        step();
-        if (root_.done()) {
-            finish();
-            return Step::Done;
-        }
-        int expected = kRunning;
-        if (state_.compare_exchange_strong(expected, kIdle)) {
-            waker_ = nullptr;
-            return Step::Pending;
-        }
-        // Woken while running: poll again before parking.
-        state_.store(kRunning);
+    if (cancel_requested_.load()) {
+        finish();
+        return Step::Done;
     }
+    step();
+    if (root_.done()) {
+        finish();
+        return Step::Done;
+    }
+    waker_ = nullptr;
+    int expected = kRunning;
+    if (state_.compare_exchange_strong(expected, kIdle)) {
+        return Step::Pending;
+    }
+    // Woken while running: one poll per turn, so the task goes to the back of
+    // the queue rather than polling again at once. A task that keeps waking
+    // itself (a reader of a child that never stops writing) would otherwise
+    // hold its thread, starve every task queued behind it and keep shutdown,
+    // which waits for the current poll, waiting for ever.
+    state_.store(kScheduled);
+    schedule();  // from here on another thread may be running this cell
+    return Step::Pending;
 }
 
 void TaskCell::step() {
@@ -86,23 +92,27 @@ void TaskCell::request_cancel() {
 void TaskCell::finish() {
     waker_ = nullptr;
     wait_ = {};
+    // Done before the frame goes, so that no wake schedules it again; finished
+    // only after, so that whoever waits for the end finds the locals' destructors
+    // (a child handed to the orphan list, a timer removed) already run.
     state_.store(kDone);
     on_done();
-    wake_finish_waiters();
+    mark_finished();
 }
 
 void TaskCell::abandon() {
     if (state_.exchange(kDone) != kDone) {
         wait_ = {};
         on_done();
-        wake_finish_waiters();
+        mark_finished();
     }
 }
 
-void TaskCell::wake_finish_waiters() {
+void TaskCell::mark_finished() {
     std::vector<Waker> waiters;
     {
         std::lock_guard lock(finish_mutex_);
+        finished_ = true;
         waiters.swap(finish_waiters_);
     }
     for (const auto& w : waiters) {
@@ -110,9 +120,14 @@ void TaskCell::wake_finish_waiters() {
     }
 }
 
+bool TaskCell::finished() const {
+    std::lock_guard lock(finish_mutex_);
+    return finished_;
+}
+
 bool TaskCell::poll_finished(const Waker& waker) {
     std::lock_guard lock(finish_mutex_);
-    if (state_.load() == kDone) {
+    if (finished_) {
         return true;
     }
     for (const auto& w : finish_waiters_) {

@@ -44,22 +44,25 @@ struct PendingWait {
 /// The unit of scheduling: one root coroutine and the leaf it waits on. Its
 /// state machine (idle, scheduled, running, notified, done) lets wakes come from
 /// any thread while guaranteeing that it runs on one thread at a time and that a
-/// wake during a run leads to another poll. Cancellation is a flag checked at
-/// every wait point; the frame is then destroyed instead of resumed.
+/// wake during a run leads to another poll, from the back of the queue. It is
+/// finished once its frame and every local in it are destroyed. Cancellation is
+/// a flag checked at every wait point; the frame is then destroyed, not resumed.
 class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell> {
-public:
+  public:
     enum class Step { Pending, Done };
 
     explicit TaskCell(std::coroutine_handle<> root) : root_(root) {}
 
     void wake() final;
-    /// Runs the task until it parks on a pending leaf or finishes. Only called
+    /// Polls the task once: until it parks on a pending leaf or finishes. Woken
+    /// meanwhile, it is handed to `schedule` again on the way out. Only called
     /// by whoever received the cell through `schedule`.
     Step run();
 
     void request_cancel();
     bool cancel_requested() const { return cancel_requested_.load(); }
-    bool finished() const { return state_.load() == kDone; }
+    /// True once the frame is gone: its locals' destructors have completed.
+    bool finished() const;
     /// Registers `waker` to be woken when the task has finished (or is already).
     bool poll_finished(const Waker& waker);
 
@@ -67,7 +70,7 @@ public:
     const Waker& current_waker() const { return *waker_; }
     void park_on(PendingWait wait) { wait_ = wait; }
 
-protected:
+  protected:
     static constexpr int kIdle = 0;
     static constexpr int kScheduled = 1;
     static constexpr int kRunning = 2;
@@ -83,17 +86,18 @@ protected:
 
     std::atomic<int> state_{kScheduled};
 
-private:
+  private:
     void step();
     void finish();
-    void wake_finish_waiters();
+    void mark_finished();
 
     std::coroutine_handle<> root_;
     bool started_ = false;
     PendingWait wait_;
     const Waker* waker_ = nullptr;
     std::atomic<bool> cancel_requested_{false};
-    std::mutex finish_mutex_;
+    mutable std::mutex finish_mutex_;
+    bool finished_ = false;
     std::vector<Waker> finish_waiters_;
 };
 
@@ -102,7 +106,7 @@ TaskCell* current_cell();
 
 template <typename F>
 class LeafAwaiter {
-public:
+  public:
     explicit LeafAwaiter(F& future) : future_(future) {}
 
     bool await_ready() {
@@ -118,7 +122,7 @@ public:
     }
     FutureOutput<F> await_resume() { return std::move(*result_); }
 
-private:
+  private:
     bool try_poll(const Waker& waker) {
         auto poll = future_.poll(waker);
         if (!poll.ready()) {
@@ -181,7 +185,7 @@ struct TaskPromise : PromiseResult<T> {
 /// on other tasks, which it runs inline. Spawn it, `block_on` it, or co_await it.
 template <typename T = void>
 class [[nodiscard]] Task {
-public:
+  public:
     using promise_type = detail::TaskPromise<T>;
     using Handle = std::coroutine_handle<promise_type>;
 
@@ -202,7 +206,7 @@ public:
     /// The returned value of a finished task.
     T take_result() { return handle_.promise().take(); }
 
-private:
+  private:
     void reset() {
         if (handle_) {
             handle_.destroy();

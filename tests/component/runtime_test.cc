@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -31,6 +32,56 @@ std::unique_ptr<Runtime> make_runtime(unsigned workers = 2) {
     EXPECT_TRUE(runtime.ok());
     return std::move(runtime).value();
 }
+
+/// A flag one thread raises and another waits for, up to a deadline that only
+/// a broken runtime would reach.
+class Flag {
+  public:
+    void raise() {
+        {
+            std::lock_guard lock(mutex_);
+            raised_ = true;
+        }
+        changed_.notify_all();
+    }
+    bool wait(std::chrono::seconds patience = 30s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, patience, [this] { return raised_; });
+    }
+    bool raised() {
+        std::lock_guard lock(mutex_);
+        return raised_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool raised_ = false;
+};
+
+/// A leaf that wakes its own task on every poll and stays pending until `stop`
+/// is set, as a reader of a child that never stops writing does. It gives up
+/// at a far deadline so that a runtime which never lets anything else run
+/// fails the test instead of hanging it; `gave_up` tells which happened.
+struct WakesItself {
+    std::atomic<bool>& stop;
+    Flag& polled;
+    bool gave_up = false;
+    Clock::time_point give_up_at = Clock::now() + 20s;
+
+    Poll<Unit> poll(const Waker& waker) {
+        polled.raise();
+        if (stop.load()) {
+            return Unit{};
+        }
+        if (Clock::now() >= give_up_at) {
+            gave_up = true;
+            return Unit{};
+        }
+        waker.wake();
+        return Poll<Unit>::pending();
+    }
+};
 
 /// A leaf future that is always ready: the worst case for fairness.
 struct AlwaysReady {
@@ -94,6 +145,85 @@ TEST(RuntimeTest, CancelNeverWaitsForTheTask) {
     auto handle = runtime->spawn([]() -> Task<void> { co_await Sleep(1h); }());
     handle.cancel();  // returns at once; the task goes away at its wait point
     runtime->block_on([](JoinHandle h) -> Task<void> { co_await h.finished(); }(handle));
+    EXPECT_TRUE(handle.is_finished());
+}
+
+TEST(RuntimeTest, WithOneWorkerASleepingTaskEndsWhileAnotherKeepsWakingItself) {
+    std::atomic<bool> sleeper_done{false};
+    Flag polled;
+    auto runtime = make_runtime(1);
+    auto [tx, rx] = make_channel<bool>();
+    runtime->spawn([](std::atomic<bool>& stop, Flag& polled, Sender<bool> tx) -> Task<void> {
+        WakesItself leaf{stop, polled};
+        co_await leaf;
+        tx.send(leaf.gave_up);
+    }(sleeper_done, polled, tx));
+    ASSERT_TRUE(polled.wait());  // the only worker is busy with it from here on
+    runtime->spawn([](std::atomic<bool>& done) -> Task<void> {
+        co_await Sleep(10ms);
+        done.store(true);
+    }(sleeper_done));
+    const auto gave_up = runtime->block_on(
+        [](Receiver<bool>& rx) -> Task<std::optional<bool>> { co_return co_await rx.recv(); }(rx));
+    EXPECT_EQ(gave_up, std::optional<bool>(false))
+        << "the sleeping task never ran beside the one that keeps waking itself";
+}
+
+TEST(RuntimeTest, ShutdownDoesNotWaitForATaskThatKeepsWakingItself) {
+    std::atomic<bool> never{false};
+    Flag polled;
+    auto runtime = make_runtime(1);
+    auto token = std::make_shared<int>(0);
+    auto gave_up = std::make_shared<std::atomic<bool>>(false);
+    runtime->spawn([](std::atomic<bool>& stop, Flag& polled, std::shared_ptr<int>,
+                      std::shared_ptr<std::atomic<bool>> gave_up) -> Task<void> {
+        WakesItself leaf{stop, polled};
+        co_await leaf;
+        gave_up->store(leaf.gave_up);
+    }(never, polled, token, gave_up));
+    ASSERT_TRUE(polled.wait());
+    runtime->shutdown();
+    EXPECT_FALSE(gave_up->load()) << "shutdown waited for the task to give up by itself";
+    EXPECT_EQ(token.use_count(), 1) << "the task was not dropped";
+}
+
+/// The two sides of a local whose destructor takes its time: it tells the test
+/// that it has begun, and completes only once the test has looked around.
+struct SlowDestruction {
+    Flag begun;
+    Flag go_on;
+    std::atomic<bool> completed{false};
+};
+
+struct SlowToDestroy {
+    SlowDestruction& slow;
+    ~SlowToDestroy() {
+        slow.begun.raise();
+        slow.go_on.wait();
+        slow.completed.store(true);
+    }
+};
+
+TEST(RuntimeTest, ATaskIsFinishedOnlyOnceItsLocalsAreDestroyed) {
+    SlowDestruction slow;  // outlives the runtime, which may destroy the task last
+    auto runtime = make_runtime();
+    auto [started_tx, started_rx] = make_channel<int>();
+    auto handle = runtime->spawn([](SlowDestruction& slow, Sender<int> started) -> Task<void> {
+        SlowToDestroy local{slow};
+        started.send(1);
+        co_await Sleep(1h);
+    }(slow, started_tx));
+    runtime->block_on(
+        [](Receiver<int>& rx) -> Task<void> { EXPECT_TRUE(co_await rx.recv()); }(started_rx));
+    handle.cancel();
+    ASSERT_TRUE(slow.begun.wait());
+    // The local's destructor is under way on a worker: the task is not finished.
+    EXPECT_FALSE(handle.is_finished());
+    auto finished = handle.finished();
+    EXPECT_FALSE(finished.poll(Waker()).ready());
+    slow.go_on.raise();
+    runtime->block_on([](JoinHandle h) -> Task<void> { co_await h.finished(); }(handle));
+    EXPECT_TRUE(slow.completed.load());
     EXPECT_TRUE(handle.is_finished());
 }
 
