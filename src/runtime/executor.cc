@@ -8,20 +8,20 @@ namespace detail {
 
 /// A cell whose root is a spawned `Task<void>`; it is run by the worker threads.
 class SpawnedCell final : public TaskCell {
-public:
+  public:
     SpawnedCell(Task<void> task, std::shared_ptr<RunQueue> queue)
         : TaskCell(task.handle()), task_(std::move(task)), queue_(std::move(queue)) {}
 
     void drop() { abandon(); }
 
-protected:
+  protected:
     void schedule() override { queue_->push(shared_from_this()); }
     void on_done() override {
         task_ = Task<void>();  // destroys the frame and the locals it holds
         queue_->forget(this);
     }
 
-private:
+  private:
     Task<void> task_;
     std::shared_ptr<RunQueue> queue_;
 };
@@ -48,9 +48,13 @@ std::shared_ptr<TaskCell> RunQueue::pop() {
     return cell;
 }
 
-void RunQueue::adopt(std::shared_ptr<TaskCell> cell) {
+bool RunQueue::adopt(std::shared_ptr<TaskCell> cell) {
     std::lock_guard lock(mutex_);
+    if (stopped_) {
+        return false;
+    }
     live_.emplace(cell.get(), std::move(cell));
+    return true;
 }
 
 void RunQueue::forget(TaskCell* cell) {
@@ -87,7 +91,9 @@ void JoinHandle::cancel() const {
     }
 }
 
-bool JoinHandle::is_finished() const { return !cell_ || cell_->finished(); }
+bool JoinHandle::is_finished() const {
+    return !cell_ || cell_->finished();
+}
 
 Poll<Unit> JoinHandle::Finished::poll(const Waker& waker) {
     if (!cell_ || cell_->poll_finished(waker)) {
@@ -113,11 +119,17 @@ Result<std::unique_ptr<Executor>> Executor::start(unsigned threads) {
     return executor;
 }
 
-Executor::~Executor() { shutdown(); }
+Executor::~Executor() {
+    shutdown();
+}
 
 JoinHandle Executor::spawn(Task<void> task) {
     auto cell = std::make_shared<detail::SpawnedCell>(std::move(task), queue_);
-    queue_->adopt(cell);
+    if (!queue_->adopt(cell)) {
+        // Shut down: nothing would ever run or destroy it, so it goes now.
+        cell->drop();
+        return JoinHandle(cell);
+    }
     queue_->push(cell);
     return JoinHandle(cell);
 }

@@ -19,16 +19,17 @@ namespace detail {
 /// that has not finished, so that shutdown can drop them all. Cells keep it alive
 /// through a shared pointer: a wake arriving after shutdown is simply ignored.
 class RunQueue {
-public:
+  public:
     void push(std::shared_ptr<TaskCell> cell);
     /// Waits for a cell to run; null once the queue is stopped.
     std::shared_ptr<TaskCell> pop();
-    void adopt(std::shared_ptr<TaskCell> cell);
+    /// Registers a new cell; false once stopped, when it is not taken.
+    bool adopt(std::shared_ptr<TaskCell> cell);
     void forget(TaskCell* cell);
     /// Stops handing out cells and returns every unfinished one.
     std::vector<std::shared_ptr<TaskCell>> stop();
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<std::shared_ptr<TaskCell>> queue_;
@@ -44,7 +45,7 @@ class SpawnedCell;
 /// next wait point and returns at once; dropping the handle detaches the task,
 /// which then runs on by itself.
 class JoinHandle {
-public:
+  public:
     JoinHandle() = default;
     explicit JoinHandle(std::shared_ptr<detail::TaskCell> cell) : cell_(std::move(cell)) {}
 
@@ -53,25 +54,26 @@ public:
 
     /// A leaf future that is ready once the task has finished or was cancelled.
     class Finished {
-    public:
+      public:
         explicit Finished(std::shared_ptr<detail::TaskCell> cell) : cell_(std::move(cell)) {}
         Poll<Unit> poll(const Waker& waker);
 
-    private:
+      private:
         std::shared_ptr<detail::TaskCell> cell_;
     };
     Finished finished() const { return Finished(cell_); }
 
-private:
+  private:
     std::shared_ptr<detail::TaskCell> cell_;
 };
 
 /// A pool of worker threads running spawned tasks from one shared queue. A task
 /// runs on one worker at a time but may move between workers at any wait.
-/// Shutdown stops the workers after their current step and destroys every
-/// unfinished task without running it further.
+/// Shutdown stops the workers after their current poll and destroys every
+/// unfinished task without running it further; a task spawned after that is
+/// destroyed at once, and its handle reports it finished.
 class Executor {
-public:
+  public:
     static Result<std::unique_ptr<Executor>> start(unsigned threads);
     ~Executor();
 
@@ -79,7 +81,7 @@ public:
     void shutdown();
     unsigned thread_count() const { return static_cast<unsigned>(workers_.size()); }
 
-private:
+  private:
     Executor() : queue_(std::make_shared<detail::RunQueue>()) {}
 
     std::shared_ptr<detail::RunQueue> queue_;

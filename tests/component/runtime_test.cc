@@ -414,6 +414,16 @@ TEST(RuntimeTest, ShutdownWithAHundredSleepingTasksReturnsAtOnceAndDropsThem) {
     EXPECT_EQ(token.use_count(), 1) << "a pending task was not dropped";
 }
 
+TEST(RuntimeTest, ATaskSpawnedAfterShutdownIsDroppedAtOnce) {
+    auto runtime = make_runtime();
+    runtime->shutdown();
+    auto token = std::make_shared<int>(0);
+    auto handle =
+        runtime->spawn([](std::shared_ptr<int>) -> Task<void> { co_await Sleep(1h); }(token));
+    EXPECT_TRUE(handle.is_finished());
+    EXPECT_EQ(token.use_count(), 1) << "the frame of a task that can never run was kept";
+}
+
 TEST(SignalPipeTest, NotifyFromAnotherThreadWakesTheWaitingTask) {
     auto runtime = make_runtime();
     auto got = runtime->block_on([]() -> Task<bool> {
