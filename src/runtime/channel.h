@@ -31,7 +31,7 @@ class Receiver;
 /// dropped without notice. Messages of one sender arrive in the order sent.
 template <typename T>
 class Sender {
-public:
+  public:
     Sender() = default;
     Sender(const Sender& other) : state_(other.state_) { attach(); }
     Sender(Sender&& other) noexcept : state_(std::move(other.state_)) {}
@@ -55,7 +55,7 @@ public:
         to_wake.wake();
     }
 
-private:
+  private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel();
 
@@ -87,18 +87,17 @@ private:
 /// queued and makes every later send a no-op.
 template <typename T>
 class Receiver {
-public:
+  public:
     Receiver(Receiver&&) noexcept = default;
-    Receiver& operator=(Receiver&&) noexcept = default;
-    ~Receiver() {
-        if (!state_) {
-            return;
+    /// Closes the channel this receiver had, as dropping it would.
+    Receiver& operator=(Receiver&& other) noexcept {
+        if (this != &other) {
+            close();
+            state_ = std::move(other.state_);
         }
-        std::deque<T> discarded;
-        std::lock_guard lock(state_->mutex);
-        state_->receiver_alive = false;
-        discarded.swap(state_->queue);
+        return *this;
     }
+    ~Receiver() { close(); }
 
     Poll<std::optional<T>> poll_recv(const Waker& waker) {
         std::lock_guard lock(state_->mutex);
@@ -122,19 +121,29 @@ public:
 
     /// A leaf future for the next message; polling it is repeatable.
     class Recv {
-    public:
+      public:
         explicit Recv(Receiver& receiver) : receiver_(receiver) {}
         Poll<std::optional<T>> poll(const Waker& waker) { return receiver_.poll_recv(waker); }
 
-    private:
+      private:
         Receiver& receiver_;
     };
     Recv recv() { return Recv(*this); }
 
-private:
+  private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel();
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+
+    void close() {
+        if (!state_) {
+            return;
+        }
+        std::deque<T> discarded;  // destroyed after the lock
+        std::lock_guard lock(state_->mutex);
+        state_->receiver_alive = false;
+        discarded.swap(state_->queue);
+    }
 
     std::shared_ptr<detail::ChannelState<T>> state_;
 };
