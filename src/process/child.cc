@@ -79,7 +79,7 @@ void Child::abandon() {
         waiter_ = 0;
     }
     pidfd_.reset();
-    if (pid_ >= 0 && !status_) {
+    if (pid_ > 0 && !status_) {
         adopt_orphan(pid_);
     }
     pid_ = -1;
@@ -92,6 +92,10 @@ void Child::abandon() {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 rt::Poll<Result<ExitStatus>> Child::poll_exit(const rt::Waker& waker) {
+    if (!status_ && pid_ <= 0) {
+        // Abandoned or moved from: the child is someone else's to wait for.
+        return Result<ExitStatus>(Error::os(ECHILD));
+    }
     if (!status_) {
         auto collected = pidfd_.valid() ? poll_pidfd(waker) : poll_sigchld(waker);
         if (!collected.ready()) {

@@ -28,7 +28,8 @@ class Child {
 
     pid_t pid() const { return pid_; }
     /// Ready with the exit status once the child has ended, or with the error
-    /// of a failed wait.
+    /// of a failed wait. A handle that was abandoned or moved from before the
+    /// end was collected is at once ready with ECHILD: it waits for no child.
     rt::Poll<Result<ExitStatus>> poll_exit(const rt::Waker& waker);
     /// Stops waiting: the orphan list takes over a child that has not ended.
     void abandon();

@@ -7,6 +7,9 @@
 namespace pacpick::process {
 
 Result<ExitStatus> wait_blocking(pid_t pid) {
+    if (pid <= 0) {
+        return Error::os(ECHILD);  // would wait for any child, or a group
+    }
     for (;;) {
         int status = 0;
         const pid_t r = waitpid(pid, &status, 0);
@@ -21,6 +24,9 @@ Result<ExitStatus> wait_blocking(pid_t pid) {
 }
 
 Result<std::optional<ExitStatus>> try_wait(pid_t pid) {
+    if (pid <= 0) {
+        return Error::os(ECHILD);  // would collect any child, or one of a group
+    }
     for (;;) {
         int status = 0;
         const pid_t r = waitpid(pid, &status, WNOHANG);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -17,6 +18,8 @@
 #include "process/child.h"
 #include "process/command.h"
 #include "process/run.h"
+#include "process/spawn.h"
+#include "process/wait.h"
 #include "process_helpers.h"
 #include "runtime/runtime.h"
 
@@ -28,9 +31,36 @@ using test::shell;
 using test::TempDir;
 using test::write_file;
 
-/// True when the test process has no child left at all, reaped or not.
-bool no_child_exists() {
-    return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
+/// Every child of this process, running or ended, as its threads list them.
+/// Reading the list collects nothing: a wait for any child here could take the
+/// status of an orphan that the runtime of another test is about to reap.
+std::set<pid_t> current_children() {
+    std::set<pid_t> children;
+    DIR* tasks = opendir("/proc/self/task");
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/children");
+        pid_t pid;
+        while (in >> pid)
+            children.insert(pid);
+    }
+    closedir(tasks);
+    return children;
+}
+
+/// True when no child appeared beyond `before`.
+bool no_new_child(const std::set<pid_t>& before) {
+    for (pid_t pid : current_children()) {
+        if (!before.count(pid))
+            return false;
+    }
+    return true;
+}
+
+/// True when `pid` is neither running nor waiting to be collected.
+bool child_is_gone(pid_t pid) {
+    return waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD;
 }
 
 /// Descriptors of this process that a child could inherit legitimately: those
@@ -171,6 +201,7 @@ TEST_P(CaptureTest, ArgumentsReachTheChildUnchangedOneEach) {
 }
 
 TEST_P(CaptureTest, NulByteFailsWithoutStartingAProcess) {
+    const std::set<pid_t> before = current_children();
     const Error expected =
         Error::custom(ErrorKind::InvalidInput, "nul byte found in provided data");
     auto in_argument = run(shell("exit 0", {std::string("a\0b", 3)}));
@@ -182,16 +213,17 @@ TEST_P(CaptureTest, NulByteFailsWithoutStartingAProcess) {
     auto in_program = run(ChildCommand{std::string("s\0h", 3), {"-c", "exit 0"}});
     ASSERT_FALSE(in_program.ok());
     EXPECT_EQ(in_program.error(), expected);
-    EXPECT_TRUE(no_child_exists());
+    EXPECT_TRUE(no_new_child(before));
 }
 
 TEST_P(CaptureTest, ProgramNotOnPathFailsWithNotFound) {
+    const std::set<pid_t> before = current_children();
     auto result = run(ChildCommand{"pacpick-no-such-program", {}});
     ASSERT_FALSE(result.ok());
     EXPECT_TRUE(result.error().is_os());
     EXPECT_EQ(result.error().os_code(), ENOENT);
     EXPECT_EQ(result.error().kind(), ErrorKind::NotFound);
-    EXPECT_TRUE(no_child_exists());
+    EXPECT_TRUE(no_new_child(before));
 }
 
 TEST_P(CaptureTest, ChildGetsNoDescriptorBeyondItsStandardStreams) {
@@ -229,10 +261,11 @@ TEST(BlockingCaptureTest, StandardInputIsTheNullDevice) {
 TEST(BlockingCaptureTest, ChildIsCollectedSoNoZombieRemains) {
     auto result = run_captured_blocking(shell("echo $$"));
     ASSERT_TRUE(result.ok());
-    const std::string proc = "/proc/" + std::to_string(std::stoi(result->stdout_data));
+    const pid_t pid = std::stoi(result->stdout_data);
+    const std::string proc = "/proc/" + std::to_string(pid);
     struct stat st;
     EXPECT_NE(stat(proc.c_str(), &st), 0) << proc << " still exists";
-    EXPECT_TRUE(no_child_exists());
+    EXPECT_TRUE(child_is_gone(pid));
 }
 
 TEST(BlockingCaptureTest, ChildStartsWithSigpipeAtItsDefaultAction) {
@@ -247,6 +280,72 @@ TEST(BlockingCaptureTest, ChildStartsWithSigpipeAtItsDefaultAction) {
     // SigIgn is a hexadecimal mask; SIGPIPE (13) is bit 12.
     const std::string mask = result->stdout_data.substr(result->stdout_data.find(':') + 1);
     EXPECT_EQ(std::stoull(mask, nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << result->stdout_data;
+}
+
+// --- Waiting only for one's own child -------------------------------------
+
+/// Waits until `pid` has ended, without collecting it.
+void await_end_uncollected(pid_t pid) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+}
+
+/// A child that has already ended and waits to be collected by whoever
+/// started it: no handle of the code under test knows it.
+pid_t ended_stranger() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(7);
+    }
+    await_end_uncollected(pid);
+    return pid;
+}
+
+/// A child started for a handle, already ended so that the orphan list takes
+/// nothing over from the test.
+pid_t ended_child() {
+    auto spawned = spawn_child(test::shell("exit 0"));
+    if (!spawned.ok()) {
+        return -1;
+    }
+    await_end_uncollected(spawned->pid);
+    return spawned->pid;
+}
+
+TEST(ChildTest, AHandleWithoutAChildNeverCollectsAnotherOne) {
+    auto built = rt::Runtime::build(1);
+    ASSERT_TRUE(built.ok());
+    auto runtime = std::move(built).value();
+    const pid_t stranger = ended_stranger();
+    ASSERT_GT(stranger, 0);
+
+    const pid_t first = ended_child();
+    const pid_t second = ended_child();
+    ASSERT_TRUE(first > 0 && second > 0);
+    Child abandoned(first);
+    abandoned.abandon();
+    Child moved_from(second);
+    Child moved_to(std::move(moved_from));
+    for (Child* handle : {&abandoned, &moved_from}) {
+        auto polled = handle->poll_exit(rt::Waker());
+        ASSERT_TRUE(polled.ready());
+        auto status = polled.take();
+        ASSERT_FALSE(status.ok()) << "a handle without a child reported an end";
+        EXPECT_EQ(status.error().os_code(), ECHILD);
+    }
+    for (pid_t nobody : {-1, 0}) {
+        auto waited = try_wait(nobody);
+        ASSERT_FALSE(waited.ok());
+        EXPECT_EQ(waited.error().os_code(), ECHILD);
+        auto blocked = wait_blocking(nobody);
+        ASSERT_FALSE(blocked.ok());
+        EXPECT_EQ(blocked.error().os_code(), ECHILD);
+    }
+
+    int status = 0;
+    EXPECT_EQ(waitpid(stranger, &status, WNOHANG), stranger) << "another child's end was taken";
+    EXPECT_EQ(WEXITSTATUS(status), 7);
 }
 
 }  // namespace
