@@ -13,8 +13,9 @@ namespace pacpick::rt {
 namespace {
 std::atomic<Reactor*> g_current_reactor{nullptr};
 constexpr uint64_t kInterruptToken = 0;
-// Set once a kernel without epoll_pwait2 (before Linux 5.11) is met.
-std::atomic<bool> g_pwait2_unsupported{false};
+// Set once epoll_pwait2 has failed for a reason other than a signal: a kernel
+// without it (before Linux 5.11) or a sandbox that refuses it.
+std::atomic<bool> g_pwait2_unusable{false};
 }  // namespace
 
 Reactor* Reactor::current() {
@@ -71,7 +72,15 @@ void Reactor::run() {
         turns_.fetch_add(1);
         const int n = wait_for_events(events, kMaxEvents);
         if (n < 0) {
-            continue;  // EINTR: a signal arrived; just turn again
+            if (errno == EINTR) {
+                continue;  // a signal arrived; just turn again
+            }
+            // epoll_wait itself is refused (a sandbox) or the instance is
+            // broken: every later wait would fail at once, and turning again
+            // would only burn a processor. No timer or descriptor can be served
+            // any more; the thread ends here rather than spin, and shutdown
+            // joins it as usual.
+            break;
         }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kInterruptToken) {
@@ -99,15 +108,19 @@ int Reactor::wait_for_events(epoll_event* events, int max_events) {
     }
     // The search's delay ends on a timer, so waking to the nanosecond rather
     // than the next whole millisecond takes half a millisecond off every search.
-    if (!g_pwait2_unsupported.load()) {
+    if (!g_pwait2_unusable.load()) {
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*left).count();
         const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
                                static_cast<long>(ns % 1'000'000'000)};
         const int n = epoll_pwait2(epoll_.get(), events, max_events, &timeout, nullptr);
-        if (n >= 0 || errno != ENOSYS) {
+        if (n >= 0 || errno == EINTR) {
             return n;
         }
-        g_pwait2_unsupported.store(true);
+        // Missing (ENOSYS) or refused by a seccomp filter (EPERM, as container
+        // and service sandboxes answer): it will fail the same way every time,
+        // and a failure returned at once would make the loop spin until the
+        // timer is due. epoll_wait serves from now on.
+        g_pwait2_unusable.store(true);
     }
     // Round up: waking a little late is fine, waking early costs another turn.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*left).count();

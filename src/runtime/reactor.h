@@ -52,7 +52,8 @@ class Reactor {
     static Reactor* current();
     static void set_current(Reactor* reactor);
 
-    /// The thread body: turns until `stop`.
+    /// The thread body: turns until `stop`, or until epoll_wait fails other
+    /// than by a signal, when it returns instead of turning in vain.
     void run();
     void stop();
 
@@ -79,7 +80,9 @@ class Reactor {
     Reactor() = default;
     void interrupt();
     std::optional<Clock::duration> time_to_next_timer();
-    /// epoll_wait until readiness or the earliest timer; -1 with errno on failure.
+    /// Waits until readiness or the earliest timer: epoll_pwait2 while it works,
+    /// epoll_wait once it has failed for any reason but EINTR; -1 with errno on
+    /// failure.
     int wait_for_events(epoll_event* events, int max_events);
     void fire_due_timers();
     void run_turn_hooks();

@@ -13,10 +13,13 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "forked_child.h"
+#include "refused_calls.h"
 #include "runtime/channel.h"
 #include "runtime/select.h"
 #include "runtime/signal_pipe.h"
@@ -416,6 +419,131 @@ TEST(ReactorTest, TurnHookRunsOnEveryTurn) {
     }
     EXPECT_EQ(seen_turns.back() + 1, reactor.turns());
     EXPECT_EQ(duplicate_runs, 0);
+}
+
+/// What a forked child saw of its own runtime over a stretch of time: how many
+/// turns the reactor made, the CPU time of all the process's threads and the
+/// wall time, and whether a pipe's readiness arrived while a timer was pending.
+struct Stretch {
+    uint64_t turns = 0;
+    double cpu_ms = 0;
+    double wall_ms = 0;
+    bool read_while_timer_pending = false;
+    bool sandboxed = false;
+
+    std::string report() const {
+        return std::to_string(turns) + " " + std::to_string(cpu_ms) + " " +
+               std::to_string(wall_ms) + " " + std::to_string(read_while_timer_pending) + " " +
+               std::to_string(sandboxed);
+    }
+    static Stretch parse(const std::string& text) {
+        Stretch s;
+        std::istringstream in(text);
+        in >> s.turns >> s.cpu_ms >> s.wall_ms >> s.read_while_timer_pending >> s.sandboxed;
+        return s;
+    }
+};
+
+double process_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+/// A leaf that polls another one once and is ready at once with whether that
+/// one was: it starts a wait, such as a sleep's timer, without waiting.
+template <typename F>
+struct PollOnce {
+    F& inner;
+    Poll<bool> poll(const Waker& waker) { return inner.poll(waker).ready(); }
+};
+
+/// Starts a long timer, then waits for a pipe written by another thread and
+/// tells whether its readiness arrived before the timer was due; then lets
+/// 300 ms pass with timers pending and nothing else to do.
+Task<bool> read_pipe_while_a_timer_is_pending() {
+    constexpr auto kLong = 5s;
+    const auto due = Clock::now() + kLong;
+    Sleep long_timer(kLong);
+    co_await PollOnce<Sleep>{long_timer};
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        co_return false;
+    }
+    UniqueFd write_end(fds[1]);
+    AsyncFd read_end{UniqueFd(fds[0])};
+    std::thread writer([fd = write_end.get()] { [[maybe_unused]] auto n = ::write(fd, "x", 1); });
+    auto ready = co_await Readable(read_end);
+    writer.join();
+    const bool in_time = ready.ok() && Clock::now() < due;
+    co_await Sleep(300ms);
+    co_return in_time;
+}
+
+TEST(ReactorTest, RefusedEpollPwait2IsGivenUpForEpollWaitWithoutSpinning) {
+    pacpick::testing::ForkedChild child([](int) -> std::string {
+        Stretch stretch;
+        stretch.sandboxed = pacpick::testing::refuse_system_calls({SYS_epoll_pwait2});
+        auto built = Runtime::build(1);
+        if (!built.ok()) {
+            return "";
+        }
+        auto runtime = std::move(built).value();
+        const uint64_t turns_before = runtime->reactor().turns();
+        const double cpu_before = process_cpu_ms();
+        const auto start = Clock::now();
+        stretch.read_while_timer_pending = runtime->block_on(read_pipe_while_a_timer_is_pending());
+        stretch.wall_ms = ms_since(start);
+        stretch.cpu_ms = process_cpu_ms() - cpu_before;
+        stretch.turns = runtime->reactor().turns() - turns_before;
+        return stretch.report();
+    });
+    ASSERT_TRUE(child.started());
+    const Stretch stretch = Stretch::parse(child.finish());
+    ASSERT_TRUE(stretch.sandboxed) << "the seccomp filter could not be installed";
+    EXPECT_TRUE(stretch.read_while_timer_pending) << "readiness waited for the timer";
+    EXPECT_GE(stretch.wall_ms, 300);
+    EXPECT_LT(stretch.cpu_ms * 4, stretch.wall_ms) << "cpu " << stretch.cpu_ms << " ms";
+    // A turn per timer, readiness and wake-up; a spinning loop makes millions.
+    EXPECT_LT(stretch.turns, 100u);
+}
+
+TEST(ReactorTest, RefusedEpollWaitStopsTheReactorInsteadOfSpinning) {
+    pacpick::testing::ForkedChild child([](int) -> std::string {
+        Stretch stretch;
+        stretch.sandboxed =
+            pacpick::testing::refuse_system_calls({SYS_epoll_pwait2, SYS_epoll_wait});
+        const double cpu_before = process_cpu_ms();
+        const auto start = Clock::now();
+        auto built = Runtime::build(1);
+        if (!built.ok()) {
+            return "";
+        }
+        auto runtime = std::move(built).value();
+        // Watch for a spinning loop, up to a deadline: no timer can serve here.
+        std::mutex mutex;
+        std::condition_variable turned;
+        Reactor& reactor = runtime->reactor();
+        reactor.add_turn_hook(nullptr, [&] { turned.notify_all(); });
+        {
+            std::unique_lock lock(mutex);
+            turned.wait_for(lock, 300ms, [&] { return reactor.turns() > 10000; });
+        }
+        stretch.turns = reactor.turns();
+        runtime->shutdown();
+        stretch.wall_ms = ms_since(start);
+        stretch.cpu_ms = process_cpu_ms() - cpu_before;
+        return stretch.report();
+    });
+    ASSERT_TRUE(child.started());
+    const Stretch stretch = Stretch::parse(child.finish());
+    ASSERT_TRUE(stretch.sandboxed) << "the seccomp filter could not be installed";
+    EXPECT_LT(stretch.turns, 10u);
+    EXPECT_LT(stretch.cpu_ms * 4, stretch.wall_ms) << "cpu " << stretch.cpu_ms << " ms";
 }
 
 TEST(RuntimeTest, ShutdownWithAHundredSleepingTasksReturnsAtOnceAndDropsThem) {
