@@ -60,11 +60,11 @@ TaskCell::Step TaskCell::run() {
     if (state_.compare_exchange_strong(expected, kIdle)) {
         return Step::Pending;
     }
-    // Woken while running: one poll per turn, so the task goes to the back of
+    // Woken while running: one poll per run, so the task goes to the back of
     // the queue rather than polling again at once. A task that keeps waking
     // itself (a reader of a child that never stops writing) would otherwise
-    // hold its thread, starve every task queued behind it and keep shutdown,
-    // which waits for the current poll, waiting for ever.
+    // hold its thread, starve every task queued behind it, and keep shutdown,
+    // which waits for each worker's current run, waiting for ever.
     state_.store(kScheduled);
     schedule();  // from here on another thread may be running this cell
     return Step::Pending;

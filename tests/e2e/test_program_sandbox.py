@@ -37,11 +37,12 @@ class ReportingPacman:
         self.bin.mkdir(parents=True)
         fifo = directory / "calls"
         os.mkfifo(fifo)
-        # Opened for reading and writing, the FIFO never blocks either side.
+        # Opened for reading and writing, the FIFO never blocks either side,
+        # not even a call made after the test stopped listening.
         self._calls = os.open(fifo, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC)
         self._buffer = b""
         script = self.bin / "pacman"
-        script.write_text(f"#!/bin/sh\necho \"$1\" > '{fifo}'\nexec '{world.bin / 'pacman'}' \"$@\"\n")
+        script.write_text(f"#!/bin/sh\necho \"$1\" 1<>'{fifo}'\nexec '{world.bin / 'pacman'}' \"$@\"\n")
         script.chmod(0o755)
         self.world = world
 
