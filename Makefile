@@ -6,7 +6,7 @@ DESTDIR ?=
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all build run test test-default test-tsan test-asan test-fuzz bench demo \
+.PHONY: all build run test test-default test-newest test-tsan test-asan test-fuzz bench demo \
         install uninstall deps format clean
 
 all: build
@@ -29,17 +29,26 @@ install: build
 uninstall:
 	rm -f '$(DESTDIR)$(PREFIX)/bin/pacpick' '$(DESTDIR)$(PREFIX)/share/man/man1/pacpick.1'
 
-# Installs what is missing, then builds and runs every test: the unit, component
-# and end-to-end suites, the same unit and component suites under ThreadSanitizer
+# Installs what is missing, then builds and runs every test: the unit, component,
+# end-to-end and real-terminal suites, the program and the unit tests with the
+# newest clang and libc++, the unit and component suites under ThreadSanitizer
 # and under AddressSanitizer with UndefinedBehaviorSanitizer, and a short fuzzing run.
 test: deps
 	$(MAKE) test-default
+	$(MAKE) test-newest
 	$(MAKE) test-tsan
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
 
 test-default: build
 	ctest --preset default -j $(JOBS)
+
+# The compilers Arch users build with are newer than ours and libc++ is
+# stricter about includes: both catch what g++ and clang++ let through.
+test-newest:
+	cmake --preset newest >/dev/null
+	cmake --build --preset newest -j $(JOBS)
+	ctest --preset newest -j $(JOBS)
 
 test-tsan:
 	cmake --preset tsan >/dev/null
