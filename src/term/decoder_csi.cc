@@ -55,6 +55,19 @@ constexpr std::array kTildeKeys = {
     TildeKey{31, 34, KeyCode::function(14)},
 };
 
+struct WholeSequenceKey {
+    std::string_view sequence;
+    KeyCode code;
+};
+
+/// Keys that a terminal sends as a sequence outside every scheme above. st,
+/// unless the keypad is in application mode, sends for Insert the sequence
+/// that sets insert mode on output (its Delete, ESC [ P, stays F1: that is
+/// what extended key reports send for F1, and the two cannot be told apart).
+constexpr std::array kWholeSequenceKeys = {
+    WholeSequenceKey{"\x1b[4h", KeyCode::of(Kind::Insert)},
+};
+
 /// The bits of a modifier parameter, once 1 is taken off.
 constexpr std::array kParameterModifierBits = {
     FlagBit{1, KeyModifiers::SHIFT},   FlagBit{2, KeyModifiers::ALT},
@@ -184,6 +197,11 @@ Outcome decode_numbered(const DecodeInput& input) {
     }
     if (bytes.starts_with(kPasteStart)) {
         return decode_paste(bytes);
+    }
+    for (const WholeSequenceKey& entry : kWholeSequenceKeys) {
+        if (bytes == entry.sequence) {
+            return key(entry.code);
+        }
     }
     switch (last) {
         case 'M':

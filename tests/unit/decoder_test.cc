@@ -176,6 +176,10 @@ const FeedCase kCsiKeys[] = {
      {fkey(1), fkey(5), fkey(6), fkey(10), fkey(11), fkey(12), fkey(14)}},
     {"TildeFunctionKeysInTheUpperRange", {{"\x1b[28~\x1b[29~\x1b[31~\x1b[34~"}},
      {fkey(13), fkey(14), fkey(14), fkey(17)}},
+    // st sends these for Insert and Delete unless the keypad is in application
+    // mode; ESC [ P stays F1, which is what the extended key reports send.
+    {"StInsertAndDelete", {{"\x1b[4h" "a" "\x1b[P"}}, {key(Kind::Insert), ch('a'), fkey(1)}},
+    {"OtherSetModeSequencesAreDiscarded", {{"\x1b[20h\x1b[4;1h" "a"}}, {ch('a')}},
     {"TildeNumbersInTheGapsAreDiscarded", {{"\x1b[16~\x1b[22~\x1b[30~\x1b[35~\x1b[256~"}}, {}},
 };
 
