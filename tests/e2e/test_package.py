@@ -20,6 +20,7 @@ from harness import REPO_ROOT, Exit
 from conftest import pacpick_binary
 
 MAN_PAGE = REPO_ROOT / "docs" / "pacpick.1"
+LICENSE = REPO_ROOT / "LICENSE"
 # Who builds the package when the tests run as root: the conventional
 # unprivileged "nobody", by number, so that no account has to exist or be made.
 BUILDER_ID = 65534
@@ -109,14 +110,27 @@ def files_of(world, name):
 
 
 class TestArchPackage:
-    def test_installs_the_program_and_its_manual_page(self, package, scratch_world):
+    def test_installs_the_program_its_manual_page_and_its_licence(self, package, scratch_world):
         install_package(scratch_world, package)
         usr = scratch_world.root / "usr"
         program, manual = usr / "bin" / "pacpick", usr / "share" / "man" / "man1" / "pacpick.1.gz"
-        assert files_of(scratch_world, "pacpick") == [program, manual]
+        licence = usr / "share" / "licenses" / "pacpick" / "LICENSE"
+        assert files_of(scratch_world, "pacpick") == sorted([program, manual, licence])
         assert os.access(program, os.X_OK)
         # makepkg compresses manual pages; the page is ours, unchanged.
         assert gzip.decompress(manual.read_bytes()) == MAN_PAGE.read_bytes()
+        assert licence.read_bytes() == LICENSE.read_bytes()
+
+    def test_declares_the_licence_its_text_is(self, package, scratch_world):
+        install_package(scratch_world, package)
+        info = scratch_world.pacman("-Qi", "pacpick")
+        assert info.returncode == 0, info.stderr
+        declared = [line.split(":", 1)[1].split() for line in info.stdout.splitlines()
+                    if line.startswith("Licenses")]
+        assert declared == [["MIT"]]
+        text = LICENSE.read_text()
+        assert text.startswith("MIT License\n\nCopyright (c) 2026 pacpick developers\n")
+        assert "Permission is hereby granted, free of charge" in text
 
     def test_the_installed_program_runs_and_quits_on_esc(self, package, scratch_world, pacpick):
         install_package(scratch_world, package)
