@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 from terminals import TERMINALS, Session
-from xdisplay import XDisplay, end_marked_processes
+from xdisplay import XDisplay, adopt_orphans, end_marked_processes, reap_children
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 NEEDED_TOOLS = ["Xvfb", "xdotool", "xmodmap", "import"]
@@ -50,6 +50,7 @@ def display():
     if missing:
         pytest.fail(f"missing {', '.join(missing)}: scripts/bootstrap installs them")
     name, value = MARKER.split("=", 1)
+    adopt_orphans()
     x = XDisplay(dict(os.environ, **{name: value}))
     try:
         x.map_e_acute()
@@ -57,6 +58,7 @@ def display():
     finally:
         x.close()
         end_marked_processes(MARKER)
+        reap_children()
 
 
 @pytest.fixture(scope="module", params=TERMINALS, ids=[terminal.name for terminal in TERMINALS])

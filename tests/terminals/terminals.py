@@ -11,6 +11,7 @@ import fcntl
 import os
 import shlex
 import shutil
+import signal
 import struct
 import subprocess
 import termios
@@ -169,6 +170,8 @@ class Session:
             self.window = display.find_window(self.title, timeout=60)
             tty_path = wait_for(lambda: self._read(work / "tty"), "the runner in the terminal", 60)
             self.tty = os.open(tty_path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+            if self.size() != (ROWS, COLUMNS):
+                raise AssertionError(f"{terminal.name} opened at {self.size()}, not {ROWS}x{COLUMNS}")
             display.focus(self.window)
         except BaseException:
             self.close()
@@ -197,7 +200,8 @@ class Session:
         """Starts the program and waits until it has put the terminal in raw
         mode, so that keys from then on reach it as it will see them."""
         if self.runs and not (self.work / f"run{self.runs}" / "status").exists():
-            raise AssertionError("the program of an earlier test is still running in this terminal")
+            self.end_program()
+            wait_for((self.work / f"run{self.runs}" / "status").exists, "the runner to see the program end")
         self.runs += 1
         directory = self.work / f"run{self.runs}"
         directory.mkdir()
@@ -218,6 +222,17 @@ class Session:
         wait_for(send_to_runner, "the runner to take another run")
         wait_for(self.raw, "the program to put the terminal in raw mode")
         return Run(self, directory)
+
+    def end_program(self):
+        """Ends with SIGTERM the program that a failed test left running, so
+        that the terminal's next test starts afresh."""
+        runner = (self.work / "runner.pid").read_text().strip()
+        children = Path(f"/proc/{runner}/task/{runner}/children").read_text().split()
+        for pid in children:
+            try:
+                os.kill(int(pid), signal.SIGTERM)
+            except ProcessLookupError:
+                pass
 
     def keys(self, *names):
         self.display.keys(*names)

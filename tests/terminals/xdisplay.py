@@ -22,7 +22,31 @@ DEFAULT_TIMEOUT = 20.0
 POLL_INTERVAL = 0.02
 
 PR_SET_PDEATHSIG = 1
+PR_SET_CHILD_SUBREAPER = 36
 _libc = ctypes.CDLL(None, use_errno=True)
+
+
+def adopt_orphans():
+    """Makes this process the parent of the processes that its descendants
+    leave behind, such as the tmux and screen servers once they detach, so
+    that `reap_children` can collect them rather than leave them to init."""
+    _libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def reap_children(timeout=10.0):
+    """Collects every child that has ended; fails if some are still running
+    after `timeout` seconds."""
+
+    def all_reaped():
+        while True:
+            try:
+                pid, _ = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                return True
+            if pid == 0:
+                return False
+
+    wait_for(all_reaped, "the suite's processes to end", timeout)
 
 
 def die_with_parent():
