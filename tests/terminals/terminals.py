@@ -123,7 +123,11 @@ class Run:
             calls = self.calls()
             return next((index + 1 for index in range(after, len(calls)) if matches(calls[index])), 0)
 
-        return wait_for(found, f"the call {expected!r} (log so far: {self.calls()[after:]})", timeout) - 1
+        what = expected if isinstance(expected, str) else expected.__doc__
+        try:
+            return wait_for(found, f"the call {what}", timeout) - 1
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; the calls from index {after} on: {self.calls()[after:]}") from None
 
     def status(self, timeout=DEFAULT_TIMEOUT):
         """The program's exit status, once it has ended."""
