@@ -9,7 +9,6 @@ directory) and its path is printed with the failure.
 
 import os
 import shutil
-import sys
 import uuid
 from pathlib import Path
 
@@ -67,9 +66,7 @@ def session(request, display, tmp_path_factory):
     if not shutil.which(terminal.binary):
         if terminal.packaged():
             pytest.fail(f"{terminal.binary} is not installed: scripts/bootstrap installs it")
-        message = f"{terminal.name}: not packaged for this system, its tests are skipped"
-        print(f"\nnotice: {message}", file=sys.stderr)
-        pytest.skip(message)
+        pytest.skip(f"notice: {terminal.name} has no package on this system; its tests are skipped")
     opened = Session(terminal, display, program_under_test(), tmp_path_factory.mktemp(terminal.name), MARKER)
     try:
         yield opened
