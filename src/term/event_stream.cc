@@ -1,10 +1,10 @@
 #include "term/event_stream.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 namespace pacpick::term {
 
@@ -52,7 +52,7 @@ class RequestChannel {
     bool closed_ = false;
 };
 
-/// What a stream shares with its input wait thread, which may outlive it.
+/// What a stream shares with its input wait thread.
 struct StreamShared {
     RequestChannel requests;
     /// True from handing a request to the thread until the thread has finished it.
@@ -66,8 +66,12 @@ struct StreamShared {
 namespace {
 
 void serve_wait_requests(std::shared_ptr<detail::StreamShared> shared,
-                         std::shared_ptr<EventReader> reader) {
+                         std::shared_ptr<EventReader> reader,
+                         TerminalEventStream::BeforeWait before_wait) {
     while (auto request = shared->requests.receive()) {
+        if (before_wait) {
+            before_wait();
+        }
         for (;;) {
             auto lock = reader->lock();
             reader->ensure_created(lock);
@@ -92,7 +96,7 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(SizeQue
 }
 
 Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
-    std::shared_ptr<EventReader> reader) {
+    std::shared_ptr<EventReader> reader, BeforeWait before_wait) {
     std::shared_ptr<WakeCounter> wake;
     {
         auto lock = reader->lock();  // the thread is not running yet: this never waits long
@@ -103,28 +107,47 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
         return Error::custom(ErrorKind::Other, "Failed to initialize input reader");
     }
     auto shared = std::make_shared<detail::StreamShared>();
+    std::thread thread;
     try {
-        std::thread(serve_wait_requests, shared, reader).detach();
+        thread = std::thread(serve_wait_requests, shared, reader, std::move(before_wait));
     } catch (const std::system_error& error) {
         return Error::os(error.code().value());
     }
-    return std::unique_ptr<TerminalEventStream>(
-        new TerminalEventStream(std::move(reader), std::move(shared), std::move(wake)));
+    return std::unique_ptr<TerminalEventStream>(new TerminalEventStream(
+        std::move(reader), std::move(shared), std::move(wake), std::move(thread)));
 }
 
 TerminalEventStream::TerminalEventStream(std::shared_ptr<EventReader> reader,
                                          std::shared_ptr<detail::StreamShared> shared,
-                                         std::shared_ptr<WakeCounter> wake)
-    : reader_(std::move(reader)), shared_(std::move(shared)), wake_(std::move(wake)) {}
+                                         std::shared_ptr<WakeCounter> wake, std::thread thread)
+    : reader_(std::move(reader)),
+      shared_(std::move(shared)),
+      wake_(std::move(wake)),
+      thread_(std::move(thread)) {}
 
 TerminalEventStream::~TerminalEventStream() {
     shared_->stop_requested.store(true);
-    [[maybe_unused]] auto ignored = wake_->wake();  // nothing better to do if it fails
+    // Without the wake a blocked wait would end only at the next key, and the
+    // join below with it. The eventfd lives as long as the reader, so a failed
+    // write is a passing one: try once more.
+    if (!wake_->wake().ok()) {
+        [[maybe_unused]] auto ignored = wake_->wake();
+    }
     shared_->requests.close();
+    // The terminal goes back to the user (and to sudo) right after this: the
+    // thread must have stopped reading it, not merely been asked to.
+    thread_.join();
 }
 
 rt::Poll<Result<TerminalEvent>> TerminalEventStream::poll_event(const rt::Waker& waker) {
-    // Never wait for the lock: if the thread holds it, it is waiting for us.
+    // While a request is with the thread, the thread alone reads the terminal.
+    // A key served here meanwhile would leave the thread to wait, after taking
+    // the lock, for a request nobody needs any more: once the loop is over it
+    // would read what the user types at the command's prompt.
+    if (shared_->wait_in_progress.load()) {
+        return rt::Poll<Result<TerminalEvent>>::pending();
+    }
+    // Never wait for the lock: the thread holds it only while serving a request.
     if (auto lock = reader_->try_lock(); lock.owns_lock()) {
         reader_->ensure_created(lock);
         auto ready = reader_->wait_for_event(lock, std::chrono::milliseconds(0));

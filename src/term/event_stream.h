@@ -1,7 +1,8 @@
 #pragma once
 
-#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "runtime/poll.h"
 #include "runtime/result.h"
@@ -17,18 +18,27 @@ struct StreamShared;
 
 /// The main task's endless stream of terminal events. Polling never blocks: it
 /// only tries the reader's lock and waits for no input; when no event is ready,
-/// the input wait thread (detached, one per stream) blocks on the reader in the
-/// main task's place and wakes it once an event is queued. The terminal is read
-/// only while a poll is asking for an event, so keys typed while the main task
-/// is busy stay in the terminal. Destroying the stream makes a blocked wait give
-/// up at once; nothing decoded is lost, it stays in the reader's queue.
+/// the input wait thread (one per stream) blocks on the reader in the main
+/// task's place and wakes it once an event is queued. Exactly one side reads at
+/// a time: while a request is with the thread, polls leave the terminal to it.
+/// The terminal is read only while a poll is asking for an event, so keys typed
+/// while the main task is busy stay in the terminal. Destroying the stream makes
+/// a blocked wait give up and returns only once the thread has ended, so nothing
+/// of the program reads the terminal afterwards; nothing decoded is lost, it
+/// stays in the reader's queue.
 class TerminalEventStream {
   public:
+    /// Runs on the input wait thread each time it has taken a request, before
+    /// it waits on the reader. A test seam: it lets a test hold the thread at
+    /// the moment a race needs it; the program gives none.
+    using BeforeWait = std::function<void()>;
+
     /// On the process's `EventReader`; fails when the input wait thread cannot
     /// be started or the input source cannot be created.
     static Result<std::unique_ptr<TerminalEventStream>> create(SizeQuery size_query);
     /// On a given reader (tests give one on a pseudo-terminal).
-    static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader);
+    static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader,
+                                                               BeforeWait before_wait = nullptr);
 
     ~TerminalEventStream();
     TerminalEventStream(const TerminalEventStream&) = delete;
@@ -54,11 +64,12 @@ class TerminalEventStream {
   private:
     TerminalEventStream(std::shared_ptr<EventReader> reader,
                         std::shared_ptr<detail::StreamShared> shared,
-                        std::shared_ptr<WakeCounter> wake);
+                        std::shared_ptr<WakeCounter> wake, std::thread thread);
 
     std::shared_ptr<EventReader> reader_;
     std::shared_ptr<detail::StreamShared> shared_;
     std::shared_ptr<WakeCounter> wake_;
+    std::thread thread_;
 };
 
 }  // namespace pacpick::term

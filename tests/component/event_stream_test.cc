@@ -250,6 +250,81 @@ TEST(EventStreamTest, DestroyingTheStreamEndsABlockedWaitAndLosesNoKey) {
     }
 }
 
+/// Holds the input wait thread each time it has taken a request, before it
+/// waits, until the test opens the gate: the moment a race between the thread
+/// and the main task's own poll needs.
+class Gate {
+  public:
+    void hold() {
+        std::unique_lock lock(mutex_);
+        ++arrivals_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return open_; });
+    }
+    bool wait_for_arrival() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [this] { return arrivals_ > 0; });
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int arrivals_ = 0;
+    bool open_ = false;
+};
+
+TEST(EventStreamTest, APollWhileTheThreadHoldsARequestLeavesTheKeyToTheThread) {
+    Pty pty;
+    auto gate = std::make_shared<Gate>();
+    auto target = std::make_shared<TestWaker>();
+    rt::Waker waker(target);
+    auto stream = TerminalEventStream::create(pty.reader(), [gate] { gate->hold(); });
+    ASSERT_TRUE(stream.ok());
+
+    ASSERT_FALSE((*stream)->poll_event(waker).ready());
+    ASSERT_TRUE(gate->wait_for_arrival());
+    pty.type("\r");
+    pty.wait_for_input();
+    // The main task, woken by something else, polls while the thread has taken
+    // the request but not yet the reader's lock.
+    const bool served_by_the_poll = (*stream)->poll_event(waker).ready();
+    const int seen = target->wakes();
+    gate->open();
+    ASSERT_FALSE(served_by_the_poll)
+        << "the poll took the key: the thread goes on to wait for a request nobody needs";
+
+    ASSERT_TRUE(target->wait_for_wake_after(seen));
+    auto enter = (*stream)->poll_event(waker);
+    ASSERT_TRUE(enter.ready());
+    EXPECT_EQ(*enter.take(),
+              TerminalEvent(KeyEvent{KeyCode::of(KeyCode::Kind::Enter), {}, KeyKind::Press, {}}));
+}
+
+TEST(EventStreamTest, DestroyingTheStreamReturnsOnlyOnceItsThreadIsGone) {
+    Pty pty;
+    auto reader = pty.reader();
+    auto target = std::make_shared<TestWaker>();
+    rt::Waker waker(target);
+    // The thread owns a copy of its seam until it ends: the copies show whether
+    // it is still there.
+    auto token = std::make_shared<int>(0);
+    for (int round = 0; round < 20; ++round) {
+        auto stream = TerminalEventStream::create(reader, [token] {});
+        ASSERT_TRUE(stream.ok());
+        ASSERT_FALSE((*stream)->poll_event(waker).ready());  // the thread waits on the terminal
+        stream->reset();
+        ASSERT_EQ(token.use_count(), 1) << "round " << round << ": the thread outlived its stream";
+    }
+    pty.type("k");
+    pty.wait_for_input();
+    EXPECT_EQ(pty.unread(), 1) << "something still reads the terminal";
+}
+
 double process_cpu_seconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
