@@ -173,13 +173,17 @@ rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, Qu
         Reaction reaction = Reaction::Ignore;
         if (item.index() == 0) {
             auto& event = std::get<0>(item);
-            if (event.ok()) {
-                if (auto* key = std::get_if<KeyEvent>(&*event)) {
-                    reaction = handle_key(state, *key, queries);
-                }
+            if (!event.ok()) {
+                // The input side retries what passes (an interrupted or empty
+                // read) itself; what reaches here lasts, such as a terminal that
+                // is gone, and dropping it would leave the loop deaf or spinning.
+                co_return std::move(event).error();
             }
-            // Input errors and events other than keys are dropped without a
-            // frame; a new terminal size shows at the next frame.
+            if (auto* key = std::get_if<KeyEvent>(&*event)) {
+                reaction = handle_key(state, *key, queries);
+            }
+            // Events other than keys are dropped without a frame; a new
+            // terminal size shows at the next frame.
         } else if (auto& message = std::get<1>(item)) {
             reaction = handle_message(state, std::move(*message), queries);
         }

@@ -219,6 +219,9 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
     if (auto item = decoder_.next_item()) {
         return item;
     }
+    if (terminal_lost_) {
+        return *terminal_lost_;
+    }
     const auto deadline =
         std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     for (;;) {
@@ -239,6 +242,9 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
                 case kTerminalToken:
                     if (auto item = read_terminal()) {
                         return item;
+                    }
+                    if (terminal_lost_) {
+                        return *terminal_lost_;
                     }
                     break;
                 case kSignalToken: {
@@ -280,7 +286,10 @@ std::optional<DecodedItem> InputSource::read_terminal() {
             return decoder_.next_item();
         } else {
             // End of input or a broken terminal: no key will come from it again.
-            stop_watching_terminal();
+            // Waiting on regardless would leave the program deaf, holding a raw
+            // terminal its user cannot take back from the keyboard.
+            lose_terminal(n == 0 ? Error::custom(ErrorKind::Other, "end of terminal input")
+                                 : Error::last_os_error());
             return decoder_.next_item();
         }
         if (auto item = decoder_.next_item()) {
@@ -298,9 +307,11 @@ bool InputSource::terminal_has_input() const {
     return n > 0 && (fd.revents & POLLIN) != 0;
 }
 
-void InputSource::stop_watching_terminal() {
+void InputSource::lose_terminal(Error why) {
+    // A hung-up terminal stays readable for good: unwatched, it cannot wake a
+    // wait again and again.
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, terminal_.fd(), nullptr);
-    watching_terminal_ = false;
+    terminal_lost_ = std::move(why);
 }
 
 Result<std::optional<Resize>> InputSource::take_signals() {

@@ -48,7 +48,10 @@ struct SignalSlot;
 /// Waits until the input terminal is readable, a window-size signal has come, or
 /// `wake` was called, and yields one decoded item at a time. Bytes are read in
 /// chunks of up to 1024; every item decoded from a chunk is queued, and later
-/// calls are served from that queue without touching the terminal. Not
+/// calls are served from that queue without touching the terminal. A read
+/// interrupted or with nothing to read is tried again at the next readiness; end
+/// of input or any other read error means no key will come again, so once the
+/// queued items are out, every call fails with that error at once. Not
 /// thread-safe: its owner serialises every call except `wake`.
 class InputSource {
   public:
@@ -63,21 +66,22 @@ class InputSource {
     InputSource& operator=(const InputSource&) = delete;
 
     /// A decoded item; nothing when the time-out ran out; the interruption error
-    /// (`is_wake_interruption`) when `wake` was called; or another error.
+    /// (`is_wake_interruption`) when `wake` was called; the lasting error of a
+    /// terminal that is gone (`terminal_lost`); or another error.
     Result<std::optional<DecodedItem>> read_item(Timeout timeout);
     /// Ends the wait in progress, or else the next one. Any thread.
     Result<void> wake() const { return wake_->wake(); }
     std::shared_ptr<WakeCounter> wake_counter() const { return wake_; }
-    /// False once the terminal reported end of input or a read error: it is no
-    /// longer watched, so a dead terminal cannot make the wait spin.
-    bool watching_terminal() const { return watching_terminal_; }
+    /// Why no key will come from the terminal again (end of input or a read
+    /// error), once that has happened; the terminal is then no longer watched.
+    const std::optional<Error>& terminal_lost() const { return terminal_lost_; }
 
   private:
     InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode);
 
     std::optional<DecodedItem> read_terminal();
     bool terminal_has_input() const;
-    void stop_watching_terminal();
+    void lose_terminal(Error why);
     Result<std::optional<Resize>> take_signals();
 
     TerminalHandle terminal_;
@@ -87,7 +91,7 @@ class InputSource {
     std::shared_ptr<WakeCounter> wake_;
     std::array<char, 1024> buffer_{};
     InputDecoder decoder_;
-    bool watching_terminal_ = true;
+    std::optional<Error> terminal_lost_;
 };
 
 }  // namespace pacpick::term

@@ -310,13 +310,21 @@ TEST(MainLoopTest, EnterQuitsOnAnEmptyListAndChoosesTheSelectedEntryOtherwise) {
     }
 }
 
-TEST(MainLoopTest, NonKeyEventsAndInputErrorsDrawNothing) {
+TEST(MainLoopTest, NonKeyEventsDrawNothing) {
     LoopRun run({TerminalEvent(term::Resize{80, 24}), TerminalEvent(term::FocusGained{}),
-                 TerminalEvent(term::Paste{"text"}), Error::os(EIO),
-                 press(named(KeyCode::Kind::Left)), esc()});
+                 TerminalEvent(term::Paste{"text"}), press(named(KeyCode::Kind::Left)), esc()});
     ASSERT_TRUE(run.run().ok());
     EXPECT_EQ(run.drawer.frames.size(), 1u);  // only the Left key, which changes nothing
     EXPECT_TRUE(run.state->query.empty());
+}
+
+TEST(MainLoopTest, AnInputErrorEndsTheLoopWithItInsteadOfWaitingDeaf) {
+    LoopRun run({press(ch('a')), Error::os(EIO), press(ch('b'))});
+    auto end = run.run();
+    ASSERT_FALSE(end.ok());
+    EXPECT_EQ(end.error(), Error::os(EIO));
+    EXPECT_EQ(run.state->query, "a");
+    EXPECT_EQ(run.drawer.frames.size(), 1u);
 }
 
 TEST(MainLoopTest, AFrameThatCannotBeDrawnEndsTheLoopWithItsError) {
