@@ -25,13 +25,28 @@ class TerminalDrawer final : public FrameDrawer {
     }
 };
 
-/// What the main task does once the loop is over, before the terminal goes back
-/// or after: the event stream stops first, then the query handles are dropped
-/// without cancelling their tasks (nothing waits for them).
+/// Stops everything that could still touch the terminal or the state: the event
+/// stream first, which returns only once its thread no longer reads the
+/// terminal, then the query handles, dropped without cancelling their tasks
+/// (nothing waits for them).
 void clean_up(AppState& state) {
     state.events.reset();
     state.details_task.reset();
     state.search_task.reset();
+}
+
+/// Removes the termination watch once the terminal is the user's again, and
+/// ends the program by a signal that came while the watch was in place, however
+/// late: it must not be lost, nor followed by anything else.
+void end_watch(std::unique_ptr<TerminationWatch>& watch) {
+    if (!watch) {
+        return;
+    }
+    const int arrived = watch->remove();
+    watch.reset();
+    if (arrived != 0) {
+        die_by(arrived);
+    }
 }
 
 }  // namespace
@@ -44,11 +59,14 @@ rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
 
     auto guard = screen::ScreenGuard::acquire();
     if (!guard) {
+        end_watch(watch);
         co_return std::move(guard).error();
     }
     auto events = open_events();
     if (!events) {
-        co_return std::move(events).error();  // the guard gives the terminal back
+        std::move(*guard).release();
+        end_watch(watch);
+        co_return std::move(events).error();
     }
     AppState state(std::move(*events));
     state.screen_guard.emplace(std::move(*guard));
@@ -62,23 +80,18 @@ rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
         end = co_await run_main_loop(state, drawer, queries, watch.get());
     }
 
+    // Nothing of the program reads the terminal from here on, before it is
+    // given back: what the user types next belongs to the command.
+    clean_up(state);
+    std::move(*state.screen_guard).release();
+    end_watch(watch);  // a stop signal ends the program here
     if (!end) {
-        clean_up(state);
-        std::move(*state.screen_guard).release();
         co_return std::move(end).error();
     }
-    std::move(*state.screen_guard).release();
-    if (*end == LoopEnd::Stopped) {
-        clean_up(state);
-        die_by(watch->arrived());
-    }
-    watch.reset();  // from here on the terminal is the user's again
-    Result<void> outcome;
     if (*end == LoopEnd::Action) {
-        outcome = co_await run_package_action(*state.pending_action, state.mode);
+        co_return co_await run_package_action(*state.pending_action, state.mode);
     }
-    clean_up(state);
-    co_return outcome;
+    co_return Result<void>();
 }
 
 }  // namespace pacpick

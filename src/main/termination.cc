@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <iterator>
 
 namespace pacpick {
 
@@ -28,28 +29,45 @@ Result<std::unique_ptr<TerminationWatch>> TerminationWatch::install() {
         return std::move(pipe).error();
     }
     std::unique_ptr<TerminationWatch> watch(new TerminationWatch(std::move(*pipe)));
+    static_assert(std::size(kWatched) == std::tuple_size_v<decltype(watch->found_)>);
     g_arrived.store(0);
     g_pipe_fd.store(watch->pipe_.write_fd());
     struct sigaction action {};
     action.sa_handler = on_termination_signal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal_number : kWatched) {
-        if (sigaction(signal_number, &action, nullptr) != 0) {
-            return Error::last_os_error();  // the destructor puts the defaults back
+    for (size_t i = 0; i < std::size(kWatched); ++i) {
+        // Look before replacing: a handler put over an ignored signal, even for
+        // a moment, could catch the signal the user asked to be immune to.
+        struct sigaction found {};
+        if (sigaction(kWatched[i], nullptr, &found) != 0) {
+            return Error::last_os_error();  // the destructor puts back what was replaced
         }
+        if (found.sa_handler == SIG_IGN) {
+            continue;
+        }
+        if (sigaction(kWatched[i], &action, nullptr) != 0) {
+            return Error::last_os_error();
+        }
+        watch->found_[i] = found;
     }
     return watch;
 }
 
 TerminationWatch::~TerminationWatch() {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : kWatched) {
-        sigaction(signal_number, &action, nullptr);
+    remove();
+}
+
+int TerminationWatch::remove() {
+    for (size_t i = 0; i < std::size(kWatched); ++i) {
+        if (found_[i]) {
+            sigaction(kWatched[i], &*found_[i], nullptr);
+            found_[i].reset();
+        }
     }
     g_pipe_fd.store(-1);
+    // Read after the handlers are gone: nothing can arrive unseen any more.
+    return g_arrived.load();
 }
 
 rt::Poll<int> TerminationWatch::poll_stop(const rt::Waker& waker) {

@@ -1,0 +1,327 @@
+#include "main/app.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "forked_child.h"
+#include "main/entry.h"
+#include "process_helpers.h"
+#include "screen/terminal_size.h"
+#include "term/event_stream.h"
+
+namespace pacpick {
+namespace {
+
+using namespace std::chrono_literals;
+using process::test::TempDir;
+using process::test::write_file;
+using testing::ForkedChild;
+using testing::Pty;
+
+const std::string kRestore = "\x1b[?25h\x1b[2J\x1b[1;1H";
+
+/// The pty's master side as the user's terminal: what the program wrote so far,
+/// read as it comes, and keys typed.
+class UserSide {
+  public:
+    explicit UserSide(int master) : master_(master) {}
+
+    /// Reads until `seen` holds for everything written so far; false at the deadline.
+    bool wait_for(const std::function<bool(const std::string&)>& seen,
+                  std::chrono::seconds limit = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!seen(written_)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !read_some(static_cast<int>(left.count()))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool wait_for_text(const std::string& text, std::chrono::seconds limit = 10s) {
+        return wait_for([&text](const std::string& all) { return all.find(text) != all.npos; },
+                        limit);
+    }
+    /// The number of frames drawn so far (each begins with a screen clear).
+    size_t frames() const {
+        size_t count = 0;
+        for (size_t at = written_.find("\x1b[2J"); at != written_.npos;
+             at = written_.find("\x1b[2J", at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    void type(const std::string& keys) {
+        ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    const std::string& written() const { return written_; }
+
+  private:
+    bool read_some(int timeout_ms) {
+        pollfd fd{master_, POLLIN, 0};
+        if (::poll(&fd, 1, timeout_ms) <= 0) {
+            return false;
+        }
+        char chunk[4096];
+        const ssize_t n = ::read(master_, chunk, sizeof chunk);
+        if (n <= 0) {
+            return false;  // EIO: the program's side is closed
+        }
+        written_.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+
+    int master_;
+    std::string written_;
+};
+
+/// In the forked child: the pty as controlling terminal and standard streams.
+bool use_as_terminal(int slave) {
+    return testing::take_controlling_terminal(slave) && testing::redirect(slave, 0) &&
+           testing::redirect(slave, 1) && testing::redirect(slave, 2);
+}
+
+std::string exit_report(int status) {
+    return "exit " + std::to_string(status);
+}
+
+// -- A stop signal that arrives after the loop's last look -------------------
+
+int g_signal_to_raise = 0;
+
+/// Raises the signal while the loop polls for its next event and answers that
+/// very poll with Esc: the signal has arrived, but the loop ends as if on a
+/// quit key, the stop request already looked at or never looked at again.
+class SignalThenEsc final : public EventSource {
+  public:
+    rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker&) override {
+        raise(g_signal_to_raise);
+        return Result<term::TerminalEvent>(term::TerminalEvent(term::KeyEvent{
+            term::KeyCode::of(term::KeyCode::Kind::Esc), {}, term::KeyKind::Press, {}}));
+    }
+};
+
+Result<std::unique_ptr<EventSource>> open_signal_then_esc() {
+    return std::unique_ptr<EventSource>(std::make_unique<SignalThenEsc>());
+}
+
+struct Ended {
+    int wait_status;
+    std::string report;
+    std::string screen;
+    bool terminal_restored;
+};
+
+/// Runs the main task on a fresh pty with `signal_number` arriving late.
+Ended run_with_late_signal(int signal_number, bool started_ignored) {
+    Pty pty = Pty::open();
+    termios before{};
+    tcgetattr(pty.master.get(), &before);
+    ForkedChild child([&](int) -> std::string {
+        if (!use_as_terminal(pty.slave.get())) {
+            return "setup failed";
+        }
+        if (started_ignored) {
+            signal(signal_number, SIG_IGN);
+        }
+        g_signal_to_raise = signal_number;
+        const int status = run_entry([] { return main_task(open_signal_then_esc); });
+        struct sigaction after {};
+        sigaction(signal_number, nullptr, &after);
+        return exit_report(status) + (after.sa_handler == SIG_IGN ? ", still ignored" : "");
+    });
+    pty.slave.reset();
+    Ended ended;
+    ended.report = child.finish();
+    ended.wait_status = child.status();
+    ended.screen = pty.drain_master();
+    termios after{};
+    tcgetattr(pty.master.get(), &after);
+    ended.terminal_restored = after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag &&
+                              after.c_oflag == before.c_oflag;
+    return ended;
+}
+
+TEST(MainTaskTest, ATerminationSignalAfterTheLoopsLastLookEndsTheProgramByIt) {
+    for (int signal_number : {SIGTERM, SIGHUP}) {
+        const Ended ended = run_with_late_signal(signal_number, false);
+        ASSERT_TRUE(WIFSIGNALED(ended.wait_status))
+            << strsignal(signal_number) << " was lost; the child reported: " << ended.report;
+        EXPECT_EQ(WTERMSIG(ended.wait_status), signal_number);
+        EXPECT_TRUE(ended.terminal_restored) << strsignal(signal_number);
+        EXPECT_TRUE(ended.screen.ends_with(kRestore)) << strsignal(signal_number);
+    }
+}
+
+TEST(MainTaskTest, AHangUpTheProgramWasStartedIgnoringIsIgnoredAndStaysIgnored) {
+    const Ended ended = run_with_late_signal(SIGHUP, true);
+    EXPECT_EQ(ended.report, "exit 0, still ignored");
+    EXPECT_TRUE(ended.terminal_restored);
+    EXPECT_TRUE(ended.screen.ends_with(kRestore));
+}
+
+// -- Keys typed at the command's prompt --------------------------------------
+
+/// What the input wait thread's seam and the main task's polls share in the
+/// forked child.
+struct Race {
+    std::mutex mutex;
+    std::condition_variable polled;
+    int polls = 0;
+    std::optional<rt::Waker> main_task;
+    int held_fd = -1;  // a line per hold goes to the test
+};
+Race* g_race = nullptr;
+
+/// The program's event stream, counting the main task's polls.
+class CountedEvents final : public EventSource {
+  public:
+    explicit CountedEvents(std::unique_ptr<term::TerminalEventStream> stream)
+        : stream_(std::move(stream)) {}
+
+    rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker& waker) override {
+        {
+            std::lock_guard lock(g_race->mutex);
+            g_race->main_task = waker;
+        }
+        auto answer = stream_->poll_event(waker);
+        std::lock_guard lock(g_race->mutex);
+        ++g_race->polls;
+        g_race->polled.notify_all();
+        return answer;
+    }
+
+  private:
+    std::unique_ptr<term::TerminalEventStream> stream_;
+};
+
+/// Holds the input wait thread, each time it has taken a request, at the moment
+/// of the race: a key is waiting on the terminal, and the main task, woken by
+/// something else (as by a query's answer), polls before the thread has taken
+/// the reader's lock.
+void hold_for_the_race() {
+    ForkedChild::send(g_race->held_fd, "held\n");
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    while (::poll(&input, 1, -1) < 0 && errno == EINTR) {
+    }
+    std::unique_lock lock(g_race->mutex);
+    const int seen = g_race->polls;
+    if (g_race->main_task) {
+        g_race->main_task->wake();  // only schedules the main task: it polls on its own thread
+    }
+    g_race->polled.wait_for(lock, 10s, [seen] { return g_race->polls > seen; });
+}
+
+Result<term::Resize> current_size() {
+    auto size = screen::terminal_size();
+    if (!size) {
+        return std::move(size).error();
+    }
+    return term::Resize{size->columns, size->rows};
+}
+
+Result<std::unique_ptr<EventSource>> open_raced_events() {
+    auto stream = term::TerminalEventStream::create(term::process_event_reader(current_size),
+                                                    hold_for_the_race);
+    if (!stream) {
+        return std::move(stream).error();
+    }
+    return std::unique_ptr<EventSource>(std::make_unique<CountedEvents>(std::move(*stream)));
+}
+
+/// Stand-ins for pacman and sudo: one package, and an install that asks for a
+/// line on the terminal and shows what it got.
+void write_stand_ins(const TempDir& dir) {
+    write_file(dir.file("pacman"), R"(#!/bin/sh
+case "$1" in
+    -Slq) echo pkg ;;
+    -Si) printf 'Version : 1-1\nDescription : a package\n' ;;
+    -Q) exit 1 ;;
+    -S) printf '[sudo] password: '; IFS= read -r line; printf 'got:%s\n' "$line" ;;
+esac
+)");
+    write_file(dir.file("sudo"), "#!/bin/sh\nexec \"$@\"\n");
+    chmod(dir.file("pacman").c_str(), 0755);
+    chmod(dir.file("sudo").c_str(), 0755);
+}
+
+/// Reads "held" lines from the seam without waiting; with a limit, waits that
+/// long for at least one.
+int take_holds(int fd, std::chrono::milliseconds limit = 0ms) {
+    int holds = 0;
+    pollfd ready{fd, POLLIN, 0};
+    while (::poll(&ready, 1, holds == 0 ? static_cast<int>(limit.count()) : 0) > 0) {
+        char chunk[64];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0) {
+            break;
+        }
+        holds += static_cast<int>(std::count(chunk, chunk + n, '\n'));
+    }
+    return holds;
+}
+
+TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
+    TempDir dir;
+    write_stand_ins(dir);
+    int held[2];
+    ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
+    UniqueFd held_read(held[0]);
+    UniqueFd held_write(held[1]);
+
+    Pty pty = Pty::open();
+    ForkedChild child([&](int) -> std::string {
+        held_read.reset();
+        if (!use_as_terminal(pty.slave.get())) {
+            return "setup failed";
+        }
+        setenv("PATH", (dir.path() + ":" + getenv("PATH")).c_str(), 1);
+        g_race = new Race;
+        g_race->held_fd = held_write.get();
+        return exit_report(run_entry([] { return main_task(open_raced_events); }));
+    });
+    pty.slave.reset();
+    held_write.reset();
+    UserSide user(pty.master.get());
+
+    ASSERT_TRUE(user.wait_for_text("[install] "));
+    user.type("p");
+    ASSERT_TRUE(user.wait_for_text("a package")) << user.written();
+    // Left is read by the thread; the request after it is the one raced.
+    take_holds(held_read.get());
+    const size_t frames = user.frames();
+    user.type("\x1b[D");
+    ASSERT_TRUE(user.wait_for([&](const std::string&) { return user.frames() > frames; }));
+    ASSERT_GT(take_holds(held_read.get(), 10000ms), 0) << user.written();
+    user.type("\r");
+
+    ASSERT_TRUE(user.wait_for_text("[sudo] password: ")) << user.written();
+    user.type("secret\n");
+    EXPECT_TRUE(user.wait_for_text("got:secret\r\n", 5s))
+        << "the line typed at the command's prompt did not reach it whole:\n"
+        << user.written().substr(user.written().rfind("\x1b[2J"));
+    if (!::testing::Test::HasFailure()) {
+        EXPECT_EQ(child.finish(), "exit 0");
+    }
+}
+
+}  // namespace
+}  // namespace pacpick
