@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <shared_mutex>
+
 namespace pacpick::process {
 
 /// While it lives, the keyboard's interrupt and quit signals (SIGINT, SIGQUIT)
@@ -23,9 +25,21 @@ class InterruptShield {
     struct sigaction saved_quit_ {};
 };
 
-/// Adds to `set` the signals a child must get back at their default action:
+/// The signals a child being started must get back at their default action:
 /// SIGPIPE, which the program always ignores, and whatever a live
-/// `InterruptShield` ignores on the program's behalf.
-void add_signals_to_reset(sigset_t& set);
+/// `InterruptShield` ignores on the program's behalf. Children start on any
+/// thread; while this is held no shield comes or goes, so the set stays true
+/// until the child exists. Hold it from reading `signals` until the start has
+/// returned.
+class ChildSignalDefaults {
+  public:
+    ChildSignalDefaults();
+
+    const sigset_t& signals() const { return signals_; }
+
+  private:
+    std::shared_lock<std::shared_mutex> lock_;
+    sigset_t signals_;
+};
 
 }  // namespace pacpick::process

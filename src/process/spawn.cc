@@ -121,11 +121,8 @@ class SpawnAttributes {
     /// The program ignores SIGPIPE so that its own writes fail with EPIPE (and
     /// may ignore the keyboard's signals while a foreground command runs); an
     /// ignored disposition survives exec, so the child must get the default back.
-    int reset_ignored_signals() {
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        add_signals_to_reset(defaults);
-        if (const int rc = posix_spawnattr_setsigdefault(&attr_, &defaults); rc != 0) {
+    int reset_ignored_signals(const ChildSignalDefaults& defaults) {
+        if (const int rc = posix_spawnattr_setsigdefault(&attr_, &defaults.signals()); rc != 0) {
             return rc;
         }
         return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF);
@@ -180,7 +177,8 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     if (attributes.init_status() != 0) {
         return Error::os(attributes.init_status());
     }
-    if (const int rc = attributes.reset_ignored_signals(); rc != 0) {
+    const ChildSignalDefaults defaults;  // held until the child has started
+    if (const int rc = attributes.reset_ignored_signals(defaults); rc != 0) {
         return Error::os(rc);
     }
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <sstream>
+#include <string>
+#include <thread>
 
 #include "process/blocking.h"
 
@@ -52,6 +56,42 @@ TEST(InterruptShieldTest, AnInterruptTheProgramWasStartedWithoutStaysIgnoredInCh
     EXPECT_EQ(current_disposition(SIGINT), SIG_IGN);
     EXPECT_EQ(interrupt_itself().exit_code(), 7);
     signal(SIGINT, SIG_DFL);
+}
+
+/// The SigIgn mask a child started with, from its own /proc status.
+unsigned long child_ignored_signals() {
+    auto output = run_captured_blocking(ChildCommand{"cat", {"/proc/self/status"}});
+    EXPECT_TRUE(output.ok());
+    std::istringstream lines(output.ok() ? output->stdout_data : "");
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("SigIgn:", 0) == 0) {
+            return std::stoul(line.substr(7), nullptr, 16);
+        }
+    }
+    ADD_FAILURE() << "no SigIgn line";
+    return 0;
+}
+
+TEST(InterruptShieldTest, NoChildStartedWhileShieldsComeAndGoInheritsTheKeyboardSignalsIgnored) {
+    // Queries start children on worker threads while the main task puts up and
+    // takes down its shield: no child may ever start with the disposition
+    // already "ignore" but not yet marked for a reset to the default.
+    std::atomic<bool> stop{false};
+    std::thread main_task([&stop] {
+        while (!stop.load()) {
+            InterruptShield shield;
+        }
+    });
+    const unsigned long keyboard = (1ul << (SIGINT - 1)) | (1ul << (SIGQUIT - 1));
+    int inherited = 0;
+    for (int child = 0; child < 300; ++child) {
+        if ((child_ignored_signals() & keyboard) != 0) {
+            ++inherited;
+        }
+    }
+    stop.store(true);
+    main_task.join();
+    EXPECT_EQ(inherited, 0) << "of 300 children started while shields came and went";
 }
 
 }  // namespace
