@@ -10,15 +10,24 @@ namespace pacpick::process {
 /// descriptor, the null device, or a new pipe whose other end the program keeps.
 enum class StdioMode { Inherit, Null, Piped };
 
+/// One change to the environment a child gets: `name` set to `value`, or taken
+/// out when there is no value.
+struct EnvironmentChange {
+    std::string name;
+    std::optional<std::string> value;
+};
+
 /// What to start: a bare program name looked up through PATH and its arguments,
 /// each passed unchanged as one element of the argument vector (no shell). The
 /// running operation decides the stream modes; all are inherited by default.
+/// The child gets the program's environment with `environment` applied.
 struct ChildCommand {
     std::string program;
     std::vector<std::string> arguments;
     StdioMode stdin_mode = StdioMode::Inherit;
     StdioMode stdout_mode = StdioMode::Inherit;
     StdioMode stderr_mode = StdioMode::Inherit;
+    std::vector<EnvironmentChange> environment = {};
 };
 
 /// How a child ended: the raw wait status in the encoding of waitpid. A

@@ -17,24 +17,37 @@ std::vector<std::string> with_target(std::vector<std::string> arguments, std::st
     return arguments;
 }
 
+/// pacman in the user's language names its fields in that language too
+/// ("Beschreibung" for "Description" in German), and the details are found by
+/// the English names. The queries therefore run with pacman's own words in
+/// English and text in UTF-8, whatever the user's locale: names and
+/// descriptions come through unchanged. LANGUAGE goes too, since it would still
+/// choose a translation under that locale.
+ChildCommand background_query(std::vector<std::string> arguments) {
+    ChildCommand command{"pacman", std::move(arguments)};
+    command.environment = {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", std::nullopt}};
+    return command;
+}
+
 }  // namespace
 
 ChildCommand pacman_sync_names() {
-    return ChildCommand{"pacman", {"-Slq"}};
+    return background_query({"-Slq"});
 }
 
 ChildCommand pacman_installed_names() {
-    return ChildCommand{"pacman", {"-Qq"}};
+    return background_query({"-Qq"});
 }
 
 ChildCommand pacman_sync_info(std::string name) {
-    return ChildCommand{"pacman", with_target({"-Si"}, std::move(name))};
+    return background_query(with_target({"-Si"}, std::move(name)));
 }
 
 ChildCommand pacman_query_installed(std::string name) {
-    return ChildCommand{"pacman", with_target({"-Q"}, std::move(name))};
+    return background_query(with_target({"-Q"}, std::move(name)));
 }
 
+// The user's own command keeps the user's locale: its questions are for them.
 ChildCommand sudo_pacman(std::string_view flag, std::string name) {
     return ChildCommand{"sudo", with_target({"pacman", std::string(flag)}, std::move(name))};
 }

@@ -9,7 +9,10 @@ namespace pacpick::process {
 
 // Every invocation of the package manager, in one place. Programs are bare
 // names found through PATH; each element is one argument, never a shell line,
-// so a package name is passed unchanged whatever characters it holds.
+// so a package name is passed unchanged whatever characters it holds. The four
+// background queries run with LC_ALL=C.UTF-8 and without LANGUAGE, so that
+// pacman's field names are the English ones the parsers look for; the sudo
+// command runs in the user's own locale.
 
 /// `pacman -Slq`: the names of all packages in the sync repositories.
 ChildCommand pacman_sync_names();

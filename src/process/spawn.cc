@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "process/interrupt_shield.h"
 
@@ -134,6 +137,42 @@ class SpawnAttributes {
     int status_;
 };
 
+/// The program's environment with `changes` applied, as the strings a child's
+/// environment block points into; same-named entries are replaced, not doubled.
+/// A name that is empty or holds "=", or any NUL byte, fails without a block.
+Result<std::vector<std::string>> changed_environment(
+    const std::vector<EnvironmentChange>& changes) {
+    for (const auto& change : changes) {
+        if (change.name.empty() || change.name.find('=') != std::string::npos) {
+            return Error::custom(ErrorKind::InvalidInput, "invalid environment variable name");
+        }
+        if (contains_nul(change.name) || (change.value && contains_nul(*change.value))) {
+            return nul_byte_error();
+        }
+    }
+    auto changed = [&changes](std::string_view entry) {
+        const std::string_view name = entry.substr(0, entry.find('='));
+        for (const auto& change : changes) {
+            if (change.name == name) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!changed(*entry)) {
+            entries.emplace_back(*entry);
+        }
+    }
+    for (const auto& change : changes) {
+        if (change.value) {
+            entries.push_back(change.name + "=" + *change.value);
+        }
+    }
+    return entries;
+}
+
 }  // namespace
 
 Result<SpawnedChild> spawn_child(const ChildCommand& command) {
@@ -150,6 +189,22 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+
+    // Most children get the program's own environment as it is.
+    std::vector<std::string> environment_entries;
+    std::vector<char*> envp;
+    if (!command.environment.empty()) {
+        auto entries = changed_environment(command.environment);
+        if (!entries) {
+            return std::move(entries).error();
+        }
+        environment_entries = std::move(entries).value();
+        envp.reserve(environment_entries.size() + 1);
+        for (auto& entry : environment_entries) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+    }
 
     const std::array<StdioMode, kStreams> modes = {command.stdin_mode, command.stdout_mode,
                                                    command.stderr_mode};
@@ -184,7 +239,7 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
 
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, command.program.c_str(), actions.get(), attributes.get(),
-                                argv.data(), environ);
+                                argv.data(), envp.empty() ? environ : envp.data());
     if (rc != 0) {
         return Error::os(rc);
     }

@@ -36,6 +36,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::read_file;
+using test::ScopedEnvironment;
 using test::shell;
 using test::TempDir;
 using test::write_file;
@@ -453,6 +454,30 @@ TEST_F(PackageManagerTest, InstallAndRemoveRunPacmanThroughSudoInTheForeground) 
         EXPECT_EQ(read_file(dir_.file("record")),
                   "[pacman]\n[" + flag + "]\n[" + kAwkwardName + "]\n");
     }
+}
+
+TEST_F(PackageManagerTest, QueriesRunInEnglishWhileTheUsersCommandKeepsTheUsersLocale) {
+    const char* report =
+        R"(printf '%s %s %s %s\n' "${LC_ALL-unset}" "${LANGUAGE-unset}" "${LANG-unset}" )"
+        R"sh("$(env | grep -c '^LC_ALL=')")sh";
+    write_file(dir_.file("pacman"), std::string("#!/bin/sh\n") + report + "\n");
+    write_file(dir_.file("sudo"),
+               std::string("#!/bin/sh\n{ ") + report + "; } > \"$PACPICK_TEST_RECORD\"\n");
+    ScopedEnvironment german;
+    german.set("LC_ALL", "de_DE.UTF-8");
+    german.set("LANGUAGE", "de");
+    german.set("LANG", "de_DE.UTF-8");
+
+    const std::string english = "C.UTF-8 unset de_DE.UTF-8 1\n";
+    EXPECT_EQ(captured_stdout(pacman_sync_names()), english);
+    EXPECT_EQ(captured_stdout(pacman_installed_names()), english);
+    EXPECT_EQ(captured_stdout(pacman_sync_info("pkg")), english);
+    EXPECT_EQ(captured_stdout(pacman_query_installed("pkg")), english);
+    auto [tx, rx] = rt::make_channel<Result<ExitStatus>>();
+    runtime_->spawn(run_in_foreground(sudo_pacman("-S", "pkg"), tx));
+    auto status = runtime_->block_on(receive(rx));
+    EXPECT_TRUE(status.has_value() && status->ok());
+    EXPECT_EQ(read_file(dir_.file("record")), "de_DE.UTF-8 de de_DE.UTF-8 1\n");
 }
 
 TEST_F(PackageManagerTest, ANameThatLooksLikeAnOptionComesAfterADoubleDash) {

@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process/command.h"
@@ -28,6 +30,25 @@ class TempDir {
 
   private:
     std::string path_;
+};
+
+/// Sets environment variables for one test and puts back what was there.
+class ScopedEnvironment {
+  public:
+    void set(const std::string& name, const std::optional<std::string>& value) {
+        const char* old = getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+    }
+    ~ScopedEnvironment() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            it->second ? setenv(it->first.c_str(), it->second->c_str(), 1)
+                       : unsetenv(it->first.c_str());
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 inline std::string random_bytes(size_t size, unsigned seed) {

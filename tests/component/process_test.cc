@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "process/blocking.h"
 #include "process/child.h"
@@ -27,6 +30,7 @@ namespace pacpick::process {
 namespace {
 
 using test::random_bytes;
+using test::ScopedEnvironment;
 using test::shell;
 using test::TempDir;
 using test::write_file;
@@ -213,6 +217,41 @@ TEST_P(CaptureTest, NulByteFailsWithoutStartingAProcess) {
     auto in_program = run(ChildCommand{std::string("s\0h", 3), {"-c", "exit 0"}});
     ASSERT_FALSE(in_program.ok());
     EXPECT_EQ(in_program.error(), expected);
+    EXPECT_TRUE(no_new_child(before));
+}
+
+TEST_P(CaptureTest, EnvironmentChangesReplaceRemoveAndAddVariablesForThatChildOnly) {
+    ScopedEnvironment environment;
+    environment.set("PACPICK_REPLACED", "old");
+    environment.set("PACPICK_REMOVED", "present");
+    environment.set("PACPICK_ADDED", std::nullopt);
+    environment.set("PACPICK_KEPT", "kept");
+    ChildCommand command =
+        shell(R"sh(printf '%s ' "$PACPICK_REPLACED" "${PACPICK_REMOVED-unset}" "$PACPICK_ADDED" )sh"
+              R"sh("$PACPICK_KEPT" "$(env | grep -c '^PACPICK_REPLACED=')")sh");
+    command.environment = {{"PACPICK_REPLACED", "new=value"},
+                           {"PACPICK_REMOVED", std::nullopt},
+                           {"PACPICK_ADDED", ""},
+                           {"PACPICK_NEVER_SET", std::nullopt}};
+    auto result = run(command);
+    ASSERT_TRUE(result.ok()) << result.error().describe();
+    EXPECT_EQ(result->stdout_data, "new=value unset  kept 1 ");
+    EXPECT_STREQ(getenv("PACPICK_REPLACED"), "old") << "the program's own environment changed";
+    EXPECT_STREQ(getenv("PACPICK_REMOVED"), "present");
+}
+
+TEST_P(CaptureTest, AnUnusableEnvironmentChangeFailsWithoutStartingAProcess) {
+    const std::set<pid_t> before = current_children();
+    for (const EnvironmentChange& change :
+         {EnvironmentChange{"", "x"}, EnvironmentChange{"A=B", "x"},
+          EnvironmentChange{std::string("A\0B", 3), "x"},
+          EnvironmentChange{"A", std::string("x\0y", 3)}}) {
+        ChildCommand command = shell("exit 0");
+        command.environment = {change};
+        auto result = run(command);
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error().kind(), ErrorKind::InvalidInput) << result.error().describe();
+    }
     EXPECT_TRUE(no_new_child(before));
 }
 

@@ -4,7 +4,9 @@ stand-in, and reports a failing status. The answers go to pacman's own
 confirmation question; each changing test has a world of its own."""
 
 import os
+import re
 import select
+import subprocess
 import time
 
 import pytest
@@ -106,3 +108,28 @@ def test_without_sudo_enter_fails_with_the_error_and_the_terminal_given_back(run
     assert terminal.cursor_visible
     assert terminal.stty_after() == terminal.stty_before
     assert not world.installed("hello")
+
+
+def test_in_another_language_the_details_show_and_pacman_still_asks_in_it(run_in_terminal, pacpick_path,
+                                                                         scratch_world):
+    # pacman names its fields in the user's language ("Beschreibung" in German);
+    # the details must show all the same, and the install is the user's own.
+    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
+    if "de_de.utf8" not in locales:
+        pytest.fail("the de_DE.UTF-8 locale is missing: scripts/bootstrap generates it")
+    env = scratch_world.env(LANG="de_DE.UTF-8", LANGUAGE="de")
+    del env["LC_ALL"]
+    terminal = run_in_terminal([pacpick_path], env=env, cwd=scratch_world.path)
+    terminal.wait_for_frame(lambda frame: True)
+    terminal.send("hello")
+    frame = terminal.wait_for_frame(lambda f: f.entries[:1] == ["hello"] and f.marker == 0
+                                    and f.details[0].startswith("Package: hello "), what="hello's details")
+    assert re.fullmatch(r"Package: hello    Version: \S+", frame.details[0]), frame.details
+    assert frame.details[2].startswith("Description: Prints a friendly greeting — «bonjour»"), frame.details
+
+    terminal.press("enter")
+    terminal.wait_for_text("Installation fortsetzen? [J/n]")
+    terminal.answer("n\r")
+    assert terminal.wait_exit() == Exit(code=0, signal=None)
+    assert "pacman -S exited with status: 1" in terminal.text
+    assert not scratch_world.installed("hello")
