@@ -115,3 +115,29 @@ def test_control_c_at_the_real_pacman_prompt_ends_pacman_and_pacpick_reports_its
         terminal.describe()
     assert terminal.stty_after() == terminal.stty_before
     assert not scratch_world.installed(name)
+
+
+def test_a_program_started_with_sighup_ignored_survives_a_hang_up_signal_and_sudo_inherits_the_ignore(
+        scripted, run_in_terminal):
+    # As `nohup pacpick` leaves it: the program must not catch what its user
+    # asked it to be immune to, nor hand its commands a different disposition.
+    scripted.on("-Slq", stdout="pkg\n").on("-Si", stdout="Version : 1-1\n").on("-Q", exit=1)
+    scripted.on("-S", prompt="Proceed with installation? [Y/n] ")
+    terminal = start(run_in_terminal, scripted,
+                     ["/bin/sh", "-c", 'trap "" HUP; exec "$0"', pacpick_binary()])
+    terminal.wait_for_text("[install] ").send("pkg")
+    terminal.wait_for_text("Package: pkg    Version: 1-1")
+    hang_up = signal_bit(signal.SIGHUP)
+    assert ignored_signals(terminal.pid) & hang_up, "the program took over the ignored SIGHUP"
+
+    os.kill(terminal.pid, signal.SIGHUP)
+    frames = len(terminal.frames())
+    terminal.press("left")  # answered with a frame only by a program still running
+    terminal.wait_for_frame(lambda frame: frame.query == "pkg", after=frames, what="a frame after SIGHUP")
+    terminal.press("enter")
+    terminal.wait_for_text("Proceed with installation? [Y/n]")
+    terminal.send("n\r")
+    assert terminal.wait_exit() == Exit(code=0, signal=None), terminal.describe()
+    started = scripted.calls("sudo") + [call for call in scripted.calls() if call["argv"][0] == b"-S"]
+    assert len(started) == 2 and all(call["sigign"] & hang_up for call in started), started
+    assert terminal.stty_after() == terminal.stty_before
