@@ -69,6 +69,11 @@ class UserSide {
         }
         return count;
     }
+    /// Everything still unread, once every holder of the program's side is gone.
+    void read_to_end() {
+        while (read_some(10000)) {
+        }
+    }
     void type(const std::string& keys) {
         ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     }
@@ -97,6 +102,13 @@ class UserSide {
 bool use_as_terminal(int slave) {
     return testing::take_controlling_terminal(slave) && testing::redirect(slave, 0) &&
            testing::redirect(slave, 1) && testing::redirect(slave, 2);
+}
+
+/// Sanitizer builds report on the child's standard error, the pty: a report
+/// there fails the test like one in the test process would.
+bool has_sanitizer_report(const std::string& screen) {
+    return screen.find("Sanitizer") != std::string::npos ||
+           screen.find("runtime error") != std::string::npos;
 }
 
 std::string exit_report(int status) {
@@ -168,6 +180,7 @@ TEST(MainTaskTest, ATerminationSignalAfterTheLoopsLastLookEndsTheProgramByIt) {
         EXPECT_EQ(WTERMSIG(ended.wait_status), signal_number);
         EXPECT_TRUE(ended.terminal_restored) << strsignal(signal_number);
         EXPECT_TRUE(ended.screen.ends_with(kRestore)) << strsignal(signal_number);
+        EXPECT_FALSE(has_sanitizer_report(ended.screen)) << ended.screen;
     }
 }
 
@@ -176,6 +189,7 @@ TEST(MainTaskTest, AHangUpTheProgramWasStartedIgnoringIsIgnoredAndStaysIgnored) 
     EXPECT_EQ(ended.report, "exit 0, still ignored");
     EXPECT_TRUE(ended.terminal_restored);
     EXPECT_TRUE(ended.screen.ends_with(kRestore));
+    EXPECT_FALSE(has_sanitizer_report(ended.screen)) << ended.screen;
 }
 
 // -- Keys typed at the command's prompt --------------------------------------
@@ -320,6 +334,8 @@ TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
         << user.written().substr(user.written().rfind("\x1b[2J"));
     if (!::testing::Test::HasFailure()) {
         EXPECT_EQ(child.finish(), "exit 0");
+        user.read_to_end();
+        EXPECT_FALSE(has_sanitizer_report(user.written())) << user.written();
     }
 }
 
