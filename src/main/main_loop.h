@@ -19,9 +19,9 @@ enum class LoopEnd { Quit, Action, Stopped };
 enum class Reaction { Ignore, Draw, Quit, Action };
 
 /// Runs the loop until a quit key, Enter, an input error, a frame that cannot be
-/// drawn, or `stop` (when given) fires. Each pass takes one item from the terminal events
-/// or the result channel, chosen at random when both are ready so that neither
-/// starves the other.
+/// drawn, or `stop` (when given) fires. Each pass takes one item from the
+/// terminal events or the result channel, chosen at random when both are ready
+/// so that neither starves the other.
 rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, QueryStarter& queries,
                                         StopSignal* stop = nullptr);
 
