@@ -61,7 +61,10 @@ def password_standin(tmp_path):
 def loaded_processors():
     """Busy loops on every processor, ended by the test's end: the input wait
     thread then often loses its processor at the worst moment."""
-    hogs = [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"], stdin=subprocess.DEVNULL)
+    # Each loop also ends when pytest does, however it ends: a test run killed
+    # from outside must not leave the machine loaded for whatever runs next.
+    hogs = [subprocess.Popen(["/bin/sh", "-c", "while kill -0 $PPID 2>/dev/null; do :; done"],
+                             stdin=subprocess.DEVNULL)
             for _ in range(HOGS)]
     try:
         yield
