@@ -26,6 +26,17 @@ RawModeGuard& raw_mode_guard() {
     return guard;
 }
 
+/// Sets the terminal's attributes, asking again when a signal interrupted the
+/// call: the change may not have been made, and giving up would leave the
+/// user's terminal raw (or the program's cooked).
+int set_attributes(int fd, const termios& attributes) {
+    int result;
+    do {
+        result = tcsetattr(fd, TCSANOW, &attributes);
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
 }  // namespace
 
 TerminalHandle::TerminalHandle(TerminalHandle&& other) noexcept
@@ -68,7 +79,7 @@ Result<void> enter_raw_mode() {
     }
     termios raw = original;
     cfmakeraw(&raw);
-    if (tcsetattr(terminal->fd(), TCSANOW, &raw) == -1) {
+    if (set_attributes(terminal->fd(), raw) == -1) {
         return Error::last_os_error();
     }
     guard.saved = original;
@@ -85,7 +96,7 @@ Result<void> leave_raw_mode() {
     if (!terminal) {
         return std::move(terminal).error();
     }
-    if (tcsetattr(terminal->fd(), TCSANOW, &*guard.saved) == -1) {
+    if (set_attributes(terminal->fd(), *guard.saved) == -1) {
         return Error::last_os_error();
     }
     guard.saved.reset();
