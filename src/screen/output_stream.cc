@@ -1,5 +1,6 @@
 #include "screen/output_stream.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,23 @@ namespace pacpick::screen {
 namespace {
 
 enum class WriteOutcome { Done, WroteZero, Failed };
+
+/// Waits until `fd` takes bytes again. A terminal is shared with other
+/// programs, and one of them may leave it non-blocking: a full output queue
+/// then answers EAGAIN instead of waiting, which is no reason to lose a frame.
+/// False, with errno set, only when the wait itself fails.
+bool wait_until_writable(int fd) {
+    pollfd writable{fd, POLLOUT, 0};
+    for (;;) {
+        // Any answer will do: an error condition shows at the next write.
+        if (::poll(&writable, 1, -1) >= 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
 
 /// Pushes `data` through `call` until every byte is taken. `taken` tells how much
 /// went out before a failure; errno still holds the failure's code on return.
@@ -25,6 +43,10 @@ WriteOutcome write_all(const OutputStream::WriteCall& call, int fd, const char* 
             return WriteOutcome::WroteZero;
         } else if (errno == EINTR) {
             continue;
+        } else if (errno == EAGAIN) {
+            if (!wait_until_writable(fd)) {
+                return WriteOutcome::Failed;
+            }
         } else if (errno == EBADF) {
             // A closed standard output swallows everything rather than failing.
             taken = size;

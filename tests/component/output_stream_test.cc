@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "runtime/fd.h"
 
@@ -86,6 +88,40 @@ TEST(OutputStreamPipeTest, ReportsABrokenPipe) {
               R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" })");
     ASSERT_FALSE(line);
     EXPECT_EQ(line.error().kind(), ErrorKind::BrokenPipe);
+}
+
+TEST(OutputStreamPipeTest, WaitsForRoomWhenTheDescriptorIsNonBlocking) {
+    // A terminal shared with other programs may be left non-blocking by one
+    // of them. Through a small full pipe, a text many times its size meets
+    // EAGAIN again and again while a reader empties it, and still goes out whole.
+    Pipe pipe;
+    ASSERT_GE(fcntl(pipe.write_end.get(), F_SETPIPE_SZ, 4096), 0);
+    ASSERT_EQ(fcntl(pipe.write_end.get(), F_SETFL, O_NONBLOCK), 0);
+    const std::string filler(4096, 'f');
+    ssize_t filled = 0;
+    for (ssize_t n; (n = ::write(pipe.write_end.get(), filler.data(), filler.size())) > 0;) {
+        filled += n;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+
+    std::string text;
+    for (int i = 0; text.size() < 256 * 1024; ++i) {
+        text += std::to_string(i) + ";";
+    }
+    const size_t expected = static_cast<size_t>(filled) + text.size();
+    std::string arrived;
+    std::thread reader([&] {
+        pollfd readable{pipe.read_end.get(), POLLIN, 0};
+        while (arrived.size() < expected && ::poll(&readable, 1, 10'000) > 0) {
+            arrived += pipe.arrived();
+        }
+    });
+    OutputStream stream(pipe.write_end.get());
+    auto written = stream.write(text);
+    reader.join();
+    ASSERT_TRUE(written) << written.error().describe();
+    EXPECT_EQ(arrived.size(), expected);
+    EXPECT_EQ(arrived.substr(static_cast<size_t>(filled)), text);
 }
 
 /// Caps the size of files this process may write, and lifts the cap again when

@@ -1,11 +1,15 @@
 #include "screen/output_stream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <deque>
 #include <string>
 #include <thread>
+
+#include "runtime/fd.h"
 
 namespace pacpick::screen {
 namespace {
@@ -112,6 +116,25 @@ TEST_F(OutputStreamTest, RepeatsInterruptedAndShortWrites) {
     EXPECT_EQ(sink.taken, "abcdefgh");
     EXPECT_EQ(sink.calls.size(), 5u);
     EXPECT_EQ(stream.buffered(), 0u);
+}
+
+TEST(OutputStreamWouldBlockTest, WaitsForRoomInsteadOfFailing) {
+    // The descriptor only has to be writable for the wait; the bytes go to the script.
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd read_end(ends[0]);
+    UniqueFd write_end(ends[1]);
+    ScriptedSink sink;
+    OutputStream stream{write_end.get(), sink.call()};
+    sink.script = {{0, EAGAIN}, {3}, {0, EAGAIN}, {0, EAGAIN}};
+    ASSERT_TRUE(stream.write("abcdefgh"));
+    ASSERT_TRUE(stream.flush());
+    EXPECT_EQ(sink.taken, "abcdefgh");
+    EXPECT_EQ(sink.calls.size(), 5u);
+
+    sink.script = {{0, EAGAIN}};
+    ASSERT_TRUE(stream.write("line\n"));
+    EXPECT_EQ(sink.taken, "abcdefghline\n");
 }
 
 TEST_F(OutputStreamTest, TreatsAClosedDescriptorAsTakingEverything) {
