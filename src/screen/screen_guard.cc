@@ -70,9 +70,16 @@ void ScreenGuard::restore() {
         return;
     }
     // Nobody can act on a failure here: the terminal is given back as far as it
-    // goes, and raw mode is left even when the writes failed.
-    (void)write_restore_sequence(writer_);
-    (void)term::leave_raw_mode();
+    // goes, and raw mode is left even when the writes failed. A terminal that
+    // refused one call (a signal, a full queue) may well take the next, and a
+    // hidden cursor or a raw terminal left to the user's shell is worth that
+    // second try; a terminal that is gone fails it at once.
+    if (!write_restore_sequence(writer_)) {
+        (void)write_restore_sequence(writer_);
+    }
+    if (!term::leave_raw_mode()) {
+        (void)term::leave_raw_mode();
+    }
 }
 
 }  // namespace pacpick::screen

@@ -7,8 +7,9 @@ namespace pacpick::screen {
 
 /// The obligation to give the terminal back: it exists only while raw mode is in
 /// force and the cursor is hidden. Releasing it shows the cursor, clears the
-/// screen, homes the cursor and leaves raw mode, ignoring every failure; a held
-/// guard that is destroyed releases itself, so no way out can forget it.
+/// screen, homes the cursor and leaves raw mode, trying a failed step once more
+/// and then ignoring the failure; a held guard that is destroyed releases
+/// itself, so no way out can forget it.
 class ScreenGuard {
   public:
     /// Enters raw mode, then hides the cursor on standard output.

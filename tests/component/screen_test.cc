@@ -309,9 +309,36 @@ TEST(ScreenGuardTest, LeavesRawModeEvenWhenTheRestoreWritesFail) {
         std::move(*guard).release();
         return active() + " unsent:" + std::to_string(stream.buffered());
     });
-    // The restore commands only fill the buffer; the flush meets the broken pipe.
-    EXPECT_EQ(report, "cooked unsent:" + std::to_string(kRestore.size()));
+    // The restore commands only fill the buffer; the flush meets the broken
+    // pipe, and so does the second try, which added its own commands.
+    EXPECT_EQ(report, "cooked unsent:" + std::to_string(2 * kRestore.size()));
     EXPECT_EQ(screen, "");
+}
+
+TEST(ScreenGuardTest, TriesTheRestoreOnceMoreWhenTheTerminalRefusesAWrite) {
+    auto [report, screen] = on_terminal([] {
+        int refused = 0;
+        OutputStream stream(
+            STDOUT_FILENO, [&refused](int fd, const void* data, size_t size) -> ssize_t {
+                if (refused == 0 &&
+                    std::string_view(static_cast<const char*>(data), size) == kRestore) {
+                    ++refused;
+                    errno = EIO;
+                    return -1;
+                }
+                return ::write(fd, data, size);
+            });
+        auto guard = ScreenGuard::acquire(ScreenWriter(stream));
+        if (!guard) {
+            return guard.error().describe();
+        }
+        std::move(*guard).release();
+        return active() + " refused:" + std::to_string(refused) +
+               " unsent:" + std::to_string(stream.buffered());
+    });
+    // The refused bytes stay in front and go out with the second sequence.
+    EXPECT_EQ(report, "cooked refused:1 unsent:0");
+    EXPECT_EQ(screen, kHide + kRestore + kRestore);
 }
 
 TEST(DrawScreenTest, DrawsForTheTerminalsOwnSize) {
