@@ -54,8 +54,13 @@ Reactor::~Reactor() = default;
 
 void Reactor::interrupt() {
     const uint64_t one = 1;
-    // A full counter already means "interrupted"; nothing to do on failure.
-    [[maybe_unused]] ssize_t n = ::write(interrupt_fd_.get(), &one, sizeof one);
+    // A full counter (EAGAIN) already means "interrupted". A write that a
+    // signal interrupted is another matter: the wake would be lost, and with
+    // it the stop that shutdown waits for.
+    ssize_t n;
+    do {
+        n = ::write(interrupt_fd_.get(), &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
 }
 
 void Reactor::stop() {
