@@ -6,7 +6,7 @@ DESTDIR ?=
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all build run test test-default test-newest test-tsan test-asan test-fuzz bench demo \
+.PHONY: all build run test test-default test-newest test-tsan test-asan test-fuzz bench fault-sweep demo \
         install uninstall deps format clean
 
 all: build
@@ -64,6 +64,12 @@ test-fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
+
+# Fails every call the program makes to the system, one run at a time, in two
+# scripted sessions, and prints per function the call sites, runs and runs that
+# broke a promise; the table is also written to tests/faults/full-sweep.md.
+fault-sweep: build
+	/usr/bin/python3 tests/faults/sweep.py --full --jobs $(JOBS) --table tests/faults/full-sweep.md
 
 # Builds, creates a throwaway pacman world in ~/.cache/pacpick-demo and starts
 # pacpick in it: real installs and removals that never touch the host.

@@ -192,7 +192,9 @@ class Terminal:
     kept raw; all waiting is driven by readiness of the pty and of the process,
     bounded by a deadline, never by fixed sleeps."""
 
-    def __init__(self, argv, *, env, cwd=None, rows=24, columns=80):
+    def __init__(self, argv, *, env, cwd=None, rows=24, columns=80, stderr_path=None):
+        """`stderr_path`, when given, receives the program's standard error
+        instead of the terminal."""
         self.rows, self.columns = rows, columns
         self.screen = pyte.Screen(columns, rows)
         self._stream = pyte.ByteStream(self.screen)
@@ -209,6 +211,10 @@ class Terminal:
                 # the program. Descriptors are closed by then: hence the path.
                 with open(before, "w") as out:
                     subprocess.run([stty, "-g"], stdout=out, check=True)
+                if stderr_path is not None:
+                    errors = os.open(stderr_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+                    os.dup2(errors, 2)
+                    os.close(errors)
 
             self._child = pexpect.spawn(argv[0], list(argv[1:]), env=env, cwd=cwd,
                                         dimensions=(rows, columns),
