@@ -9,8 +9,9 @@
 //   PACPICK_FAULT=fn:object:offset:nth:what
 //       the nth call of `fn` whose return address is `offset` bytes into the
 //       loaded object named `object` (its file name) fails: `what` is an errno
-//       number, or "short" to let a read or write move a single byte. An
-//       object of "*" counts calls from anywhere.
+//       number, "short" to let a read or write move a single byte, or "eof"
+//       for a read that finds the end of input. An object of "*" counts calls
+//       from anywhere.
 //
 // Both variables and LD_PRELOAD itself are taken out of the environment at
 // load time, so the children the program starts run without the library.
@@ -47,12 +48,13 @@
 namespace {
 
 // The functions that can be failed. Each wrapper below names its entry.
-#define FAULT_FUNCTIONS(X)                                                                     \
-    X(read)                                                                                    \
-    X(write) X(open) X(close) X(poll) X(recv) X(send) X(sigaction) X(waitpid) X(epoll_create1) \
-        X(epoll_ctl) X(epoll_wait) X(epoll_pwait2) X(eventfd) X(eventfd_read) X(eventfd_write) \
-            X(pipe2) X(socketpair) X(posix_spawnp) X(posix_spawn_file_actions_adddup2)         \
-                X(pidfd_open) X(tcgetattr) X(tcsetattr) X(ioctl) X(isatty) X(pthread_create)
+#define FAULT_FUNCTIONS(X)                                                                         \
+    X(read)                                                                                        \
+    X(write)                                                                                       \
+    X(open) X(close) X(poll) X(recv) X(send) X(sigaction) X(waitpid) X(epoll_create1) X(epoll_ctl) \
+        X(epoll_wait) X(epoll_pwait2) X(eventfd) X(eventfd_read) X(eventfd_write) X(pipe2)         \
+            X(socketpair) X(posix_spawnp) X(posix_spawn_file_actions_adddup2) X(pidfd_open)        \
+                X(tcgetattr) X(tcsetattr) X(ioctl) X(isatty) X(pthread_create)
 
 enum Function {
 #define AS_ENUM(name) k_##name,
@@ -86,8 +88,9 @@ struct Target {
     bool any_site = false;
     uintptr_t site = 0;  // absolute return address
     long nth = 0;
-    int error = 0;  // 0 with `shorten`
+    int error = 0;  // 0 with `shorten` or `end_of_input`
     bool shorten = false;
+    bool end_of_input = false;
     std::atomic<long> seen{0};
 };
 
@@ -217,6 +220,7 @@ void log_line(const char* kind, int function, uintptr_t caller, long nth, const 
 struct Decision {
     int error = 0;  // fail with this errno
     bool shorten = false;
+    bool end_of_input = false;
     bool fails() const { return error != 0; }
 };
 
@@ -234,7 +238,11 @@ Decision decide(Function function, void* return_address) {
     Decision decision;
     decision.error = g_target.error;
     decision.shorten = g_target.shorten;
-    log_line("fired", function, caller, nth, decision.shorten ? "short" : "error");
+    decision.end_of_input = g_target.end_of_input;
+    log_line("fired", function, caller, nth,
+             decision.shorten        ? "short"
+             : decision.end_of_input ? "eof"
+                                     : "error");
     return decision;
 }
 
@@ -272,6 +280,8 @@ void parse_target(const char* spec) {
     g_target.nth = parse_number(fields[3], 10);
     if (strcmp(fields[4], "short") == 0) {
         g_target.shorten = true;
+    } else if (strcmp(fields[4], "eof") == 0) {
+        g_target.end_of_input = true;
     } else {
         g_target.error = static_cast<int>(parse_number(fields[4], 10));
     }
@@ -317,6 +327,9 @@ ssize_t read(int fd, void* buffer, size_t count) {
     REAL(read);
     DECIDE(read);
     FAIL_IF_CHOSEN();
+    if (decision.end_of_input) {
+        return 0;
+    }
     return real_read(fd, buffer, decision.shorten && count > 1 ? 1 : count);
 }
 

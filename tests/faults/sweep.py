@@ -50,7 +50,8 @@ SYNC_NAMES = ["bash", "zsh", "fish", "nano", "samba", "vala", "alpha", "python",
 INSTALLED_NAMES = ["bash", "nano", "sed", "zsh"]
 
 # The errors each call can really meet, most likely first. "short" lets a read
-# or write move a single byte instead of failing.
+# or write move a single byte instead of failing, "eof" makes a read find the
+# end of input.
 ERRNOS = {
     "read": ["EINTR", "EAGAIN", "EIO", "short"],
     "write": ["EINTR", "EAGAIN", "EIO", "short"],
@@ -80,10 +81,11 @@ ERRNOS = {
     "pthread_create": ["EAGAIN"],
 }
 
-# Sites whose descriptor narrows what the call can meet: an eventfd takes no
-# short write and reports no I/O error, and its EAGAIN means "already woken",
-# which a failure made up here would not be.
+# Sites whose descriptor changes what the call can meet: a terminal can reach
+# the end of input; an eventfd takes no short write and reports no I/O error,
+# and its EAGAIN means "already woken", which a failure made up here is not.
 SITE_ERRNOS = [
+    ("read", "read_terminal", ["EINTR", "EAGAIN", "EIO", "short", "eof"]),
     ("write", "Reactor::interrupt", ["EINTR"]),
     ("read", "Reactor::run", ["EINTR", "EAGAIN"]),
 ]
@@ -170,7 +172,7 @@ class Fault:
     what: str
 
     def spec(self):
-        what = "short" if self.what == "short" else str(getattr(errno, self.what))
+        what = self.what if self.what in ("short", "eof") else str(getattr(errno, self.what))
         return f"{self.function}:{self.obj}:{self.offset:#x}:{self.nth}:{what}"
 
 
@@ -262,6 +264,12 @@ class Session:
         if self.type(text.encode() if text is not None else KEYS[key]):
             self.settle(predicate, before)
 
+    def resize(self):
+        """A wider window: the program hears of it by SIGWINCH and draws its next
+        frame to the new width. Nothing is drawn at once, so nothing is waited for."""
+        if self.running() and RESTORE not in self.terminal.raw:
+            self.terminal.resize(ROWS, COLUMNS + 20)
+
     def check_no_lasting_zombie(self):
         """Before the last key: every child that has ended is reaped soon."""
         deadline = time.monotonic() + ZOMBIE_BOUND
@@ -295,6 +303,7 @@ class Session:
         if self.case.script == "esc":
             self.key(listed("install", "a", 1), key="up")
             self.key(listed("install", "a", 0), key="down")
+            self.resize()
             self.key(listed("uninstall", "", 0), key="tab")
             self.key(listed("uninstall", "s", 0), text="s")
             self.key(listed("uninstall", "", 0), key="backspace")
@@ -401,7 +410,9 @@ OWN = re.compile(rb"\x1b\[2J|\x1b\[[0-9]+;[0-9]+H|\x1b\[\?25[lh]")
 RESTORE = b"\x1b[?25h\x1b[2J\x1b[1;1H"
 AFTER_RESTORE = {
     "esc": rb"",
-    "enter": rb"(Running pacman -S [^\r\n]+\.\.\.\r\n(stand-in pacman -S [^\r\n]+ done\r\n)?)?",
+    # The line before the command is given up when the terminal refuses it,
+    # so that the command still runs.
+    "enter": rb"(Running pacman -S [^\r\n]+\.\.\.\r\n)?(stand-in pacman -S [^\r\n]+ done\r\n)?",
 }
 # What the terminal echoes, once the program has given it back, for a key
 # typed just before that the program never read.
@@ -708,7 +719,7 @@ def main():
     mode = parser.add_mutually_exclusive_group(required=True)
     mode.add_argument("--sampled", action="store_true")
     mode.add_argument("--full", action="store_true")
-    mode.add_argument("--case", help="script:function:object:offset:nth:errno-number-or-short")
+    mode.add_argument("--case", help="script:function:object:offset:nth:errno-number, short or eof")
     mode.add_argument("--sites", choices=["esc", "enter"], help="list the call sites a script meets")
     parser.add_argument("--binary", default=str(REPO_ROOT / "build" / "pacpick"))
     parser.add_argument("--preload", default=str(REPO_ROOT / "build" / "tests" / "faults" / "fault_inject.so"))
@@ -727,7 +738,7 @@ def main():
         return 0
     if args.case:
         script, function, obj, offset, nth, what = args.case.split(":")
-        what = what if what == "short" else errno.errorcode[int(what)]
+        what = what if what in ("short", "eof") else errno.errorcode[int(what)]
         set_child_subreaper()
         outcome = run_case((Case(script, Fault(function, obj, int(offset, 16), int(nth), what)), binary, preload))
         print(f"fired: {outcome.fired}, exit {outcome.exit}, {outcome.seconds:.1f} s")
