@@ -22,7 +22,6 @@ import argparse
 import collections
 import ctypes
 import errno
-import json
 import multiprocessing
 import os
 import re
@@ -244,7 +243,7 @@ class Session:
             return False
 
     def running(self):
-        return not self.terminal.output_ended and self.terminal._child.isalive()
+        return not self.terminal.output_ended and process_state(self.terminal.pid) not in (None, "Z")
 
     def type(self, data):
         """Types bytes, unless the program has given the terminal back. It may
@@ -280,7 +279,8 @@ class Session:
             if time.monotonic() >= deadline:
                 self.problems.append(f"zombie children {zombies} still unreaped after {ZOMBIE_BOUND} s")
                 return
-            # Output from the program, or a short time, whichever comes first.
+            # Nothing tells another process's parent has reaped a child, so
+            # look again after the program's next output or a moment.
             self.terminal.read_output(0.05)
 
     def finish(self, last_key):
@@ -709,7 +709,10 @@ def sweep(binary, preload, jobs, full, table_path):
     failed = sum(1 for o in outcomes if o.problems)
     print(f"{len(outcomes)} runs in {elapsed:.0f} s with {jobs} jobs")
     if table_path:
-        Path(table_path).write_text(text + "\n")
+        Path(table_path).write_text(
+            "# The last full fault sweep\n\n"
+            f"`make fault-sweep`: {len(outcomes)} runs in {elapsed:.0f} s with {jobs} jobs, "
+            f"{failed} of them broke a promise.\n\n{text}\n")
     print(f"{len(outcomes) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
