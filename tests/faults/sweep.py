@@ -713,6 +713,12 @@ def sweep(binary, preload, jobs, full, table_path):
             "# The last full fault sweep\n\n"
             f"`make fault-sweep`: {len(outcomes)} runs in {elapsed:.0f} s with {jobs} jobs, "
             f"{failed} of them broke a promise.\n\n{text}\n")
+    fired = sum(1 for o in outcomes if o.fired)
+    if fired < 0.8 * len(outcomes):
+        # A site met in the counting run can be missed when timing differs,
+        # but not most of them: the preload is not failing what it is asked to.
+        print(f"only {fired} of {len(outcomes)} faults were reached")
+        failed = max(failed, 1)
     print(f"{len(outcomes) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
