@@ -90,6 +90,18 @@ SITE_ERRNOS = [
 ]
 
 
+# Failures that only ask for the call to be made again: a program that gives
+# up on one of them has lost something it did not have to (a frame, a key, the
+# user's terminal), so a run with such a fault must end as a healthy one does.
+# EAGAIN of a spawn or a thread is a limit reached, not a call to repeat.
+TRANSIENT = {"EINTR", "short"}
+TRANSIENT_EAGAIN = {"read", "write", "recv", "send", "eventfd_read", "eventfd_write"}
+
+
+def is_transient(fault):
+    return fault.what in TRANSIENT or (fault.what == "EAGAIN" and fault.function in TRANSIENT_EAGAIN)
+
+
 def errnos_for(site):
     for function, part, errnos in SITE_ERRNOS:
         if site.function == function and part in site.name:
@@ -373,6 +385,8 @@ class Session:
             problems.append(f"exit status {code}")
         stderr = read_text(self.stderr_path)
         lines = stderr.splitlines()
+        if code in (1, 101) and self.case.fault is not None and is_transient(self.case.fault):
+            problems.append(f"gave up with status {code} on a failure that only asks for another try")
         if code in (1, 101):
             if len(lines) != 1 or not re.fullmatch(r"(Error|Failed building the Runtime): .+", lines[0]) \
                     or not stderr.endswith("\n"):
@@ -688,11 +702,13 @@ def table(sites_by_script, outcomes):
     return "\n".join(lines)
 
 
-def sweep(binary, preload, jobs, full, table_path):
+def sweep(binary, preload, jobs, full, table_path, transient_only=False):
     started = time.monotonic()
     with multiprocessing.Pool(jobs, initializer=set_child_subreaper) as pool:
         sites_by_script = counting_runs(binary, preload, pool)
         cases = full_cases(sites_by_script) if full else sampled_cases(sites_by_script)
+        if transient_only:
+            cases = [case for case in cases if is_transient(case.fault)]
         print(f"{len(cases)} runs over {sum(len(s) for s in sites_by_script.values())} sites "
               f"({', '.join(f'{k}: {len(v)}' for k, v in sites_by_script.items())})", flush=True)
         outcomes = []
@@ -734,6 +750,8 @@ def main():
     parser.add_argument("--preload", default=str(REPO_ROOT / "build" / "tests" / "faults" / "fault_inject.so"))
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--table", help="also write the table to this file")
+    parser.add_argument("--transient-only", action="store_true",
+                        help="only the failures that ask for another try (EINTR, short, EAGAIN of I/O)")
     args = parser.parse_args()
     binary, preload = Path(args.binary).resolve(), Path(args.preload).resolve()
     for path in (binary, preload):
@@ -756,7 +774,7 @@ def main():
         for problem in outcome.problems:
             print(f"- {problem}")
         return 1 if outcome.problems else 0
-    return sweep(binary, preload, args.jobs, args.full, args.table)
+    return sweep(binary, preload, args.jobs, args.full, args.table, args.transient_only)
 
 
 if __name__ == "__main__":
