@@ -124,6 +124,12 @@ REGRESSIONS = [
     ("esc", "write", "write_all", "last", "EIO"),
     # An interrupted wake of the reactor at shutdown left the program hanging.
     ("esc", "write", "Reactor::stop", 1, "EINTR"),
+    # A terminal that failed a read or reached its end left the program
+    # running deaf, with the screen held and the terminal raw.
+    ("esc", "read", "read_terminal", 1, "EIO"),
+    ("esc", "read", "read_terminal", 3, "EIO"),
+    ("esc", "read", "read_terminal", 2, "eof"),
+    ("enter", "read", "read_terminal", 1, "EIO"),
 ]
 
 ROWS, COLUMNS = 24, 80
