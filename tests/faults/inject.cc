@@ -47,27 +47,47 @@
 
 namespace {
 
-// The functions that can be failed. Each wrapper below names its entry.
-#define FAULT_FUNCTIONS(X)                                                                         \
-    X(read)                                                                                        \
-    X(write)                                                                                       \
-    X(open) X(close) X(poll) X(recv) X(send) X(sigaction) X(waitpid) X(epoll_create1) X(epoll_ctl) \
-        X(epoll_wait) X(epoll_pwait2) X(eventfd) X(eventfd_read) X(eventfd_write) X(pipe2)         \
-            X(socketpair) X(posix_spawnp) X(posix_spawn_file_actions_adddup2) X(pidfd_open)        \
-                X(tcgetattr) X(tcsetattr) X(ioctl) X(isatty) X(pthread_create)
-
+// The functions that can be failed, each named as PACPICK_FAULT names it.
 enum Function {
-#define AS_ENUM(name) k_##name,
-    FAULT_FUNCTIONS(AS_ENUM)
-#undef AS_ENUM
-        kFunctionCount
+    k_read,
+    k_write,
+    k_open,
+    k_close,
+    k_poll,
+    k_recv,
+    k_send,
+    k_sigaction,
+    k_waitpid,
+    k_epoll_create1,
+    k_epoll_ctl,
+    k_epoll_wait,
+    k_epoll_pwait2,
+    k_eventfd,
+    k_eventfd_read,
+    k_eventfd_write,
+    k_pipe2,
+    k_socketpair,
+    k_posix_spawnp,
+    k_posix_spawn_file_actions_adddup2,
+    k_pidfd_open,
+    k_tcgetattr,
+    k_tcsetattr,
+    k_ioctl,
+    k_isatty,
+    k_pthread_create,
+    kFunctionCount
 };
 
 const char* const kFunctionNames[] = {
-#define AS_NAME(name) #name,
-    FAULT_FUNCTIONS(AS_NAME)
-#undef AS_NAME
+    "read",         "write",          "open",         "close",
+    "poll",         "recv",           "send",         "sigaction",
+    "waitpid",      "epoll_create1",  "epoll_ctl",    "epoll_wait",
+    "epoll_pwait2", "eventfd",        "eventfd_read", "eventfd_write",
+    "pipe2",        "socketpair",     "posix_spawnp", "posix_spawn_file_actions_adddup2",
+    "pidfd_open",   "tcgetattr",      "tcsetattr",    "ioctl",
+    "isatty",       "pthread_create",
 };
+static_assert(sizeof kFunctionNames / sizeof kFunctionNames[0] == kFunctionCount);
 
 /// One loaded object's code, for turning a return address into something that
 /// stays the same from run to run: the object's file name and an offset.
