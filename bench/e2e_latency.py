@@ -2,10 +2,12 @@
 """How fast pacpick answers, measured from outside on the Release binary.
 
     bench/e2e_latency.py [--binary build-bench/pacpick] [--world DIR]
-                         [--packages 63000] [--runs 20] [--pairs 40]
+                         [--packages 63000] [--large-packages 250000]
+                         [--runs 20] [--pairs 40]
 
 The program runs in a pseudo-terminal of 80x24 against a pacman test world of
-63,000 packages (scripts/make-test-world; built once under DIR and reused). The
+63,000 packages (scripts/make-test-world; built once under DIR and reused), and
+for the figures of scale against one of 250,000 (DIR-250000). The
 harness reads the raw byte stream of the terminal and cuts it into frames: a
 frame starts with ESC[2J and ends with the final cursor move, the move back to
 the prompt row that follows the last details row. Every timestamp is taken
@@ -34,6 +36,14 @@ What each figure means:
                    lone runs differ only by what surrounds pacman, so its
                    variation drops out (a slowing of pacman itself would not
                    show there).
+  broad and narrow likewise, but each pacman run timed from inside the stand-in
+                   and pacman's own time taken out of both sides: the broad
+                   query "e" (Backspace and "e" in one write, so the search
+                   restarts with the previous long list still shown) matches
+                   two-thirds of the catalog, the narrow "vim" a few dozen
+                   names. The same broad figure on the large world must stay
+                   within 4 times the one on the 63,000-package world, which
+                   is what filtering in time linear in the catalog gives.
   details overhead likewise from an Up or Down key press to the frame with the
                    newly selected package's details, less the wall time of
                    `pacman -Si NAME` and `pacman -Q NAME` run alone, concurrently,
@@ -49,10 +59,13 @@ What each figure means:
   peak memory      VmHWM (/proc/PID/status) once three searches of the whole
                    catalog ("vim", Backspace, "m") and their details have been
                    shown: memory kept from one search to the next shows here,
-                   which one search alone would hide. The notes add the figure
-                   after the first search, after the long latency session, and
-                   after searches for single letters, which match most of the
-                   catalog while the previous long list is still shown.
+                   which one search alone would hide. Then the same after the
+                   broad searches "e", "a", "e" (each new long list is built
+                   while the previous one is still shown), after the 42
+                   searches of the latency session, and the growth of VmHWM
+                   from the 3rd to the 12th broad search in a row: memory kept
+                   from one search to the next would show there. The notes add
+                   the figure after the first search.
   first frame      posix_spawn of the program to the end of its first frame:
                    exec, dynamic linking, runtime start-up, raw mode, the input
                    thread, the size query, the frame.
@@ -346,7 +359,9 @@ def search(program, keys, presses, query):
 SESSION = [(b"vim", 3, "vim"), (KEY_BACKSPACE, 1, "vi"), (b"m", 1, "vim")]
 # Single common letters: two-thirds of the catalog matches, and the new list is
 # built while the old one is still on screen.
-BROAD_SESSION = [(b"a", 1, "a"), (KEY_BACKSPACE + b"e", 2, "e"), (KEY_BACKSPACE + b"a", 2, "a")]
+BROAD_SESSION = [(b"e", 1, "e"), (KEY_BACKSPACE + b"a", 2, "a"), (KEY_BACKSPACE + b"e", 2, "e")]
+# Broad searches repeated, for memory kept from one to the next.
+REPEATED_BROAD = 12
 
 
 # -- the measurements ---------------------------------------------------------
@@ -392,13 +407,21 @@ def measure_start_memory_idle(binary, env, runs):
             program.close()
 
 
-def measure_broad_memory(binary, env):
+def measure_broad_memory(binary, env, repeats=0):
+    """VmHWM after the broad session, and after each of `repeats` further
+    searches alternating between "a" and "e"."""
     program = Program(binary, env)
     try:
         program.next_frame()
         for keys, presses, query in BROAD_SESSION:
             search(program, keys, presses, query)
-        return program.peak_rss_kib()
+        peak = program.peak_rss_kib()
+        after_each = []
+        for i in range(repeats):
+            query = "a" if i % 2 == 0 else "e"
+            search(program, KEY_BACKSPACE + query.encode(), 2, query)
+            after_each.append(program.peak_rss_kib())
+        return peak, after_each
     finally:
         program.close()
 
@@ -464,15 +487,20 @@ def measure_pairs(runs, in_program, lone, pacman_log=None, operation=None):
     return pairs
 
 
-def measure_search(program, env, runs, pacman_log=None):
-    """Pairs of searches (Backspace, then "m", in turn) and lone `pacman -Slq`
-    runs; also the last results frame."""
+def measure_search(program, env, runs, pacman_log=None, keys_for=None):
+    """Pairs of searches (Backspace, then "m", in turn, unless `keys_for(i)`
+    gives the keys, their count and the query they leave) and lone
+    `pacman -Slq` runs; also the last results frame."""
     last_results = [None]
 
+    def vim_keys(i):
+        return (KEY_BACKSPACE, 1, "vi") if i % 2 == 0 else (b"m", 1, "vim")
+
     def in_program(i):
-        key, query = (KEY_BACKSPACE, "vi") if i % 2 == 0 else (b"m", "vim")
+        key, presses, query = (keys_for or vim_keys)(i)
         sent = program.send(key)
-        typed = program.next_frame()
+        for _ in range(presses):
+            typed = program.next_frame()
         expect(typed.prompt == f"[install] {query}", "the keystroke's frame", typed)
         results = program.next_frame()
         expect(results.prompt == f"[install] {query}" and results.entries and
@@ -507,6 +535,28 @@ def measure_details(program, env, runs, names, pacman_log=None):
         return run_alone([["pacman", "-Si", name], ["pacman", "-Q", name]], env)
 
     return measure_pairs(runs, in_program, lone, pacman_log)
+
+
+def broad_keys(_):
+    """Backspace and "e" in one write: the search for "e" starts afresh while
+    the previous answer, most of the catalog, is still shown."""
+    return KEY_BACKSPACE + b"e", 2, "e"
+
+
+def measure_timed_searches(binary, world, env, runs, directory, keys_for, first):
+    """Search pairs with every pacman run timed from inside its stand-in,
+    so that pacman's own time drops out; `first` is the search typed before
+    them (keys, key count, query)."""
+    pacman_log = PacmanLog(world, directory, env)
+    program = Program(binary, pacman_log.env)
+    try:
+        program.next_frame()
+        search(program, *first)
+        pacman_log.take()
+        pairs, _ = measure_search(program, pacman_log.env, runs, pacman_log, keys_for)
+        return pairs
+    finally:
+        program.close()
 
 
 def measure_pty_round_trip(env, runs):
@@ -563,6 +613,8 @@ def main(argv):
     parser.add_argument("--world", default=None,
                         help="directory of the test world (default: next to the binary)")
     parser.add_argument("--packages", type=int, default=63000)
+    parser.add_argument("--large-packages", type=int, default=250000,
+                        help="packages of the world for the figures of scale; 0 skips them")
     parser.add_argument("--runs", type=int, default=20, help="runs per figure, at least 20")
     parser.add_argument("--pairs", type=int, default=40,
                         help="program and lone runs compared for each overhead, at least 20")
@@ -606,7 +658,24 @@ def main(argv):
     finally:
         program.close()
 
-    broad_peak = measure_broad_memory(binary, env)
+    timed_broad = measure_timed_searches(binary, world, env, runs,
+                                         Path(binary).parent / "bench-timed-pacman", broad_keys,
+                                         (b"e", 1, "e"))
+    broad_peak, repeated_peaks = measure_broad_memory(binary, env, REPEATED_BROAD)
+    broad_growth = repeated_peaks[-1] - repeated_peaks[2]
+
+    large = None
+    if args.large_packages:
+        large_world = build_world(Path(str(world.path) + f"-{args.large_packages}"),
+                                  args.large_packages)
+        large_env = large_world.env()
+        run_alone([["pacman", "-Slq"]], large_env)  # warms the page cache
+        large_broad = measure_timed_searches(binary, large_world, large_env, runs,
+                                             Path(binary).parent / "bench-timed-pacman-large",
+                                             broad_keys, (b"e", 1, "e"))
+        large_peak, _ = measure_broad_memory(binary, large_env)
+        large = (large_world.packages, large_broad, large_peak)
+
     round_trip = measure_pty_round_trip(env, runs)
     trivial = measure_trivial_spawn(env, runs)
 
@@ -616,15 +685,37 @@ def main(argv):
          med(keystrokes) < 1e6, len(keystrokes)),
         ("search overhead (beyond debounce and pacman -Slq)", med(searches.overhead) / 1e6,
          "ms", "< 5 ms", med(searches.overhead) < 5e6, len(searches.overhead)),
+        ("search overhead, broad query \"e\" (pacman's time out)",
+         med(timed_broad.beyond_pacman) / 1e6, "ms", "<= 2 ms",
+         med(timed_broad.beyond_pacman) <= 2e6, len(timed_broad.beyond_pacman)),
+        ("search overhead, narrow query \"vim\" (pacman's time out)",
+         med(timed_searches.beyond_pacman) / 1e6, "ms", "<= 1 ms",
+         med(timed_searches.beyond_pacman) <= 1e6, len(timed_searches.beyond_pacman)),
         ("details overhead (beyond pacman -Si and -Q)", med(details.overhead) / 1e6, "ms",
          "< 2 ms", med(details.overhead) < 2e6, len(details.overhead)),
         ("CPU while idle for 10 s (utime+stime)", med(idle_ms), "ms", "0 ms",
          med(idle_ms) == 0, len(idle_ms)),
         (f"peak resident memory after {len(SESSION)} searches (VmHWM)", med(peak) / 1024, "MiB",
          "< 8 MiB", med(peak) < 8 * 1024, len(peak)),
+        ("peak memory after broad searches \"e\", \"a\", \"e\"", broad_peak / 1024, "MiB",
+         "<= 5 MiB", broad_peak <= 5 * 1024, 1),
+        (f"peak memory after the {len(searches.overhead) + 2}-search session", session_peak / 1024,
+         "MiB", "<= 5 MiB", session_peak <= 5 * 1024, 1),
+        (f"peak memory growth, broad search 3 to {REPEATED_BROAD}", broad_growth / 1024, "MiB",
+         "0 MiB", broad_growth <= 0, 1),
         ("start to first frame", med(first_frame) / 1e6, "ms", "< 10 ms",
          med(first_frame) < 10e6, len(first_frame)),
     ]
+    if large is not None:
+        packages, large_broad, large_peak = large
+        small_e, large_e = med(timed_broad.beyond_pacman), med(large_broad.beyond_pacman)
+        limit = max(4 * small_e, 0)
+        rows += [
+            (f"search overhead, broad query, {packages} packages", large_e / 1e6, "ms",
+             f"<= {limit / 1e6:.2f} ms", large_e <= limit, len(large_broad.beyond_pacman)),
+            (f"peak memory after broad searches, {packages} packages", large_peak / 1024, "MiB",
+             "<= 8 MiB", large_peak <= 8 * 1024, 1),
+        ]
     width = max(len(r[0]) for r in rows)
     # Other work on the machine shows in every figure that involves pacman.
     load = f"load average {load_before:.2f} before, {os.getloadavg()[0]:.2f} after"
@@ -633,9 +724,9 @@ def main(argv):
         shown = shown.relative_to(REPO_ROOT)
     print(f"pacpick end to end: {shown}, {COLUMNS}x{ROWS} pty, "
           f"{world.packages} packages in the world, {os.cpu_count()} CPUs, {load}; medians")
-    print(f"{'figure':<{width}}  {'median':>12}  {'goal':>9}  {'met':>4}  {'runs':>4}")
+    print(f"{'figure':<{width}}  {'median':>12}  {'goal':>10}  {'met':>4}  {'runs':>4}")
     for name, value, unit, goal, met, n in rows:
-        print(f"{name:<{width}}  {value:>9.3f} {unit:<3}  {goal:>9}  {'yes' if met else 'NO':>4}"
+        print(f"{name:<{width}}  {value:>9.3f} {unit:<3}  {goal:>10}  {'yes' if met else 'NO':>4}"
               f"  {n:>4}")
 
     def spread(values, scale=1e6):
@@ -665,10 +756,12 @@ def main(argv):
     print(f"  idle 10 s: scheduler CPU {med(idle_ns) / 1e3:.0f} us (max {max(idle_ns) / 1e3:.0f} us),"
           f" context switches {med(idle_switches)} (max {max(idle_switches)}),"
           f" output arrived {idle_output} times")
+    print(f"  broad \"e\": with pacman's own time taken out of both, overhead "
+          f"{spread(timed_broad.beyond_pacman)}"
+          + (f"; on {large[0]} packages {spread(large[1].beyond_pacman)}" if large else ""))
     print(f"  peak memory: {min(peak) / 1024:.2f} to {max(peak) / 1024:.2f} MiB; after the first "
-          f"search {med(peak_first) / 1024:.2f} MiB; after the {len(searches.overhead) + 2} searches of "
-          f"the latency session {session_peak / 1024:.2f} MiB; after searches for \"a\", \"e\" "
-          f"and \"a\" {broad_peak / 1024:.2f} MiB (one run)")
+          f"search {med(peak_first) / 1024:.2f} MiB; after each broad search from the 1st "
+          f"repeat on: {' '.join(f'{p / 1024:.2f}' for p in repeated_peaks)} MiB")
     print(f"  keystroke: {spread(keystrokes)}; first frame: {spread(first_frame)}")
     return 0
 

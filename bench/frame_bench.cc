@@ -15,7 +15,7 @@ namespace pacpick {
 namespace {
 
 /// Names of the lengths a search for "py" turns up, more than any screen shows.
-std::vector<std::string> make_matches() {
+NameList make_matches() {
     const char* const stems[] = {"python",
                                  "python-pip",
                                  "python-numpy",
@@ -24,7 +24,7 @@ std::vector<std::string> make_matches() {
                                  "python-setuptools-scm",
                                  "python-typing_extensions",
                                  "mingw-w64-python-pyqt5-webengine"};
-    std::vector<std::string> names;
+    NameList names;
     for (int i = 0; names.size() < 500; ++i) {
         names.push_back(std::string(stems[i % std::size(stems)]) + "-" + std::to_string(i));
     }
@@ -33,7 +33,7 @@ std::vector<std::string> make_matches() {
 
 void draw_frame(benchmark::State& state) {
     const screen::TerminalSize size{uint16_t(state.range(0)), uint16_t(state.range(1))};
-    const std::vector<std::string> matches = make_matches();
+    const NameList matches = make_matches();
     const PackageDetails details{
         "python-requests-4", "2.32.3-1",
         "Python HTTP for Humans: a simple, yet elegant, HTTP library with connection pooling, "

@@ -23,7 +23,7 @@ struct AppState {
 
     std::string query;
     /// The names of the last accepted search, filtered and in display order.
-    std::vector<std::string> matches;
+    NameList matches;
     std::optional<PackageDetails> details;
     /// Index into `matches`: 0 while it is empty, below its length otherwise.
     uint64_t selected = 0;

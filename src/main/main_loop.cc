@@ -44,7 +44,7 @@ std::optional<std::string> selected_name(const AppState& state) {
     if (state.matches.empty()) {
         return std::nullopt;
     }
-    return state.matches[state.selected];
+    return std::string(state.matches[state.selected]);
 }
 
 /// Up raises the index (entry 0 sits lowest on screen), Down lowers it. The
@@ -111,7 +111,7 @@ Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries)
             if (state.matches.empty()) {
                 return Reaction::Quit;
             }
-            state.pending_action = state.matches[state.selected];
+            state.pending_action = std::string(state.matches[state.selected]);
             return Reaction::Action;
         case KeyCode::Kind::Up:
             return move_selection(state, +1, queries);

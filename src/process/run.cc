@@ -41,6 +41,10 @@ rt::Poll<Result<void>> PipeCapture::poll_drain(const rt::Waker& waker) {
         switch (read_once_into(fd_.fd(), data_)) {
             case ReadOutcome::Data:
                 ++reads;
+                if (sink_) {
+                    sink_(data_);
+                    data_.clear();
+                }
                 break;
             case ReadOutcome::WouldBlock:
                 readable_ = false;
@@ -104,7 +108,7 @@ rt::Poll<Result<ExitStatus>> ForegroundRun::poll(const rt::Waker& waker) {
     return child_->poll_exit(waker);
 }
 
-CapturedRun run_captured(ChildCommand command) {
+CapturedRun run_captured(ChildCommand command, OutputSink on_stdout) {
     command.stdin_mode = StdioMode::Inherit;
     command.stdout_mode = StdioMode::Piped;
     command.stderr_mode = StdioMode::Piped;
@@ -118,7 +122,8 @@ CapturedRun run_captured(ChildCommand command) {
             return CapturedRun(std::move(made).error());  // the child is left to the orphan list
         }
     }
-    return CapturedRun(std::move(child), PipeCapture(std::move(spawned->stdout_pipe)),
+    return CapturedRun(std::move(child),
+                       PipeCapture(std::move(spawned->stdout_pipe), std::move(on_stdout)),
                        PipeCapture(std::move(spawned->stderr_pipe)));
 }
 

@@ -2,8 +2,10 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "process/child.h"
 #include "process/command.h"
@@ -13,14 +15,20 @@
 
 namespace pacpick::process {
 
+/// Receives a child's output one read at a time, as it arrives. The view is
+/// valid only during the call.
+using OutputSink = std::function<void(std::string_view)>;
+
 /// One pipe from a child, read to end of file on the reactor's word only:
 /// a read happens after a readiness report, and a read that would block waits
-/// for the next one. Closed as soon as the end of file is seen.
+/// for the next one. Closed as soon as the end of file is seen. What is read
+/// is kept whole, or handed to a sink read by read and not kept.
 class PipeCapture {
   public:
     PipeCapture() = default;
     /// Takes a non-blocking reading end; needs a running runtime.
-    explicit PipeCapture(UniqueFd fd) : fd_(std::move(fd)), open_(true) {}
+    explicit PipeCapture(UniqueFd fd, OutputSink sink = {})
+        : fd_(std::move(fd)), sink_(std::move(sink)), open_(true) {}
 
     /// Ready once the end of file has been read, or with a read error.
     rt::Poll<Result<void>> poll_drain(const rt::Waker& waker);
@@ -31,6 +39,7 @@ class PipeCapture {
   private:
     rt::AsyncFd fd_;
     std::string data_;
+    OutputSink sink_;
     bool open_ = false;
     bool readable_ = false;  // reported readable and not yet read dry
 };
@@ -46,7 +55,7 @@ class CapturedRun {
     pid_t pid() const { return child_ ? child_->pid() : -1; }
 
   private:
-    friend CapturedRun run_captured(ChildCommand command);
+    friend CapturedRun run_captured(ChildCommand command, OutputSink on_stdout);
     explicit CapturedRun(Error start_error) : start_error_(std::move(start_error)) {}
     CapturedRun(Child child, PipeCapture out, PipeCapture err)
         : child_(std::move(child)), stdout_(std::move(out)), stderr_(std::move(err)) {}
@@ -78,8 +87,10 @@ class ForegroundRun {
 
 /// Starts `command` now, stdin inherited and stdout and stderr captured; a
 /// task awaits the result later, so two can run at once. A failed start is
-/// reported by the first poll, without waiting. Needs a running runtime.
-CapturedRun run_captured(ChildCommand command);
+/// reported by the first poll, without waiting. Needs a running runtime. With
+/// `on_stdout`, standard output goes to it as it is read, on the thread that
+/// polls, and the result's `stdout_data` stays empty.
+CapturedRun run_captured(ChildCommand command, OutputSink on_stdout = {});
 
 /// Starts `command` now with the program's own three streams, so it can talk
 /// to the user on the terminal; a task awaits its exit status later.

@@ -1,7 +1,7 @@
 #include "queries/catalog_query.h"
 
+#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "process/pacman.h"
 #include "process/run.h"
@@ -13,17 +13,20 @@ namespace pacpick {
 rt::Task<void> run_catalog_query(std::string query, Mode mode, uint64_t generation,
                                  rt::Sender<QueryMessage> sender) {
     co_await rt::Sleep(kSearchDelay);
-    std::vector<std::string> names;
+    NameList names;
     // Every sync package matches an empty query; listing them all would show
     // nothing useful, so Install waits for at least one character.
     if (mode == Mode::Uninstall || !query.empty()) {
-        auto run = process::run_captured(mode == Mode::Install
-                                             ? process::pacman_sync_names()
-                                             : process::pacman_installed_names());
+        // The listing is filtered read by read while the package manager writes
+        // it, so only the matches are ever held and little is left to do at its end.
+        NameFilter filter(query);
+        auto run = process::run_captured(mode == Mode::Install ? process::pacman_sync_names()
+                                                               : process::pacman_installed_names(),
+                                         [&filter](std::string_view piece) { filter.feed(piece); });
         // The exit status and standard error are not looked at: whatever was
         // listed is used, and a run that failed to start lists nothing.
         if (auto output = co_await run; output.ok()) {
-            names = filter_package_names(output->stdout_data, query);
+            names = filter.finish();
         }
     }
     sender.send(CatalogResult{generation, std::move(names)});

@@ -2,19 +2,48 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "queries/display_order.h"
+#include "queries/name_list.h"
 
 namespace pacpick {
 
-/// The package names in `output` (one per line, as the package manager lists
-/// them) whose lower-case form contains the lower-case `query`, shortest first,
-/// equal lengths in byte order, each name once. Names are trimmed of white space;
-/// an empty query keeps every name. Ill-formed UTF-8 is read with U+FFFD in place
-/// of each bad stretch, so any output gives an answer.
-std::vector<std::string> filter_package_names(std::string_view output, std::string_view query);
+/// Filters a package list as it is read: each piece of the package manager's
+/// output (one name per line) is decoded, lower-cased and matched as it arrives,
+/// and only the matching names are kept, so the listing is never held whole. A
+/// line cut by the edge of a piece waits for the rest of it. The answer, after
+/// `finish`, is the names whose lower-case form contains the lower-case query,
+/// shortest first, equal lengths in byte order, each name once. Names are
+/// trimmed of white space and blank lines skipped; an empty query keeps every
+/// name. Ill-formed UTF-8 reads with U+FFFD in place of each bad stretch.
+class NameFilter {
+  public:
+    explicit NameFilter(std::string_view query);
 
-/// Sorts names into display order: fewer bytes first, then by unsigned byte
-/// values. Stable: insertion sort up to 20 names, merge sort above.
-void sort_package_names(std::vector<std::string_view>& names);
+    /// Takes the next piece of output; pieces may end anywhere, even inside a
+    /// character.
+    void feed(std::string_view piece);
+    /// Ends the output (a last line without a line feed counts) and hands over
+    /// the matches in display order. The filter is spent afterwards.
+    NameList finish();
+
+  private:
+    void take_lines(std::string_view lines);
+    void take_ascii_lines(std::string_view lines);
+    void take_other_lines(std::string_view lines);
+    bool matches_other(std::string_view name);
+
+    std::string needle_;  // the query, lower-cased
+    bool needle_is_ascii_;
+    bool needle_has_line_feed_;
+    std::string partial_;  // the start of a line whose end has not arrived
+    std::string lowered_;  // scratch for one block of lower-cased names
+    std::string decoded_;  // scratch for lines that are not well-formed
+    DisplayOrderBuilder kept_;
+};
+
+/// The whole of a package manager's output filtered at once, as `NameFilter`
+/// filters it piece by piece.
+NameList filter_package_names(std::string_view output, std::string_view query);
 
 }  // namespace pacpick

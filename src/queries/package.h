@@ -4,7 +4,8 @@
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
+
+#include "queries/name_list.h"
 
 namespace pacpick {
 
@@ -23,10 +24,11 @@ struct PackageDetails {
     friend bool operator==(const PackageDetails&, const PackageDetails&) = default;
 };
 
-/// The answer of one catalog search: the matching names, in display order.
+/// The answer of one catalog search: the matching names, in display order. It
+/// travels by move, so the names are never copied on their way to the screen.
 struct CatalogResult {
     uint64_t generation = 0;
-    std::vector<std::string> names;
+    NameList names;
 };
 
 /// The answer of one details request; absent details mean "nothing to show".

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,7 +16,7 @@ namespace pacpick::screen {
 /// one draw. The drawing code reads it and changes nothing.
 struct FrameContent {
     std::string_view query;
-    std::span<const std::string> matches;
+    const NameList& matches;
     uint64_t selected = 0;
     const PackageDetails* details = nullptr;  // null: nothing known yet
 };

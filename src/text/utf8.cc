@@ -136,6 +136,10 @@ bool is_ascii(std::string_view bytes) {
     return ascii_run_length(bytes_of(bytes), bytes.size()) == bytes.size();
 }
 
+size_t ascii_prefix_length(std::string_view bytes) {
+    return ascii_run_length(bytes_of(bytes), bytes.size());
+}
+
 bool is_valid_utf8(std::string_view bytes) {
     const unsigned char* p = bytes_of(bytes);
     const size_t n = bytes.size();

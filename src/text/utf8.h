@@ -16,6 +16,8 @@ std::string_view decode_lossy_view(std::string_view bytes, std::string& storage)
 
 /// Whether every byte is below 0x80 (ASCII text is always well-formed UTF-8).
 bool is_ascii(std::string_view bytes);
+/// How many bytes at the start are below 0x80.
+size_t ascii_prefix_length(std::string_view bytes);
 
 /// Whether the bytes are well-formed UTF-8 (no overlongs, surrogates or values
 /// past U+10FFFF).

@@ -15,6 +15,7 @@
 #include "main/pacman_queries.h"
 #include "queries/catalog_query.h"
 #include "queries/details_query.h"
+#include "queries/filter.h"
 #include "runtime/runtime.h"
 
 namespace pacpick {
@@ -26,7 +27,7 @@ using namespace std::chrono_literals;
 /// A directory with a stand-in `pacman` first on PATH for the test's length.
 /// The stand-in appends its arguments to a log, then runs the test's script.
 class FakePacman {
-public:
+  public:
     explicit FakePacman(const std::string& script) {
         char tmpl[] = "/tmp/pacpick-queries-XXXXXX";
         dir_ = mkdtemp(tmpl);
@@ -45,12 +46,13 @@ public:
     std::vector<std::string> calls() const {
         std::vector<std::string> lines;
         std::ifstream in(log_);
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
         return lines;
     }
     const fs::path& dir() const { return dir_; }
 
-private:
+  private:
     fs::path dir_;
     fs::path log_;
     std::string old_path_;
@@ -58,15 +60,17 @@ private:
 
 /// PATH without any pacman on it, for the test's length.
 class NoPacman {
-public:
+  public:
     NoPacman() : old_(std::getenv("PATH")) { setenv("PATH", "/nonexistent-pacpick-dir", 1); }
     ~NoPacman() { setenv("PATH", old_.c_str(), 1); }
 
-private:
+  private:
     std::string old_;
 };
 
-std::unique_ptr<rt::Runtime> runtime() { return std::move(rt::Runtime::build(2)).value(); }
+std::unique_ptr<rt::Runtime> runtime() {
+    return std::move(rt::Runtime::build(2)).value();
+}
 
 /// Runs one query task to its end and returns the message it sent, if any.
 template <typename Start>
@@ -104,10 +108,31 @@ TEST(CatalogQueryTest, FiltersTheSyncListingInInstallModeAndTheInstalledOneInUni
     auto rt = runtime();
     const auto install = search(*rt, "Vim", Mode::Install, 11);
     EXPECT_EQ(install.generation, 11u);
-    EXPECT_EQ(install.names, (std::vector<std::string>{"vim", "gvim", "neovim"}));
+    EXPECT_EQ(install.names, (NameList{"vim", "gvim", "neovim"}));
     const auto uninstall = search(*rt, "", Mode::Uninstall);
-    EXPECT_EQ(uninstall.names, (std::vector<std::string>{"vim", "zsh", "bash"}));
+    EXPECT_EQ(uninstall.names, (NameList{"vim", "zsh", "bash"}));
     EXPECT_EQ(pacman.calls(), (std::vector<std::string>{"-Slq", "-Qq"}));
+}
+
+// A listing far bigger than a pipe holds reaches the filter in many reads, with
+// names (and characters) cut between them; the answer must be the one the whole
+// listing gives.
+TEST(CatalogQueryTest, ALongListingReadInManyPiecesGivesWhatTheWholeListingGives) {
+    std::string listing;
+    for (int i = 0; i < 40000; ++i) {
+        listing += i % 3 != 0 ? "lib-" : "\xC3\x84-";
+        listing += std::to_string(i);
+        listing += i % 7 != 0 ? "-vim\n" : "\r\n";
+    }
+    FakePacman pacman(R"(cat "$(dirname "$0")/listing")");
+    std::ofstream(pacman.dir() / "listing") << listing;
+    auto rt = runtime();
+    for (const char* query : {"\xC3\xA4-1", "VIM", ""}) {
+        SCOPED_TRACE(query);
+        const NameList expected = filter_package_names(listing, query);
+        EXPECT_GT(expected.size(), 1000u);
+        EXPECT_EQ(search(*rt, query, Mode::Uninstall).names, expected);
+    }
 }
 
 TEST(CatalogQueryTest, AnEmptyInstallQueryRunsNothingAndAnswersEmpty) {
@@ -122,7 +147,7 @@ TEST(CatalogQueryTest, OutputOfAFailingPacmanIsStillUsedAndAMissingOneGivesNothi
     {
         FakePacman pacman("printf 'vim\\nvi\\n'; echo 'error: broken' >&2; exit 1");
         auto rt = runtime();
-        EXPECT_EQ(search(*rt, "vi", Mode::Install).names, (std::vector<std::string>{"vi", "vim"}));
+        EXPECT_EQ(search(*rt, "vi", Mode::Install).names, (NameList{"vi", "vim"}));
     }
     {
         NoPacman none;
@@ -139,11 +164,11 @@ TEST(CatalogQueryTest, CancelledDuringTheDelayItRunsNothingAndSendsNothing) {
     rt->block_on([]() -> rt::Task<void> { co_await rt::Sleep(30ms); }());  // into its delay
     handle.cancel();
     { auto drop = std::move(tx); }
-    auto message = rt->block_on(
-        [](rt::Receiver<QueryMessage>& rx, rt::JoinHandle h) -> rt::Task<std::optional<QueryMessage>> {
-            co_await h.finished();
-            co_return co_await rx.recv();
-        }(rx, handle));
+    auto message = rt->block_on([](rt::Receiver<QueryMessage>& rx,
+                                   rt::JoinHandle h) -> rt::Task<std::optional<QueryMessage>> {
+        co_await h.finished();
+        co_return co_await rx.recv();
+    }(rx, handle));
     EXPECT_FALSE(message.has_value());
     EXPECT_TRUE(pacman.calls().empty());
 }
@@ -157,13 +182,14 @@ TEST(CatalogQueryTest, ThreeQuickKeystrokesStartAtMostOnePacman) {
         state.query.push_back(c);
         restart_search(state, queries);  // each cancels the one before, still in its delay
     }
-    auto message = rt->block_on([](rt::Receiver<QueryMessage>& rx) -> rt::Task<std::optional<QueryMessage>> {
-        co_return co_await rx.recv();
-    }(state.result_receiver));
+    auto message =
+        rt->block_on([](rt::Receiver<QueryMessage>& rx) -> rt::Task<std::optional<QueryMessage>> {
+            co_return co_await rx.recv();
+        }(state.result_receiver));
     ASSERT_TRUE(message.has_value());
     const auto& result = std::get<CatalogResult>(*message);
     EXPECT_EQ(result.generation, 3u);
-    EXPECT_EQ(result.names, (std::vector<std::string>{"vim", "gvim", "neovim"}));
+    EXPECT_EQ(result.names, (NameList{"vim", "gvim", "neovim"}));
     EXPECT_EQ(pacman.calls(), (std::vector<std::string>{"-Slq"}));
 }
 

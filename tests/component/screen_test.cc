@@ -344,7 +344,7 @@ TEST(ScreenGuardTest, TriesTheRestoreOnceMoreWhenTheTerminalRefusesAWrite) {
 TEST(DrawScreenTest, DrawsForTheTerminalsOwnSize) {
     auto [report, screen] = on_terminal(
         [] {
-            const std::vector<std::string> matches = {"vim", "vi"};
+            const NameList matches = {"vim", "vi"};
             return outcome(draw_screen({"vi", matches, 0, nullptr}, Mode::Install));
         },
         20, 10);
@@ -361,7 +361,7 @@ TEST_F(StandInTput, DrawScreenWritesNothingWithoutASize) {
             return "setup failed";
         }
         hide_tput();
-        const std::vector<std::string> matches = {"vim"};
+        const NameList matches = {"vim"};
         auto drawn = draw_screen({"vi", matches, 0, nullptr}, Mode::Install);
         const std::string buffered = std::to_string(standard_output().buffered());
         return (drawn ? "drawn" : "failed") + std::string(" buffered:") + buffered;

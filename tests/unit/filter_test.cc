@@ -8,11 +8,51 @@
 #include <string>
 #include <vector>
 
+#include "text/lines.h"
+#include "text/unicode.h"
+#include "text/utf8.h"
+
 namespace pacpick {
 namespace {
 
 using testing::ElementsAre;
 using testing::IsEmpty;
+
+std::vector<std::string> strings_of(const NameList& list) {
+    return std::vector<std::string>(list.begin(), list.end());
+}
+
+/// The plain way to read a listing, used as the oracle: decode all of it, then
+/// line by line trim, lower-case and look for the query; sort and drop repeats.
+std::vector<std::string> whole_listing_filter(std::string_view output, std::string_view query) {
+    const std::string text = text::decode_lossy(output);
+    const std::string needle = text::to_lower(query);
+    std::vector<std::string> kept;
+    text::for_each_line(text, [&](std::string_view line) {
+        const std::string_view name = text::trim_white_space(line);
+        if (!name.empty() && text::to_lower(name).find(needle) != std::string::npos) {
+            kept.emplace_back(name);
+        }
+    });
+    std::sort(kept.begin(), kept.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    return kept;
+}
+
+/// `output` fed to a filter in the pieces that `cuts` (ascending offsets) make.
+std::vector<std::string> filter_in_pieces(std::string_view output, std::string_view query,
+                                          const std::vector<size_t>& cuts) {
+    NameFilter filter(query);
+    size_t from = 0;
+    for (size_t cut : cuts) {
+        filter.feed(output.substr(from, cut - from));
+        from = cut;
+    }
+    filter.feed(output.substr(from));
+    return strings_of(filter.finish());
+}
 
 TEST(FilterPackageNamesTest, MatchesCaseInsensitivelyAndListsShortestFirst) {
     EXPECT_THAT(filter_package_names("neovim\nemacs\ngvim\nvim\nvim-airline\n", "Vim"),
@@ -29,6 +69,8 @@ TEST(FilterPackageNamesTest, OrdersEqualLengthsByUnsignedBytes) {
 
 TEST(FilterPackageNamesTest, ListsANameFromSeveralRepositoriesOnce) {
     EXPECT_THAT(filter_package_names("vim\nfoo\nvim\n  vim \n", ""), ElementsAre("foo", "vim"));
+    EXPECT_THAT(filter_package_names("a-vim\nb-vim\nvim\na-vim\nvim\nz-vim\n", "vim"),
+                ElementsAre("vim", "a-vim", "b-vim", "z-vim"));
 }
 
 TEST(FilterPackageNamesTest, TrimsWhiteSpaceAndSkipsEmptyLines) {
@@ -48,6 +90,7 @@ TEST(FilterPackageNamesTest, MatchesTheQueryAsTypedWithoutTrimmingIt) {
     EXPECT_THAT(filter_package_names(output, "bar "), IsEmpty())
         << "names lose their trailing white space";
     EXPECT_THAT(filter_package_names(output, "bar"), ElementsAre("bar", "foobar", "foo bar"));
+    EXPECT_THAT(filter_package_names("a\nb\n", "a\nb"), IsEmpty()) << "no name holds a line feed";
 }
 
 TEST(FilterPackageNamesTest, ReadsIllFormedOutputWithReplacementCharacters) {
@@ -79,71 +122,137 @@ TEST(FilterPackageNamesTest, LowerCasesBeyondAscii) {
     EXPECT_THAT(filter_package_names("kde\nvim\n", "\xE2\x84\xAA"), ElementsAre("kde"));
 }
 
-// Many names cross the switch from insertion sort to merge sort; the result must
-// still be each matching name once, in display order.
-TEST(FilterPackageNamesTest, SortsAndDeduplicatesLargeLists) {
-    std::mt19937 rng(7);
-    std::vector<std::string> expected;
-    std::string output;
-    for (int i = 0; i < 500; ++i) {
-        std::string name(1 + rng() % 6, 'a');
-        for (char& c : name) {
-            c = "ab-_X"[rng() % 5];
-        }
-        output += name + "\n";
-        std::string lower = name;
-        std::replace(lower.begin(), lower.end(), 'X', 'x');
-        if (lower.find("a-") != std::string::npos) {
-            expected.push_back(name);
-        }
+// A name whose pieces arrive in separate reads, even with a character cut in
+// two, is judged whole; so is the last line when no line feed follows it.
+TEST(NameFilterTest, JoinsALineCutBetweenPieces) {
+    NameFilter filter("\xC3\xA4");
+    for (std::string_view piece : {"b\xC3", "\xA4r\nfoo\r", "\nB\xC3\x84", "ren"}) {
+        filter.feed(piece);
     }
-    auto before = [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    EXPECT_THAT(strings_of(filter.finish()), ElementsAre("b\xC3\xA4r", "B\xC3\x84ren"));
+
+    NameFilter every("");
+    for (std::string_view piece : {"", "a", "", "\n", "b\r", "\n", "", "c"}) {
+        every.feed(piece);
+    }
+    EXPECT_THAT(strings_of(every.finish()), ElementsAre("a", "b", "c"));
+}
+
+// The differential check: catalogs made of what package lists may hold (case
+// pairs, final sigma, dotted capital I, the Kelvin sign, Unicode white space,
+// ill-formed bytes, CR/LF, blank lines, names in several sorted repositories and
+// in more than one), cut into two pieces at every position and into random and
+// one-byte pieces, must give what the whole-listing oracle gives.
+TEST(NameFilterTest, AgreesWithTheWholeListingOracleHoweverTheOutputIsCut) {
+    const std::vector<std::string> tokens = {"a",
+                                             "b",
+                                             "e",
+                                             "E",
+                                             "vim",
+                                             "VIM",
+                                             "-",
+                                             "x",
+                                             " ",
+                                             "\t",
+                                             "\r",
+                                             "\xC2\xA0",
+                                             "\xE3\x80\x80",
+                                             "\xC2\x85",
+                                             "\xC3\x84",
+                                             "\xC3\xA4",
+                                             "\xCE\xA3",
+                                             "\xCF\x83",
+                                             "\xCF\x82",
+                                             "\xCE\x91",
+                                             "\xC4\xB0",
+                                             "i",
+                                             "\xE2\x84\xAA",
+                                             "k",
+                                             "\xC3\x9F",
+                                             "\xE1\xBA\x9E",
+                                             "\xFF",
+                                             "\xC3",
+                                             "\xE2\x82",
+                                             "\x80",
+                                             "\xED\xA0\x80",
+                                             "\xF4\x90\x80\x80",
+                                             "\xF0\x9F\x98"};
+    std::mt19937 rng(20250601);
+    auto token = [&] { return tokens[rng() % tokens.size()]; };
+    auto random_name = [&] {
+        std::string name;
+        for (int k = 1 + int(rng() % 4); k > 0; --k) {
+            name += token();
+        }
+        return name;
     };
-    std::sort(expected.begin(), expected.end(), before);
-    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
-    ASSERT_GT(expected.size(), 20u);
-    EXPECT_EQ(filter_package_names(output, "A-"), expected);
-}
 
-// An ASCII catalog is searched as a whole rather than line by line; one
-// non-ASCII name that matches nothing sends the same catalog down the line-by-line
-// road, and both must keep exactly the same names.
-TEST(FilterPackageNamesTest, WholeCatalogAndLineByLineSearchesAgree) {
-    std::mt19937 rng(11);
-    const char alphabet[] = "abAB- \t\r";
-    for (int round = 0; round < 300; ++round) {
+    size_t compared = 0;
+    for (int round = 0; round < 500; ++round) {
+        std::vector<std::string> pool;
+        for (int i = 2 + int(rng() % 8); i > 0; --i) {
+            pool.push_back(random_name());
+        }
+        // Two or three repositories, each sorted, sharing some names; now and
+        // then one that is not sorted at all.
         std::string catalog;
-        const int lines = 1 + int(rng() % 30);
-        for (int i = 0; i < lines; ++i) {
-            const int length = int(rng() % 7);
-            for (int k = 0; k < length; ++k) {
-                catalog += alphabet[rng() % (sizeof alphabet - 1)];
+        const int repositories = 1 + int(rng() % 3);
+        for (int r = 0; r < repositories; ++r) {
+            std::vector<std::string> repository;
+            for (const std::string& name : pool) {
+                if (rng() % 2 == 0) {
+                    repository.push_back(name);
+                }
             }
-            catalog += rng() % 4 == 0 ? "\r\n" : "\n";
+            if (rng() % 5 != 0) {
+                std::sort(repository.begin(), repository.end());
+            }
+            for (const std::string& name : repository) {
+                catalog += name;
+                const unsigned ending = rng() % 8;
+                catalog += ending == 0 ? "\r\n" : ending == 1 ? "\n\n" : ending == 2 ? " \n" : "\n";
+            }
         }
-        if (rng() % 3 == 0) {
-            catalog.pop_back();  // no newline at the end
+        if (rng() % 3 == 0 && !catalog.empty()) {
+            catalog.pop_back();  // the last line without its line feed
         }
-        std::string query;
-        const int length = 1 + int(rng() % 3);
-        for (int k = 0; k < length; ++k) {
-            query += alphabet[rng() % (sizeof alphabet - 1)];
+
+        std::vector<std::string> queries = {"", token(), token() + token()};
+        if (!pool.empty()) {
+            const std::string& name = pool[rng() % pool.size()];
+            const size_t from = rng() % (name.size() + 1);
+            queries.push_back(name.substr(from, 1 + rng() % 4));
         }
-        SCOPED_TRACE(testing::PrintToString(catalog) + " / " + testing::PrintToString(query));
-        EXPECT_EQ(filter_package_names(catalog, query),
-                  filter_package_names(catalog + "\n\xC3\xA4\n", query));
+        for (const std::string& query : queries) {
+            SCOPED_TRACE(testing::PrintToString(catalog) + " / " + testing::PrintToString(query));
+            const std::vector<std::string> expected = whole_listing_filter(catalog, query);
+            ASSERT_EQ(strings_of(filter_package_names(catalog, query)), expected);
+            for (size_t cut = 0; cut <= catalog.size(); ++cut) {
+                ASSERT_EQ(filter_in_pieces(catalog, query, {cut}), expected) << "cut at " << cut;
+            }
+            std::vector<size_t> every_byte;
+            for (size_t cut = 1; cut < catalog.size(); ++cut) {
+                every_byte.push_back(cut);
+            }
+            ASSERT_EQ(filter_in_pieces(catalog, query, every_byte), expected) << "one byte a piece";
+            std::vector<size_t> random_cuts;
+            for (size_t cut = 0; cut < catalog.size(); cut += 1 + rng() % 7) {
+                random_cuts.push_back(cut);
+            }
+            ASSERT_EQ(filter_in_pieces(catalog, query, random_cuts), expected) << "random pieces";
+            compared += catalog.size() + 3;
+        }
     }
-    EXPECT_THAT(filter_package_names("a\nb\n", "a\nb"), IsEmpty());
-    EXPECT_THAT(filter_package_names("a\nb\n\xC3\xA4", "a\nb"), IsEmpty());
+    EXPECT_GT(compared, 50000u) << "the catalogs are big enough to cut in many places";
 }
 
-// Catalogs of real size are searched in pieces; a name cut by a piece's edge, a
-// line longer than any piece, and lines ending exactly on an edge must all be
-// judged as line by line would.
-TEST(FilterPackageNamesTest, LargeCatalogsKeepTheSameNamesAsLineByLine) {
+// Listings of real size pass block edges inside the filter; a name cut by such
+// an edge, a line longer than any block, and lines ending exactly on an edge
+// must all be judged as the oracle judges them, fed whole or as a pipe delivers.
+TEST(NameFilterTest, LargeListingsAgreeWithTheOracle) {
     std::mt19937 rng(63000);
-    const char* const parts[] = {"vim", "Vim", "lib", "PYTHON", "-", "gtk", "a", "  ", "\t", "x"};
+    const char* const parts[] = {"vim", "Vim", "lib", "PYTHON", "-",       "gtk",
+                                 "a",   "  ",  "\t",  "x",      "\xC3\x84"};
     std::vector<std::string> catalogs;
     std::string varied;
     while (varied.size() < 300 * 1024) {
@@ -163,51 +272,25 @@ TEST(FilterPackageNamesTest, LargeCatalogsKeepTheSameNamesAsLineByLine) {
         }
         catalogs.push_back(uniform);
     }
-    // One line longer than anything read at once, with the query at its far end.
+    // One line longer than any block, with the query at its far end.
     catalogs.push_back("vim\n" + std::string(150 * 1024, 'a') + "VIM\nlast-vim");
 
     for (const std::string& catalog : catalogs) {
-        for (const char* query : {"vim", "V", "a-", "-a", "python-vim", "nothing"}) {
+        std::vector<size_t> pipe_reads;  // pieces of 1 to 8 KiB, as reads come
+        for (size_t cut = 0; cut < catalog.size(); cut += 1024 * (1 + rng() % 8) + rng() % 7) {
+            pipe_reads.push_back(cut);
+        }
+        for (const char* query :
+             {"vim", "V", "a-", "-a", "python-vim", "\xC3\xA4", "", "nothing"}) {
             SCOPED_TRACE(std::string("query ") + query);
-            const std::vector<std::string> by_line =
-                filter_package_names(catalog + "\n\xC3\xA4\n", query);
-            EXPECT_EQ(filter_package_names(catalog, query), by_line);
+            const std::vector<std::string> expected = whole_listing_filter(catalog, query);
+            EXPECT_EQ(strings_of(filter_package_names(catalog, query)), expected);
+            EXPECT_EQ(filter_in_pieces(catalog, query, pipe_reads), expected);
         }
     }
     const std::string longest = std::string(150 * 1024, 'a') + "VIM";
-    EXPECT_THAT(filter_package_names(catalogs.back(), "vim"),
+    EXPECT_THAT(strings_of(filter_package_names(catalogs.back(), "vim")),
                 ElementsAre("vim", "last-vim", longest));
-}
-
-// Equal names are told apart by where they sit in one buffer, which makes the
-// order among equals visible.
-TEST(SortPackageNamesTest, KeepsEqualNamesInTheirOriginalOrderBelowAndAboveTwentyNames) {
-    for (size_t count : {2u, 7u, 20u, 21u, 40u, 41u, 333u, 5000u}) {
-        std::mt19937 rng{static_cast<unsigned>(count)};
-        std::string storage;
-        std::vector<std::pair<size_t, size_t>> spans;
-        for (size_t i = 0; i < count; ++i) {
-            const std::string name = std::string(1 + rng() % 3, "ab"[rng() % 2]);
-            spans.emplace_back(storage.size(), name.size());
-            storage += name;
-        }
-        std::vector<std::string_view> names;
-        for (auto [offset, length] : spans) {
-            names.push_back(std::string_view(storage).substr(offset, length));
-        }
-        std::vector<std::string_view> expected = names;
-        std::stable_sort(expected.begin(), expected.end(),
-                         [](std::string_view a, std::string_view b) {
-                             return a.size() != b.size() ? a.size() < b.size() : a < b;
-                         });
-
-        sort_package_names(names);
-        SCOPED_TRACE(count);
-        ASSERT_EQ(names.size(), expected.size());
-        for (size_t i = 0; i < names.size(); ++i) {
-            ASSERT_EQ(names[i].data(), expected[i].data()) << "position " << i;
-        }
-    }
 }
 
 }  // namespace

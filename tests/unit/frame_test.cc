@@ -34,7 +34,7 @@ class FrameTest : public ::testing::Test {
                at(0, list_height + 2) + at(0, list_height + 3) + at(0, list_height + 4);
     }
 
-    std::vector<std::string> matches;
+    NameList matches;
 };
 
 TEST_F(FrameTest, DrawsTheWorkedFrame) {
@@ -166,7 +166,10 @@ TEST_F(FrameTest, ShowsControlCharactersFromOutsideAsQuestionMarks) {
 
 TEST(DetailsLinesTest, ReplacesC1ControlsAndKeepsOtherCharacters) {
     // U+009B is a one-character CSI on some terminals; U+00A0 and "é" are text.
-    PackageDetails details{"a\xc2\x9b" "2J", "\xc2\xa0\xc3\xa9", "\xc2\x80\xc2\x9f", true};
+    PackageDetails details{
+        "a\xc2\x9b"
+        "2J",
+        "\xc2\xa0\xc3\xa9", "\xc2\x80\xc2\x9f", true};
     FrameContent content{"", {}, 0, &details};
     const std::array<std::string, 3> expected = {"Package: a?2J    Version: \xc2\xa0\xc3\xa9",
                                                  "Status: installed", "Description: ??"};
@@ -182,7 +185,10 @@ TEST(DrawFrameErrorTest, StopsAtTheFirstFailedWrite) {
     });
     ScreenWriter writer(stream);
     // Enough entries to overflow the buffer half-way through the list.
-    std::vector<std::string> many(200, std::string(40, 'p'));
+    NameList many;
+    for (int i = 0; i < 200; ++i) {
+        many.push_back(std::string(40, 'p'));
+    }
     auto drawn = draw_frame({"p", many, 0, nullptr}, Mode::Install, {80, 205}, writer);
     ASSERT_FALSE(drawn);
     EXPECT_EQ(drawn.error(), Error::os(EIO));

@@ -83,7 +83,9 @@ struct Frame {
 class RecordingDrawer final : public FrameDrawer {
   public:
     Result<void> draw(const AppState& s) override {
-        frames.push_back(Frame{s.query, s.matches, s.selected, s.details, s.mode});
+        frames.push_back(Frame{s.query,
+                               std::vector<std::string>(s.matches.begin(), s.matches.end()),
+                               s.selected, s.details, s.mode});
         if (fail_at && frames.size() == *fail_at) {
             return Error::os(EPIPE);
         }
@@ -197,8 +199,24 @@ TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed)
     EXPECT_EQ(run.queries.searches[1].mode, Mode::Install);
     run.await_finished(run.queries.searches[0].handle);  // cancelled: it goes away
     EXPECT_FALSE(run.queries.searches[1].handle.is_finished());
-    EXPECT_EQ(run.state->matches, (std::vector<std::string>{"vi"}));
+    EXPECT_EQ(run.state->matches, (NameList{"vi"}));
     EXPECT_EQ(run.drawer.frames.size(), 3u);
+}
+
+// A search's answer reaches the screen by moves alone, through the channel and
+// into the state: the names shown are the very bytes the search produced.
+TEST(MainLoopTest, TakesTheSearchAnswerWithoutCopyingItsNames) {
+    NameList names{std::string(20, 'a'), std::string(20, 'b')};
+    const char* bytes = names.storage();
+    std::deque<ScriptedEvents::Step> steps;
+    steps.push_back(press(ch('a')));
+    steps.push_back(answer(CatalogResult{1, std::move(names)}));
+    steps.push_back(esc());
+    LoopRun run(std::move(steps));
+    ASSERT_TRUE(run.run().ok());
+    ASSERT_EQ(run.state->matches.size(), 2u);
+    EXPECT_EQ(run.state->matches.storage(), bytes);
+    EXPECT_EQ(run.state->matches[1], std::string(20, 'b'));
 }
 
 TEST(MainLoopTest, UpAndDownClampAtBothEndsAndAskForDetailsEveryTime) {

@@ -1,0 +1,96 @@
+#include "queries/display_order.h"
+
+#include <cstring>
+#include <utility>
+
+namespace pacpick {
+
+namespace {
+
+/// The names of two ascending runs of one length, in one ascending run, each once.
+NameRun merge_runs(const NameRun& a, const NameRun& b) {
+    NameRun merged(a.length());
+    NameRun::Reader left(a);
+    NameRun::Reader right(b);
+    const size_t length = a.length();
+    while (!left.done() && !right.done()) {
+        const int order = std::memcmp(left.name().data(), right.name().data(), length);
+        if (order <= 0) {
+            merged.push_back(left.name());
+            left.next();
+            if (order == 0) {
+                right.next();  // the same name from another repository
+            }
+        } else {
+            merged.push_back(right.name());
+            right.next();
+        }
+    }
+    for (NameRun::Reader* rest : {&left, &right}) {
+        for (; !rest->done(); rest->next()) {
+            merged.push_back(rest->name());
+        }
+    }
+    return merged;
+}
+
+/// One ascending run of the names of all `runs`, merged pairwise: one pass for
+/// two repositories, two for three or four.
+NameRun merge_all(std::vector<NameRun>& runs) {
+    while (runs.size() > 1) {
+        std::vector<NameRun> merged;
+        merged.reserve(runs.size() / 2 + 1);
+        for (size_t i = 0; i + 1 < runs.size(); i += 2) {
+            merged.push_back(merge_runs(runs[i], runs[i + 1]));
+            runs[i] = NameRun(0);  // gives its memory back before the next merge
+            runs[i + 1] = NameRun(0);
+        }
+        if (runs.size() % 2 == 1) {
+            merged.push_back(std::move(runs.back()));
+        }
+        runs = std::move(merged);
+    }
+    return std::move(runs.front());
+}
+
+}  // namespace
+
+std::vector<NameRun>& DisplayOrderBuilder::bucket(size_t length) {
+    if (length < kDirectLengths) {
+        if (short_.size() <= length) {
+            short_.resize(length + 1);
+        }
+        return short_[length];
+    }
+    return long_[length];
+}
+
+void DisplayOrderBuilder::add(std::string_view name) {
+    if (name.empty()) {
+        return;
+    }
+    std::vector<NameRun>& runs = bucket(name.size());
+    // A name listed twice in a row is dropped here; one that sorts before its
+    // predecessor starts the next run.
+    if (runs.empty() || runs.back().push_back_if_after(name) == NameRun::Placed::Before) {
+        runs.emplace_back(name.size());
+        runs.back().push_back(name);
+    }
+}
+
+NameList DisplayOrderBuilder::take() {
+    NameList list;
+    for (std::vector<NameRun>& runs : short_) {
+        if (!runs.empty()) {
+            list.append(merge_all(runs));
+        }
+    }
+    for (auto& [length, runs] : long_) {
+        list.append(merge_all(runs));
+    }
+    short_.clear();
+    long_.clear();
+    return list;
+}
+
+}  // namespace pacpick
