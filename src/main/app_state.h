@@ -4,7 +4,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "main/seams.h"
 #include "queries/package.h"

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,9 +70,8 @@ TEST(DisplayOrderBuilderTest, SortsAnyArrangementOfRunsAndDropsRepeats) {
 TEST(DisplayOrderBuilderTest, SortsAWhollyDescendingList) {
     DisplayOrderBuilder builder;
     for (int i = 999; i >= 0; --i) {
-        char name[4];
-        std::snprintf(name, sizeof name, "%03d", i);
-        builder.add(name);
+        const std::string digits = std::to_string(i);
+        builder.add(std::string(3 - digits.size(), '0') + digits);
     }
     const NameList list = builder.take();
     ASSERT_EQ(list.size(), 1000u);
