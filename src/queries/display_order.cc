@@ -34,10 +34,48 @@ NameRun merge_runs(const NameRun& a, const NameRun& b) {
     return merged;
 }
 
-/// One ascending run of the names of all `runs`, merged pairwise: one pass for
-/// two repositories, two for three or four.
+// Up to this many runs are merged in one pass, each name decoded and encoded
+// once; a repository is one run, and few systems have more repositories.
+constexpr size_t kMergedAtOnce = 8;
+
+/// The names of a few ascending runs of one length, in one ascending run,
+/// each once.
+NameRun merge_few(std::vector<NameRun>& runs) {
+    NameRun merged(runs.front().length());
+    const size_t length = merged.length();
+    std::vector<NameRun::Reader> readers;
+    readers.reserve(runs.size());
+    for (const NameRun& run : runs) {
+        readers.emplace_back(run);
+    }
+    for (;;) {
+        NameRun::Reader* least = nullptr;
+        for (NameRun::Reader& reader : readers) {
+            if (!reader.done() &&
+                (least == nullptr ||
+                 std::memcmp(reader.name().data(), least->name().data(), length) < 0)) {
+                least = &reader;
+            }
+        }
+        if (least == nullptr) {
+            return merged;
+        }
+        merged.push_back(least->name());
+        // The same name from other repositories goes with it.
+        for (NameRun::Reader& reader : readers) {
+            if (&reader != least && !reader.done() &&
+                std::memcmp(reader.name().data(), merged.back().data(), length) == 0) {
+                reader.next();
+            }
+        }
+        least->next();
+    }
+}
+
+/// One ascending run of the names of all `runs`: pairwise merges until few
+/// enough are left (only a listing out of order has more), then one pass.
 NameRun merge_all(std::vector<NameRun>& runs) {
-    while (runs.size() > 1) {
+    while (runs.size() > kMergedAtOnce) {
         std::vector<NameRun> merged;
         merged.reserve(runs.size() / 2 + 1);
         for (size_t i = 0; i + 1 < runs.size(); i += 2) {
@@ -50,7 +88,10 @@ NameRun merge_all(std::vector<NameRun>& runs) {
         }
         runs = std::move(merged);
     }
-    return std::move(runs.front());
+    if (runs.size() == 1) {
+        return std::move(runs.front());
+    }
+    return merge_few(runs);
 }
 
 }  // namespace
