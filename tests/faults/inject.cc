@@ -271,9 +271,9 @@ long parse_number(const char* text, int base) {
 }
 
 /// Reads PACPICK_FAULT ("fn:object:offset:nth:what") into g_target.
-void parse_target(const char* spec) {
+void parse_target(const char* text) {
     char copy[256];
-    copy_text(copy, sizeof copy, spec);
+    copy_text(copy, sizeof copy, text);
     char* fields[5];
     int count = 0;
     char* rest = copy;
@@ -319,8 +319,8 @@ __attribute__((constructor)) void start() {
             g_real[f] = real(kFunctionNames[f]);
         }
     }
-    if (const char* spec = getenv("PACPICK_FAULT")) {
-        parse_target(spec);
+    if (const char* target = getenv("PACPICK_FAULT")) {
+        parse_target(target);
     }
     unsetenv("PACPICK_FAULT");
     unsetenv("PACPICK_FAULT_LOG");

@@ -188,7 +188,7 @@ class Fault:
     nth: int
     what: str
 
-    def spec(self):
+    def env_value(self):
         what = self.what if self.what in ("short", "eof") else str(getattr(errno, self.what))
         return f"{self.function}:{self.obj}:{self.offset:#x}:{self.nth}:{what}"
 
@@ -237,7 +237,7 @@ class Session:
         env["LD_PRELOAD"] = str(preload)
         env["PACPICK_FAULT_LOG"] = str(self.call_log)
         if case.fault is not None:
-            env["PACPICK_FAULT"] = case.fault.spec()
+            env["PACPICK_FAULT"] = case.fault.env_value()
         self.patience = STEP_PATIENCE
         self.problems = []
         self.typed = []
@@ -676,7 +676,7 @@ def full_cases(sites_by_script):
 def report_failure(outcome):
     print(f"FAILED {outcome.case.describe()}")
     if outcome.case.fault is not None:
-        print(f"  replay: {sys.argv[0]} --case {outcome.case.script}:{outcome.case.fault.spec()}")
+        print(f"  replay: {sys.argv[0]} --case {outcome.case.script}:{outcome.case.fault.env_value()}")
     for problem in outcome.problems:
         print(f"  - {problem}")
     print(f"  exit {outcome.exit}, stderr {outcome.stderr!r}")
