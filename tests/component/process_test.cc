@@ -283,6 +283,32 @@ TEST_P(CaptureTest, ChildGetsNoDescriptorBeyondItsStandardStreams) {
     }
 }
 
+rt::Task<Result<CommandOutput>> capture_to(ChildCommand command, OutputSink sink) {
+    auto run = run_captured(std::move(command), std::move(sink));
+    co_return co_await run;
+}
+
+TEST(SinkCaptureTest, StandardOutputReachesTheSinkWholeInPiecesAndIsNotKept) {
+    TempDir dir;
+    const std::string out = random_bytes(1 << 20, 3);
+    write_file(dir.file("out"), out);
+    auto runtime = rt::Runtime::build(2);
+    ASSERT_TRUE(runtime.ok());
+    std::string joined;
+    size_t pieces = 0;
+    auto result = (*runtime)->block_on(capture_to(
+        shell(R"(cat "$1"; echo complaint >&2)", {dir.file("out")}), [&](std::string_view piece) {
+            EXPECT_FALSE(piece.empty());
+            joined.append(piece);
+            ++pieces;
+        }));
+    ASSERT_TRUE(result.ok()) << result.error().describe();
+    EXPECT_TRUE(joined == out) << "the sink was given " << joined.size() << " bytes";
+    EXPECT_GT(pieces, 1u);
+    EXPECT_EQ(result->stdout_data, "");
+    EXPECT_EQ(result->stderr_data, "complaint\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Process, CaptureTest,
                          ::testing::Values(Capture::EventLoop, Capture::EventLoopOnSigchld,
                                            Capture::Blocking),
