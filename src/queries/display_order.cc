@@ -38,11 +38,11 @@ NameRun merge_runs(const NameRun& a, const NameRun& b) {
 // once; a repository is one run, and few systems have more repositories.
 constexpr size_t kMergedAtOnce = 8;
 
-/// The names of a few ascending runs of one length, in one ascending run,
-/// each once.
-NameRun merge_few(std::vector<NameRun>& runs) {
-    NameRun merged(runs.front().length());
-    const size_t length = merged.length();
+/// The names of a few ascending runs of one length, in ascending order and
+/// each once, added to `out` (a `NameRun` or a `NameList`).
+template <typename Out>
+void merge_few(const std::vector<NameRun>& runs, Out& out) {
+    const size_t length = runs.front().length();
     std::vector<NameRun::Reader> readers;
     readers.reserve(runs.size());
     for (const NameRun& run : runs) {
@@ -58,13 +58,13 @@ NameRun merge_few(std::vector<NameRun>& runs) {
             }
         }
         if (least == nullptr) {
-            return merged;
+            return;
         }
-        merged.push_back(least->name());
+        out.push_back(least->name());
         // The same name from other repositories goes with it.
         for (NameRun::Reader& reader : readers) {
             if (&reader != least && !reader.done() &&
-                std::memcmp(reader.name().data(), merged.back().data(), length) == 0) {
+                std::memcmp(reader.name().data(), least->name().data(), length) == 0) {
                 reader.next();
             }
         }
@@ -72,9 +72,10 @@ NameRun merge_few(std::vector<NameRun>& runs) {
     }
 }
 
-/// One ascending run of the names of all `runs`: pairwise merges until few
-/// enough are left (only a listing out of order has more), then one pass.
-NameRun merge_all(std::vector<NameRun>& runs) {
+/// Adds the names of all `runs`, of one length, to `list` in ascending order
+/// and each once: a lone run as its bytes are, a few in one merging pass, more
+/// (only a listing out of order has more) pairwise until few are left.
+void add_merged(std::vector<NameRun>& runs, NameList& list) {
     while (runs.size() > kMergedAtOnce) {
         std::vector<NameRun> merged;
         merged.reserve(runs.size() / 2 + 1);
@@ -89,9 +90,10 @@ NameRun merge_all(std::vector<NameRun>& runs) {
         runs = std::move(merged);
     }
     if (runs.size() == 1) {
-        return std::move(runs.front());
+        list.append(runs.front());
+    } else {
+        merge_few(runs, list);
     }
-    return merge_few(runs);
 }
 
 }  // namespace
@@ -121,15 +123,21 @@ void DisplayOrderBuilder::add(std::string_view name) {
 
 NameList DisplayOrderBuilder::take() {
     NameList list;
-    for (std::vector<NameRun>& runs : short_) {
+    // Each length's runs go as soon as the list has their names, so the list
+    // grows while the runs shrink and the two together stay near one list.
+    auto take_length = [&list](std::vector<NameRun>& runs) {
         if (!runs.empty()) {
-            list.append(merge_all(runs));
+            add_merged(runs, list);
+            std::vector<NameRun>().swap(runs);
         }
+    };
+    for (std::vector<NameRun>& runs : short_) {
+        take_length(runs);
     }
     for (auto& [length, runs] : long_) {
-        list.append(merge_all(runs));
+        take_length(runs);
     }
-    short_.clear();
+    std::vector<std::vector<NameRun>>().swap(short_);
     long_.clear();
     return list;
 }

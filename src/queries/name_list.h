@@ -7,14 +7,18 @@
 #include <string_view>
 #include <vector>
 
+#include "queries/byte_buffer.h"
 #include "queries/name_run.h"
 
 namespace pacpick {
 
-/// An ordered list of package names, kept compact: a sequence of front-coded
-/// runs of equal-length names (`NameRun`), so a list in display order (shortest
-/// first) is one run per length and costs about half its text. Reading a name
-/// decodes it, at most 15 others with it; the screen reads a screenful at a time.
+/// An ordered list of package names, kept compact: parts of equal-length names
+/// front-coded as a `NameRun` codes them (see front_coding.h), one after another
+/// in a single buffer, so a list in display order (shortest first) is one part
+/// per length and costs about half its text. A long list's bytes are one
+/// mapping of their own (see `ByteBuffer`), so dropping the list gives them back
+/// at once, whichever thread built it. Reading a name decodes it, at most 15
+/// others with it; the screen reads a screenful at a time.
 class NameList {
   public:
     class const_iterator;
@@ -30,14 +34,14 @@ class NameList {
     std::string operator[](size_t index) const;
 
     void push_back(std::string_view name);
-    /// Appends the names of `run` after those already here; the run's bytes are
-    /// taken over, not copied.
-    void append(NameRun run);
+    /// Appends the names of `run` after those already here, as a part of its
+    /// own; its encoded bytes are copied as they are, not decoded.
+    void append(const NameRun& run);
     void clear();
 
-    /// Where the first run's bytes are kept (null when empty): a list moved
+    /// Where the list's bytes are kept (null when it has none): a list moved
     /// elsewhere keeps them, a copy has its own.
-    const char* storage() const { return parts_.empty() ? nullptr : parts_.front().run.storage(); }
+    const char* storage() const { return bytes_.data(); }
 
     const_iterator begin() const;
     const_iterator end() const;
@@ -46,11 +50,19 @@ class NameList {
 
   private:
     struct Part {
-        size_t first;  // index of the run's first name in the whole list
-        NameRun run;
+        size_t first;    // index of the part's first name in the whole list
+        size_t length;   // bytes in each of its names
+        size_t restart;  // index of its first name's entry in `restarts_`
     };
 
+    size_t restart_count() const { return restarts_.size() / sizeof(size_t); }
+    size_t restart_offset(size_t restart) const;
+    void add_restart(size_t offset);
+
     std::vector<Part> parts_;
+    ByteBuffer bytes_;     // every part's names, front-coded, one part after another
+    ByteBuffer restarts_;  // where in `bytes_` each name kept whole begins (a size_t each)
+    std::string last_;     // the name added last, which the next is coded against
     size_t size_ = 0;
 };
 

@@ -6,18 +6,19 @@
 #include <vector>
 
 #include "queries/byte_buffer.h"
+#include "queries/front_coding.h"
 
 namespace pacpick {
 
-/// Names of one length, in the order given, front-coded: each is kept as the
-/// count of leading bytes it shares with the name before it and the bytes that
-/// follow. Every 16th name is kept whole, so reading any name decodes at most 15
-/// others. Sorted package names share long beginnings ("python-", "lib"),
-/// which makes a list in display order little more than half its text.
+/// Names of one length, in the order given, front-coded (see front_coding.h):
+/// each is kept as the count of leading bytes it shares with the name before it
+/// and the bytes that follow, every 16th whole. Sorted package names share long
+/// beginnings ("python-", "lib"), which makes a run little more than half its
+/// text. A search builds runs as it reads; its answer takes their bytes over.
 class NameRun {
   public:
     /// How often a name is kept whole.
-    static constexpr size_t kRestartEvery = 16;
+    static constexpr size_t kRestartEvery = front_coding::kRestartEvery;
 
     explicit NameRun(size_t length) : length_(length) {}
 
@@ -26,8 +27,9 @@ class NameRun {
     bool empty() const { return count_ == 0; }
     /// The name pushed last; the run must not be empty.
     std::string_view back() const { return last_; }
-    /// Where the run's bytes are kept: a run moved elsewhere keeps them.
-    const char* storage() const { return bytes_.data(); }
+    /// The encoded names, and where in them each name kept whole begins.
+    std::string_view encoded() const { return bytes_.view(); }
+    const std::vector<size_t>& restarts() const { return restarts_; }
 
     /// Appends a name, which must be `length()` bytes long.
     void push_back(std::string_view name);
@@ -55,7 +57,7 @@ class NameRun {
 
         const NameRun* run_;
         size_t index_ = 0;
-        size_t offset_ = 0;
+        const char* at_;
         std::string name_;
     };
 
