@@ -3,15 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "main/diagnostics.h"
+#include "runtime/heap.h"
 #include "runtime/runtime.h"
 
 namespace pacpick {
@@ -36,27 +34,12 @@ void make_standard_descriptors_safe() {
     }
 }
 
-/// Every search holds a whole catalog (about a megabyte) for a moment, on
-/// whichever worker thread runs it. glibc serves such blocks with mmap and
-/// gives them back when freed, but after the first such free it raises its
-/// threshold and keeps later ones in per-thread heaps, where they stay resident:
-/// the program grew by a megabyte or more every few searches. A fixed threshold
-/// keeps large blocks going straight back to the system. The price is a page
-/// fault for each of their pages, a few hundred per search; one heap shared by
-/// all threads would avoid those but holds a megabyte more, and more still
-/// after a broad search, in a program meant to stay small.
-void return_large_blocks_when_freed() {
-#if defined(__GLIBC__)
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-#endif
-}
-
 }  // namespace
 
 int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
     make_standard_descriptors_safe();
     signal(SIGPIPE, SIG_IGN);
-    return_large_blocks_when_freed();
+    rt::keep_heap_small();
 
     auto runtime = rt::Runtime::build();
     if (!runtime) {

@@ -6,6 +6,7 @@
 #include "process/pacman.h"
 #include "process/run.h"
 #include "queries/filter.h"
+#include "runtime/heap.h"
 #include "runtime/reactor.h"
 
 namespace pacpick {
@@ -30,6 +31,10 @@ rt::Task<void> run_catalog_query(std::string query, Mode mode, uint64_t generati
         }
     }
     sender.send(CatalogResult{generation, std::move(names)});
+    // The filter's scratch blocks are freed by now; the pages they leave free
+    // go back while the answer is drawn, rather than stay resident until the
+    // next search, held by whatever small block outlived them.
+    rt::give_back_free_heap();
 }
 
 }  // namespace pacpick
