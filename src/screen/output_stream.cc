@@ -11,6 +11,24 @@ namespace pacpick::screen {
 
 namespace {
 
+/// Waits until `fd` takes bytes again after a write answered EAGAIN. A
+/// terminal is shared with other programs, and one of them may leave it
+/// non-blocking: a full output queue then answers EAGAIN instead of waiting,
+/// which is no reason to lose what was to be written. False, with errno set,
+/// only when the wait itself fails.
+bool wait_until_writable(int fd) {
+    pollfd writable{fd, POLLOUT, 0};
+    for (;;) {
+        // Any answer will do: an error condition shows at the next write.
+        if (::poll(&writable, 1, -1) >= 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
 enum class WriteOutcome { Done, WroteZero, Failed };
 
 /// Pushes `data` through `call` until every byte is taken. `taken` tells how much
@@ -41,19 +59,6 @@ WriteOutcome write_all(const OutputStream::WriteCall& call, int fd, const char* 
 }
 
 }  // namespace
-
-bool wait_until_writable(int fd) {
-    pollfd writable{fd, POLLOUT, 0};
-    for (;;) {
-        // Any answer will do: an error condition shows at the next write.
-        if (::poll(&writable, 1, -1) >= 0) {
-            return true;
-        }
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-}
 
 OutputStream::OutputStream(int fd) : OutputStream(fd, ::write) {}
 

@@ -47,13 +47,6 @@ class OutputStream {
     size_t length_ = 0;
 };
 
-/// Waits until `fd` takes bytes again after a write answered EAGAIN. A
-/// terminal is shared with other programs, and one of them may leave it
-/// non-blocking: a full output queue then answers EAGAIN instead of waiting,
-/// which is no reason to lose what was to be written. False, with errno set,
-/// only when the wait itself fails.
-bool wait_until_writable(int fd);
-
 /// The process-wide stream onto standard output (descriptor 1), created on first
 /// use and never destroyed, so late writers during exit still find it.
 OutputStream& standard_output();
