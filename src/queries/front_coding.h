@@ -63,4 +63,13 @@ inline const char* decode(const char* at, size_t index, size_t length, char* nam
     return at + 1 + length - shared;
 }
 
+/// Decodes the `index`-th name of a run of `length`-byte names into `name`
+/// (`length` bytes of room), starting from the name kept whole before it,
+/// whose encoding begins at `restart`.
+inline void decode_from_restart(const char* restart, size_t index, size_t length, char* name) {
+    for (size_t k = index - index % kRestartEvery; k <= index; ++k) {
+        restart = decode(restart, k, length, name);
+    }
+}
+
 }  // namespace pacpick::front_coding

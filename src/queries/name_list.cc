@@ -33,10 +33,8 @@ std::string NameList::operator[](size_t index) const {
     const size_t in_part = index - part.first;
     const size_t restart = in_part / front_coding::kRestartEvery;
     std::string name(part.length, '\0');
-    const char* at = bytes_.data() + restart_offset(part.restart + restart);
-    for (size_t k = restart * front_coding::kRestartEvery; k <= in_part; ++k) {
-        at = front_coding::decode(at, k, part.length, name.data());
-    }
+    front_coding::decode_from_restart(bytes_.data() + restart_offset(part.restart + restart),
+                                      in_part, part.length, name.data());
     return name;
 }
 

@@ -30,12 +30,9 @@ void NameRun::append_encoded(std::string_view name, size_t shared) {
 }
 
 void NameRun::read(size_t index, std::string& out) const {
-    const size_t restart = index / kRestartEvery;
     out.resize(length_);
-    const char* at = bytes_.data() + restarts_[restart];
-    for (size_t k = restart * kRestartEvery; k <= index; ++k) {
-        at = front_coding::decode(at, k, length_, out.data());
-    }
+    front_coding::decode_from_restart(bytes_.data() + restarts_[index / kRestartEvery], index,
+                                      length_, out.data());
 }
 
 NameRun::Reader::Reader(const NameRun& run)
