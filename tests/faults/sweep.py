@@ -150,23 +150,19 @@ def set_child_subreaper():
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
 
 
-def own_children():
-    children = []
-    for task in Path("/proc/self/task").iterdir():
-        try:
-            children += [int(pid) for pid in (task / "children").read_text().split()]
-        except (FileNotFoundError, ProcessLookupError):
-            pass
-    return children
-
-
 def children_of(pid):
+    """The children of every thread of `pid` ("self" for this process); a
+    process or thread that ends while it is read has none."""
     children = []
     try:
-        for task in Path(f"/proc/{pid}/task").iterdir():
-            children += [int(child) for child in (task / "children").read_text().split()]
+        tasks = list(Path(f"/proc/{pid}/task").iterdir())
     except (FileNotFoundError, ProcessLookupError):
-        pass
+        return children
+    for task in tasks:
+        try:
+            children += [int(child) for child in (task / "children").read_text().split()]
+        except (FileNotFoundError, ProcessLookupError):
+            pass
     return children
 
 
@@ -351,7 +347,7 @@ class Session:
         the terminal when it ended, and those that did not end in time."""
         problems = []
         foreground = self.foreground_pids()
-        left = {pid: process_state(pid) for pid in own_children()}
+        left = {pid: process_state(pid) for pid in children_of("self")}
         running_foreground = [pid for pid, state in left.items()
                               if pid in foreground and state not in (None, "Z")]
         if running_foreground:
