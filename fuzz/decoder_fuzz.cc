@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the key decoder in arbitrary chunks. The first two
 // input bytes choose how the rest is split into reads, which reads count as a
 // filled buffer, and whether raw mode is in force; the rest is terminal input.
-// Besides the sanitizers' findings, it stops on an item no terminal could mean:
-// a character that is no Unicode scalar value, or a paste that is not UTF-8.
+// Besides the sanitizers' findings, it stops on an item no terminal could mean
+// (a character that is no Unicode scalar value, or a paste that is not UTF-8),
+// and where the same reads fed a byte at a time, as the input source does,
+// decode to anything else.
 
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data + 2), size - 2);
 
     InputDecoder decoder(raw_mode_for_this_input);
+    InputDecoder bytewise(raw_mode_for_this_input);
     while (!input.empty()) {
         state = state * 1103515245u + 12345u;  // a small LCG is enough to vary the splits
         const size_t length = 1 + (state >> 16) % 40;
@@ -57,8 +60,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string_view chunk = input.substr(0, length);
         input.remove_prefix(chunk.size());
         decoder.feed(chunk, filled_buffer);
+        for (char byte : chunk) {
+            bytewise.feed(std::string_view(&byte, 1), true);
+        }
+        if (!filled_buffer) {
+            bytewise.input_paused();
+        }
         while (auto item = decoder.next_item()) {
             check(*item);
+            auto same = bytewise.next_item();
+            if (!same || !(*same == *item)) {
+                __builtin_trap();
+            }
+        }
+        if (bytewise.has_items()) {
+            __builtin_trap();
         }
     }
     return 0;

@@ -1,6 +1,7 @@
 #include "process/spawn.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "process/interrupt_shield.h"
+#include "runtime/wake_counter.h"
 
 namespace pacpick::process {
 
@@ -124,11 +126,21 @@ class SpawnAttributes {
     /// The program ignores SIGPIPE so that its own writes fail with EPIPE (and
     /// may ignore the keyboard's signals while a foreground command runs); an
     /// ignored disposition survives exec, so the child must get the default back.
-    int reset_ignored_signals(const ChildSignalDefaults& defaults) {
+    /// A blocked signal survives exec too: the runtime's wake-up signal, which
+    /// a thread that waits keeps blocked, is unblocked for the child.
+    int reset_signals(const ChildSignalDefaults& defaults) {
         if (const int rc = posix_spawnattr_setsigdefault(&attr_, &defaults.signals()); rc != 0) {
             return rc;
         }
-        return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF);
+        sigset_t mask;
+        if (const int rc = pthread_sigmask(SIG_BLOCK, nullptr, &mask); rc != 0) {
+            return rc;
+        }
+        sigdelset(&mask, rt::wake_signal());
+        if (const int rc = posix_spawnattr_setsigmask(&attr_, &mask); rc != 0) {
+            return rc;
+        }
+        return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     }
     const posix_spawnattr_t* get() const { return &attr_; }
 
@@ -233,7 +245,7 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
         return Error::os(attributes.init_status());
     }
     const ChildSignalDefaults defaults;  // held until the child has started
-    if (const int rc = attributes.reset_ignored_signals(defaults); rc != 0) {
+    if (const int rc = attributes.reset_signals(defaults); rc != 0) {
         return Error::os(rc);
     }
 

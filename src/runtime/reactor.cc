@@ -1,6 +1,5 @@
 #include "runtime/reactor.h"
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -13,9 +12,6 @@ namespace pacpick::rt {
 namespace {
 std::atomic<Reactor*> g_current_reactor{nullptr};
 constexpr uint64_t kInterruptToken = 0;
-// Set once epoll_pwait2 has failed for a reason other than a signal: a kernel
-// without it (before Linux 5.11) or a sandbox that refuses it.
-std::atomic<bool> g_pwait2_unusable{false};
 }  // namespace
 
 Reactor* Reactor::current() {
@@ -37,14 +33,15 @@ Result<std::unique_ptr<Reactor>> Reactor::create() {
     if (!reactor->epoll_.valid()) {
         return Error::last_os_error();
     }
-    reactor->interrupt_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!reactor->interrupt_fd_.valid()) {
-        return Error::last_os_error();
+    auto wake = WakeCounter::create();
+    if (!wake) {
+        return std::move(wake).error();
     }
+    reactor->wake_ = std::move(*wake);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kInterruptToken;
-    if (epoll_ctl(reactor->epoll_.get(), EPOLL_CTL_ADD, reactor->interrupt_fd_.get(), &ev) != 0) {
+    if (epoll_ctl(reactor->epoll_.get(), EPOLL_CTL_ADD, reactor->wake_->fd(), &ev) != 0) {
         return Error::last_os_error();
     }
     return reactor;
@@ -53,14 +50,9 @@ Result<std::unique_ptr<Reactor>> Reactor::create() {
 Reactor::~Reactor() = default;
 
 void Reactor::interrupt() {
-    const uint64_t one = 1;
-    // A full counter (EAGAIN) already means "interrupted". A write that a
-    // signal interrupted is another matter: the wake would be lost, and with
-    // it the stop that shutdown waits for.
-    ssize_t n;
-    do {
-        n = ::write(interrupt_fd_.get(), &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
+    // It fails only when the thread could be reached neither way; its next
+    // turn then sees whatever this was about.
+    [[maybe_unused]] auto woken = wake_->wake();
 }
 
 void Reactor::stop() {
@@ -75,10 +67,11 @@ void Reactor::run() {
         fire_due_timers();
         run_turn_hooks();
         turns_.fetch_add(1);
-        const int n = wait_for_events(events, kMaxEvents);
+        const int n = wake_->wait(epoll_.get(), events, kMaxEvents, time_to_next_timer());
         if (n < 0) {
             if (errno == EINTR) {
-                continue;  // a signal arrived; just turn again
+                wake_->consume();  // a wake, or another signal: just turn again
+                continue;
             }
             // epoll_wait itself is refused (a sandbox) or the instance is
             // broken: every later wait would fail at once, and turning again
@@ -89,8 +82,7 @@ void Reactor::run() {
         }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kInterruptToken) {
-                uint64_t value;
-                [[maybe_unused]] ssize_t r = ::read(interrupt_fd_.get(), &value, sizeof value);
+                wake_->consume();
             } else {
                 dispatch(events[i].data.u64);
             }
@@ -98,39 +90,14 @@ void Reactor::run() {
     }
 }
 
-std::optional<Clock::duration> Reactor::time_to_next_timer() {
+std::optional<std::chrono::nanoseconds> Reactor::time_to_next_timer() {
     std::lock_guard lock(timers_mutex_);
     if (timers_.empty()) {
         return std::nullopt;
     }
-    return std::max(timers_.begin()->first.first - Clock::now(), Clock::duration::zero());
-}
-
-int Reactor::wait_for_events(epoll_event* events, int max_events) {
-    const std::optional<Clock::duration> left = time_to_next_timer();
-    if (!left) {
-        return epoll_wait(epoll_.get(), events, max_events, -1);
-    }
-    // The search's delay ends on a timer, so waking to the nanosecond rather
-    // than the next whole millisecond takes half a millisecond off every search.
-    if (!g_pwait2_unusable.load()) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*left).count();
-        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
-                               static_cast<long>(ns % 1'000'000'000)};
-        const int n = epoll_pwait2(epoll_.get(), events, max_events, &timeout, nullptr);
-        if (n >= 0 || errno == EINTR) {
-            return n;
-        }
-        // Missing (ENOSYS) or refused by a seccomp filter (EPERM, as container
-        // and service sandboxes answer): it will fail the same way every time,
-        // and a failure returned at once would make the loop spin until the
-        // timer is due. epoll_wait serves from now on.
-        g_pwait2_unusable.store(true);
-    }
-    // Round up: waking a little late is fine, waking early costs another turn.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*left).count();
-    return epoll_wait(epoll_.get(), events, max_events,
-                      ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms));
+    return std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        timers_.begin()->first.first - Clock::now()),
+                    std::chrono::nanoseconds::zero());
 }
 
 void Reactor::fire_due_timers() {

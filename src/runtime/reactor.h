@@ -17,6 +17,7 @@
 #include "runtime/fd.h"
 #include "runtime/poll.h"
 #include "runtime/result.h"
+#include "runtime/wake_counter.h"
 #include "runtime/waker.h"
 
 namespace pacpick::rt {
@@ -41,8 +42,8 @@ struct IoState {
 /// The event loop's poller, driven by one thread: one epoll instance for
 /// descriptor readiness (one-shot registrations, so "clear and register again"
 /// is the natural way to wait twice), a timer table, and hooks run on every turn
-/// right before the thread sleeps. An eventfd interrupts the sleep when an
-/// earlier timer is added or when the loop is stopped.
+/// right before the thread sleeps. A `WakeCounter` interrupts the sleep when an
+/// earlier timer is added or when the loop is stopped, whatever call fails.
 class Reactor {
   public:
     static Result<std::unique_ptr<Reactor>> create();
@@ -79,17 +80,13 @@ class Reactor {
   private:
     Reactor() = default;
     void interrupt();
-    std::optional<Clock::duration> time_to_next_timer();
-    /// Waits until readiness or the earliest timer: epoll_pwait2 while it works,
-    /// epoll_wait once it has failed for any reason but EINTR; -1 with errno on
-    /// failure.
-    int wait_for_events(epoll_event* events, int max_events);
+    std::optional<std::chrono::nanoseconds> time_to_next_timer();
     void fire_due_timers();
     void run_turn_hooks();
     void dispatch(uint64_t token);
 
     UniqueFd epoll_;
-    UniqueFd interrupt_fd_;
+    std::unique_ptr<WakeCounter> wake_;
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> turns_{0};
 

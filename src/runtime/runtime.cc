@@ -53,8 +53,13 @@ Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) {
         return std::move(executor).error();
     }
     runtime->executor_ = std::move(executor).value();
+    runtime->reactor_ended_ = std::make_shared<detail::ReactorEnd>();
     try {
-        runtime->reactor_thread_ = std::thread([r = runtime->reactor_.get()] { r->run(); });
+        runtime->reactor_thread_ =
+            std::thread([r = runtime->reactor_.get(), ended = runtime->reactor_ended_] {
+                r->run();
+                ended->mark();
+            });
     } catch (const std::system_error& e) {
         return Error::os(e.code().value());
     }
@@ -73,8 +78,7 @@ void Runtime::shutdown() {
     }
     shut_down_ = true;
     if (reactor_thread_.joinable()) {
-        reactor_->stop();
-        reactor_thread_.join();
+        stop_reactor();
     }
     if (executor_) {
         executor_->shutdown();  // pending tasks' frames are destroyed here
@@ -82,10 +86,43 @@ void Runtime::shutdown() {
     Runtime* self = this;
     g_current_runtime.compare_exchange_strong(self, nullptr);
     Reactor* reactor = reactor_.get();
-    if (Reactor::current() == reactor) {
+    if (reactor != nullptr && Reactor::current() == reactor) {
         Reactor::set_current(nullptr);
     }
 }
+
+void Runtime::stop_reactor() {
+    // Each try wakes the thread by its eventfd and, should that fail, by a
+    // signal; they cannot both fail unless the system refuses the calls. Then
+    // the thread is left asleep and the process ends without it: the reactor
+    // is kept (leaked), as its tasks' timers and descriptors still name it.
+    for (int attempt = 0; attempt < kStopAttempts; ++attempt) {
+        reactor_->stop();
+        if (reactor_ended_->wait_for(kStopAttemptTime)) {
+            reactor_thread_.join();
+            return;
+        }
+    }
+    reactor_thread_.detach();
+    [[maybe_unused]] Reactor* left_asleep = reactor_.release();
+}
+
+namespace detail {
+
+void ReactorEnd::mark() {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool ReactorEnd::wait_for(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [this] { return ended_; });
+}
+
+}  // namespace detail
 
 JoinHandle spawn(Task<void> task) {
     Runtime* runtime = Runtime::current();

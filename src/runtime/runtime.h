@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,20 @@ private:
     std::condition_variable woken_;
     bool scheduled_ = true;
 };
+
+/// Told by the reactor thread that its loop has ended, so that shutdown can
+/// wait for that with a limit; a thread can only be joined without one.
+class ReactorEnd {
+public:
+    void mark();
+    /// True once marked, or false after `limit`.
+    bool wait_for(std::chrono::milliseconds limit);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool ended_ = false;
+};
 }  // namespace detail
 
 /// The task runtime: a reactor thread, a pool of worker threads for spawned
@@ -38,6 +53,8 @@ private:
 /// runtime is current at a time; leaf futures find its reactor through it.
 /// Shutdown (explicit or on destruction) stops the threads, destroys every
 /// unfinished task without running it further, and waits for nothing else.
+/// It always returns: a reactor thread that cannot be woken within
+/// `kStopAttempts` × `kStopAttemptTime` is left asleep for the process's end.
 class Runtime {
 public:
     /// `workers` 0 means one worker thread per available processor.
@@ -62,10 +79,15 @@ public:
     unsigned worker_count() const { return executor_->thread_count(); }
 
 private:
+    static constexpr int kStopAttempts = 5;
+    static constexpr std::chrono::milliseconds kStopAttemptTime{100};
+
     Runtime() = default;
+    void stop_reactor();
 
     std::unique_ptr<Reactor> reactor_;
     std::thread reactor_thread_;
+    std::shared_ptr<detail::ReactorEnd> reactor_ended_;
     std::unique_ptr<Executor> executor_;
     bool shut_down_ = false;
 };

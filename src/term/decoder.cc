@@ -192,21 +192,30 @@ InputDecoder::InputDecoder(RawModeQuery raw_mode) : raw_mode_(raw_mode), decoded
     pending_.reserve(256);
 }
 
-void InputDecoder::feed(std::string_view chunk, bool filled_buffer) {
+void InputDecoder::feed(std::string_view chunk, bool more_waiting) {
     for (size_t i = 0; i < chunk.size(); ++i) {
         pending_.push_back(chunk[i]);
-        const bool more_input = i + 1 < chunk.size() || filled_buffer;
-        Outcome outcome = decode({pending_, more_input, raw_mode_});
-        if (outcome.ok() && !outcome->has_value()) {
-            continue;  // the sequence is still open
-        }
-        if (outcome.ok()) {
-            decoded_.push_back(std::move(**outcome));
-        }
-        // Undecodable bytes are dropped whole, even one that might have begun
-        // a new sequence.
-        pending_.clear();
+        decode_pending(i + 1 < chunk.size() || more_waiting);
     }
+}
+
+void InputDecoder::input_paused() {
+    if (!pending_.empty()) {
+        decode_pending(false);
+    }
+}
+
+void InputDecoder::decode_pending(bool more_input) {
+    Outcome outcome = decode({pending_, more_input, raw_mode_});
+    if (outcome.ok() && !outcome->has_value()) {
+        return;  // the sequence is still open
+    }
+    if (outcome.ok()) {
+        decoded_.push_back(std::move(**outcome));
+    }
+    // Undecodable bytes are dropped whole, even one that might have begun a
+    // new sequence.
+    pending_.clear();
 }
 
 std::optional<DecodedItem> InputDecoder::next_item() {

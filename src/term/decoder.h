@@ -31,14 +31,20 @@ class InputDecoder {
   public:
     explicit InputDecoder(RawModeQuery raw_mode = raw_mode_active);
 
-    /// `filled_buffer` is true when the chunk filled the whole read buffer, so
-    /// more input is probably waiting.
-    void feed(std::string_view chunk, bool filled_buffer);
+    /// `more_waiting` is true when more input is known or likely to be waiting
+    /// behind the chunk (an ESC at its end then waits for it).
+    void feed(std::string_view chunk, bool more_waiting);
+    /// No more input is waiting for now: an ESC left alone is the Esc key.
+    /// Bytes fed one at a time with `more_waiting` set, then this once none
+    /// are left, decode exactly as the same bytes fed as one chunk.
+    void input_paused();
     /// The oldest decoded item, if any.
     std::optional<DecodedItem> next_item();
     bool has_items() const { return !decoded_.empty(); }
 
   private:
+    void decode_pending(bool more_input);
+
     RawModeQuery raw_mode_;
     std::string pending_;
     FifoQueue<DecodedItem> decoded_;

@@ -128,11 +128,9 @@ TerminalEventStream::TerminalEventStream(std::shared_ptr<EventReader> reader,
 TerminalEventStream::~TerminalEventStream() {
     shared_->stop_requested.store(true);
     // Without the wake a blocked wait would end only at the next key, and the
-    // join below with it. The eventfd lives as long as the reader, so a failed
-    // write is a passing one: try once more.
-    if (!wake_->wake().ok()) {
-        [[maybe_unused]] auto ignored = wake_->wake();
-    }
+    // join below with it; the counter reaches the thread by a signal when its
+    // eventfd cannot be written.
+    [[maybe_unused]] auto woken = wake_->wake();
     shared_->requests.close();
     // The terminal goes back to the user (and to sudo) right after this: the
     // thread must have stopped reading it, not merely been asked to.

@@ -3,13 +3,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <mutex>
 
 #include "runtime/signal_pipe.h"
@@ -122,41 +120,14 @@ Result<void> watch(int epoll_fd, int fd, uint64_t token) {
     return {};
 }
 
-/// The time left until `deadline` for epoll_wait, rounded up so that a wait
-/// never returns a moment early and goes round again with a zero time-out.
-int milliseconds_until(std::chrono::steady_clock::time_point deadline) {
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+Error interrupted() {
+    return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
 }
 
 }  // namespace
 
 bool is_wake_interruption(const Error& error) {
     return !error.is_os() && error.kind() == ErrorKind::Interrupted;
-}
-
-Result<std::shared_ptr<WakeCounter>> WakeCounter::create() {
-    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) {
-        return Error::last_os_error();
-    }
-    return std::make_shared<WakeCounter>(UniqueFd(fd));
-}
-
-Result<void> WakeCounter::wake() const {
-    if (eventfd_write(fd_.get(), 1) != 0) {
-        return Error::last_os_error();
-    }
-    return {};
-}
-
-void WakeCounter::consume() const {
-    eventfd_t count;
-    [[maybe_unused]] int ignored = eventfd_read(fd_.get(), &count);  // EAGAIN: already 0
 }
 
 Result<std::unique_ptr<InputSource>> InputSource::create(SizeQuery size_query) {
@@ -199,7 +170,7 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
     if (!wake) {
         return std::move(wake).error();
     }
-    source->wake_ = std::move(*wake);
+    source->wake_ = std::move(wake).value();
     if (auto r = watch(epoll_fd, source->wake_->fd(), kWakeToken); !r) {
         return std::move(r).error();
     }
@@ -226,13 +197,22 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
         std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     for (;;) {
         std::array<epoll_event, 3> ready{};
-        const int count = epoll_wait(epoll_.get(), ready.data(), static_cast<int>(ready.size()),
-                                     timeout ? milliseconds_until(deadline) : -1);
+        std::optional<std::chrono::nanoseconds> left;
+        if (timeout) {
+            left = std::max(std::chrono::nanoseconds::zero(),
+                            std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                deadline - std::chrono::steady_clock::now()));
+        }
+        const int count =
+            wake_->wait(epoll_.get(), ready.data(), static_cast<int>(ready.size()), left);
         if (count < 0) {
-            if (errno == EINTR) {
-                continue;
+            if (errno != EINTR) {
+                return Error::last_os_error();
             }
-            return Error::last_os_error();
+            if (wake_->consume()) {
+                return interrupted();
+            }
+            continue;  // another signal
         }
         if (count == 0) {
             return std::optional<DecodedItem>();
@@ -259,7 +239,7 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
                 }
                 case kWakeToken:
                     wake_->consume();
-                    return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
+                    return interrupted();
             }
         }
         if (timeout && std::chrono::steady_clock::now() >= deadline) {
@@ -271,29 +251,36 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
 std::optional<DecodedItem> InputSource::read_terminal() {
     // The descriptor stays blocking (it is shared with the shell and with the
     // programs run after us), so only the first read is known not to block;
-    // later ones are made only while more input is waiting.
-    for (bool first = true;; first = false) {
-        if (!first && !terminal_has_input()) {
-            return std::nullopt;
-        }
-        const ssize_t n = ::read(terminal_.fd(), buffer_.data(), buffer_.size());
-        if (n > 0) {
-            decoder_.feed(std::string_view(buffer_.data(), static_cast<size_t>(n)),
-                          static_cast<size_t>(n) == buffer_.size());
-        } else if (n < 0 && errno == EINTR) {
+    // later ones are made only while the sequence is unfinished and more input
+    // is waiting. Reading no further than one item leaves what the user typed
+    // after the key that ends the program (a password typed ahead of sudo's
+    // prompt) where the command run next finds it.
+    for (;;) {
+        char byte;
+        const ssize_t n = ::read(terminal_.fd(), &byte, 1);
+        if (n < 0 && errno == EINTR) {
             continue;
-        } else if (n < 0 && errno == EAGAIN) {
+        }
+        if (n < 0 && errno == EAGAIN) {
+            decoder_.input_paused();
             return decoder_.next_item();
-        } else {
+        }
+        if (n <= 0) {
             // End of input or a broken terminal: no key will come from it again.
             // Waiting on regardless would leave the program deaf, holding a raw
             // terminal its user cannot take back from the keyboard.
             lose_terminal(n == 0 ? Error::custom(ErrorKind::Other, "end of terminal input")
                                  : Error::last_os_error());
+            decoder_.input_paused();
             return decoder_.next_item();
         }
+        decoder_.feed(std::string_view(&byte, 1), true);
         if (auto item = decoder_.next_item()) {
             return item;
+        }
+        if (!terminal_has_input()) {
+            decoder_.input_paused();  // an ESC alone is the Esc key
+            return decoder_.next_item();
         }
     }
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -8,6 +7,7 @@
 
 #include "runtime/fd.h"
 #include "runtime/result.h"
+#include "runtime/wake_counter.h"
 #include "term/decoder.h"
 #include "term/event.h"
 #include "term/raw_mode.h"
@@ -24,35 +24,23 @@ using SizeQuery = std::function<Result<Resize>()>;
 /// Whether an error is the one a wait returns because somebody called `wake`.
 bool is_wake_interruption(const Error& error);
 
-/// A counter that ends one wait of an `InputSource` from any thread: an eventfd
-/// that `wake` adds 1 to and the waiting side reads back to 0, so wakes that
-/// come before a wait looks count as one.
-class WakeCounter {
-  public:
-    static Result<std::shared_ptr<WakeCounter>> create();
-    explicit WakeCounter(UniqueFd fd) : fd_(std::move(fd)) {}
-
-    Result<void> wake() const;
-    /// Takes back every wake so far; used by the waiting side only.
-    void consume() const;
-    int fd() const { return fd_.get(); }
-
-  private:
-    UniqueFd fd_;
-};
+/// Ends one wait of an `InputSource` from any thread; see the runtime's type.
+using rt::WakeCounter;
 
 /// Where the window-size signal handler leaves its news for one source; see
 /// input_source.cc. Slots outlive every source.
 struct SignalSlot;
 
 /// Waits until the input terminal is readable, a window-size signal has come, or
-/// `wake` was called, and yields one decoded item at a time. Bytes are read in
-/// chunks of up to 1024; every item decoded from a chunk is queued, and later
-/// calls are served from that queue without touching the terminal. A read
-/// interrupted or with nothing to read is tried again at the next readiness; end
-/// of input or any other read error means no key will come again, so once the
-/// queued items are out, every call fails with that error at once. Not
-/// thread-safe: its owner serialises every call except `wake`.
+/// `wake` was called, and yields one decoded item at a time. Bytes are read one
+/// at a time and never past the item they complete, so what is typed after the
+/// key that ends the program stays in the terminal for the command run next;
+/// the bytes already waiting behind an unfinished sequence count as read with
+/// it, as one read of them all would have. A read interrupted or with nothing to
+/// read is tried again at the next readiness; end of input or any other read
+/// error means no key will come again, so once the queued items are out, every
+/// call fails with that error at once. Not thread-safe: its owner serialises
+/// every call except `wake`.
 class InputSource {
   public:
     /// On the input terminal of `open_input_terminal`.
@@ -89,7 +77,6 @@ class InputSource {
     UniqueFd epoll_;
     SignalSlot* signals_ = nullptr;
     std::shared_ptr<WakeCounter> wake_;
-    std::array<char, 1024> buffer_{};
     InputDecoder decoder_;
     std::optional<Error> terminal_lost_;
 };

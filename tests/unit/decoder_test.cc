@@ -80,18 +80,38 @@ void PrintTo(const FeedCase& c, std::ostream* os) {
 
 class FeedTest : public testing::TestWithParam<FeedCase> {};
 
+std::vector<DecodedItem> take_all(InputDecoder& decoder) {
+    std::vector<DecodedItem> items;
+    while (auto item = decoder.next_item()) {
+        items.push_back(std::move(*item));
+    }
+    EXPECT_FALSE(decoder.has_items());
+    return items;
+}
+
 TEST_P(FeedTest, DecodesTheReadsToExactlyTheseItems) {
     const FeedCase& c = GetParam();
     InputDecoder decoder(c.raw_mode);
     for (const Read& read : c.reads) {
         decoder.feed(read.bytes, read.filled_buffer);
     }
-    std::vector<DecodedItem> items;
-    while (auto item = decoder.next_item()) {
-        items.push_back(std::move(*item));
+    EXPECT_EQ(take_all(decoder), c.expected);
+}
+
+// The input source reads a byte at a time and says when none is left waiting:
+// every read must decode as it does in one piece.
+TEST_P(FeedTest, DecodesTheSameReadByteByByte) {
+    const FeedCase& c = GetParam();
+    InputDecoder decoder(c.raw_mode);
+    for (const Read& read : c.reads) {
+        for (char byte : read.bytes) {
+            decoder.feed(std::string_view(&byte, 1), true);
+        }
+        if (!read.filled_buffer) {
+            decoder.input_paused();
+        }
     }
-    EXPECT_EQ(items, c.expected);
-    EXPECT_FALSE(decoder.has_items());
+    EXPECT_EQ(take_all(decoder), c.expected);
 }
 
 // clang-format off
