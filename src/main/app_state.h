@@ -35,9 +35,11 @@ struct AppState {
     uint64_t details_generation = 0;
     std::optional<rt::JoinHandle> details_task;
 
-    std::unique_ptr<EventSource> events;
     /// Held while the terminal is ours; released exactly once on the way out.
+    /// Declared before `events` so that, on a way out by an exception too, the
+    /// event stream has stopped reading the terminal before it is given back.
     std::optional<screen::ScreenGuard> screen_guard;
+    std::unique_ptr<EventSource> events;
     /// The package name chosen with Enter, for the install or remove action.
     std::optional<std::string> pending_action;
 

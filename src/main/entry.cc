@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "main/diagnostics.h"
+#include "main/last_resort.h"
 #include "runtime/heap.h"
 #include "runtime/runtime.h"
 
@@ -38,6 +40,7 @@ void make_standard_descriptors_safe() {
 
 int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
     make_standard_descriptors_safe();
+    install_last_resort();
     signal(SIGPIPE, SIG_IGN);
     rt::keep_heap_small();
 
@@ -46,7 +49,15 @@ int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
         write_to_stderr("Failed building the Runtime: " + runtime.error().describe() + "\n");
         return 101;
     }
-    Result<void> outcome = (*runtime)->block_on(main_task());
+    Result<void> outcome;
+    try {
+        outcome = (*runtime)->block_on(main_task());
+    } catch (const std::bad_alloc&) {
+        // The main task's frame and everything in it are gone by now: the
+        // terminal is given back, and the memory it held is free again for
+        // the error line.
+        outcome = Error::os(ENOMEM);
+    }
     (*runtime)->shutdown();
     if (!outcome) {
         write_to_stderr("Error: " + outcome.error().describe() + "\n");

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <new>
 #include <utility>
 
 #include "process/reaper.h"
@@ -55,15 +56,21 @@ Result<UniqueFd> open_pidfd(pid_t pid) {
 
 }  // namespace
 
-Child::Child(pid_t pid) : pid_(pid) {
-    // Any failure other than ENOSYS sends only this child down the SIGCHLD route.
-    if (auto pidfd = open_pidfd(pid)) {
-        pidfd_ = rt::AsyncFd(std::move(pidfd).value());
+Child::Child(pid_t pid, OrphanSlot slot) : pid_(pid), slot_(std::move(slot)) {
+    // Any failure other than ENOSYS sends only this child down the SIGCHLD
+    // route; so does memory too short to register the descriptor: the child
+    // must be in this handle's charge whatever happens.
+    try {
+        if (auto pidfd = open_pidfd(pid)) {
+            pidfd_ = rt::AsyncFd(std::move(pidfd).value());
+        }
+    } catch (const std::bad_alloc&) {
     }
 }
 
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
+      slot_(std::move(other.slot_)),
       status_(other.status_),
       pidfd_(std::move(other.pidfd_)),
       waiter_(std::exchange(other.waiter_, 0)),
@@ -80,7 +87,7 @@ void Child::abandon() {
     }
     pidfd_.reset();
     if (pid_ > 0 && !status_) {
-        adopt_orphan(pid_);
+        std::move(slot_).adopt(pid_);
     }
     pid_ = -1;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "process/command.h"
+#include "process/reaper.h"
 #include "runtime/poll.h"
 #include "runtime/reactor.h"
 #include "runtime/result.h"
@@ -19,8 +20,9 @@ namespace pacpick::process {
 /// the child to the orphan list; the child is never killed.
 class Child {
   public:
-    /// Takes charge of `pid`, a child just started. Needs a running runtime.
-    explicit Child(pid_t pid);
+    /// Takes charge of `pid`, a child just started, with the orphan slot
+    /// reserved for it before it was. Needs a running runtime.
+    Child(pid_t pid, OrphanSlot slot);
     Child(Child&& other) noexcept;
     Child& operator=(Child&&) = delete;
     Child(const Child&) = delete;
@@ -41,6 +43,7 @@ class Child {
     Result<void> join_sigchld_route();
 
     pid_t pid_;
+    OrphanSlot slot_;
     std::optional<ExitStatus> status_;
     rt::AsyncFd pidfd_;    // invalid on the SIGCHLD route
     uint64_t waiter_ = 0;  // 0 until the SIGCHLD route is joined

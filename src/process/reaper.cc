@@ -18,7 +18,9 @@ namespace {
 /// that finds another thread at it skips instead of waiting.
 struct Orphans {
     std::mutex mutex;
+    /// Its capacity always covers the reserved slots too.
     std::vector<pid_t> pids;
+    size_t reserved = 0;
     std::mutex pass;
 };
 
@@ -120,22 +122,43 @@ const int kHookKey = 0;
 
 }  // namespace
 
-void adopt_orphan(pid_t pid) {
-    {
-        Orphans& o = orphans();
-        std::lock_guard lock(o.mutex);
-        auto waited = try_wait(pid);
-        if (!waited || waited->has_value()) {
-            return;  // reaped now, or not ours to wait for
-        }
-        o.pids.push_back(pid);
-    }
+OrphanSlot OrphanSlot::reserve() {
     if (rt::Reactor* reactor = rt::Reactor::current()) {
         watch_children_on(*reactor);
     }
+    Orphans& o = orphans();
+    std::lock_guard lock(o.mutex);
+    o.pids.reserve(o.pids.size() + o.reserved + 1);
+    ++o.reserved;
+    return OrphanSlot();
+}
+
+OrphanSlot::~OrphanSlot() {
+    if (held_) {
+        Orphans& o = orphans();
+        std::lock_guard lock(o.mutex);
+        --o.reserved;
+    }
+}
+
+void OrphanSlot::adopt(pid_t pid) && {
+    Orphans& o = orphans();
+    std::lock_guard lock(o.mutex);
+    if (!std::exchange(held_, false)) {
+        return;
+    }
+    --o.reserved;
+    auto waited = try_wait(pid);
+    if (!waited || waited->has_value()) {
+        return;  // reaped now, or not ours to wait for
+    }
+    o.pids.push_back(pid);  // within the capacity the slot reserved
 }
 
 void watch_children_on(rt::Reactor& reactor) {
+    if (reactor.has_turn_hook(&kHookKey)) {
+        return;
+    }
     auto watch = std::make_shared<ChildWatch>(reactor);
     reactor.add_turn_hook(&kHookKey, [watch] { watch->turn(); });
 }

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 #include "runtime/signal_pipe.h"
 
@@ -123,7 +122,9 @@ void forget(uint64_t waiter) {
 }
 
 void deliver(uint64_t received_count) {
-    std::vector<rt::Waker> to_wake;
+    // Taken whole, without allocating: it runs on the reactor thread, which
+    // must not lose a delivery to a failed allocation.
+    std::unordered_map<uint64_t, rt::Waker> to_wake;
     {
         Waiters& w = waiters();
         std::lock_guard lock(w.mutex);
@@ -131,13 +132,9 @@ void deliver(uint64_t received_count) {
             return;
         }
         w.delivered = received_count;
-        to_wake.reserve(w.armed.size());
-        for (auto& [id, waker] : w.armed) {
-            to_wake.push_back(std::move(waker));
-        }
-        w.armed.clear();
+        to_wake.swap(w.armed);
     }
-    for (const auto& waker : to_wake) {
+    for (const auto& [id, waker] : to_wake) {
         waker.wake();
     }
 }

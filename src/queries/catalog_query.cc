@@ -1,5 +1,6 @@
 #include "queries/catalog_query.h"
 
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -18,16 +19,24 @@ rt::Task<void> run_catalog_query(std::string query, Mode mode, uint64_t generati
     // Every sync package matches an empty query; listing them all would show
     // nothing useful, so Install waits for at least one character.
     if (mode == Mode::Uninstall || !query.empty()) {
-        // The listing is filtered read by read while the package manager writes
-        // it, so only the matches are ever held and little is left to do at its end.
-        NameFilter filter(query);
-        auto run = process::run_captured(mode == Mode::Install ? process::pacman_sync_names()
-                                                               : process::pacman_installed_names(),
-                                         [&filter](std::string_view piece) { filter.feed(piece); });
-        // The exit status and standard error are not looked at: whatever was
-        // listed is used, and a run that failed to start lists nothing.
-        if (auto output = co_await run; output.ok()) {
-            names = filter.finish();
+        try {
+            // The listing is filtered read by read while the package manager
+            // writes it, so only the matches are ever held and little is left
+            // to do at its end.
+            NameFilter filter(query);
+            auto run =
+                process::run_captured(mode == Mode::Install ? process::pacman_sync_names()
+                                                            : process::pacman_installed_names(),
+                                      [&filter](std::string_view piece) { filter.feed(piece); });
+            // The exit status and standard error are not looked at: whatever
+            // was listed is used, and a run that failed to start lists nothing.
+            if (auto output = co_await run; output.ok()) {
+                names = filter.finish();
+            }
+        } catch (const std::bad_alloc&) {
+            // Matches too many for the memory left fail this search alone, as
+            // a package manager that cannot be started does: nothing is
+            // listed, and what the search held is free again.
         }
     }
     sender.send(CatalogResult{generation, std::move(names)});

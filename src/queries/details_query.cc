@@ -1,5 +1,6 @@
 #include "queries/details_query.h"
 
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -12,17 +13,22 @@ namespace pacpick {
 
 rt::Task<void> run_details_query(std::string name, uint64_t generation,
                                  rt::Sender<QueryMessage> sender) {
-    // Both children start before either is awaited, so they run at the same time.
-    auto info_run = process::run_captured(process::pacman_sync_info(name));
-    auto installed_run = process::run_captured(process::pacman_query_installed(name));
-    auto [info, installed] = co_await rt::Join(info_run, installed_run);
-
     std::optional<PackageDetails> details;
-    if (info.ok()) {
-        PackageInfo parsed = parse_package_info(info->stdout_data);
-        details = PackageDetails{std::move(name), std::move(parsed.version),
-                                 std::move(parsed.description),
-                                 installed.ok() && installed->status.success()};
+    try {
+        // Both children start before either is awaited, so they run at the same time.
+        auto info_run = process::run_captured(process::pacman_sync_info(name));
+        auto installed_run = process::run_captured(process::pacman_query_installed(name));
+        auto [info, installed] = co_await rt::Join(info_run, installed_run);
+        if (info.ok()) {
+            PackageInfo parsed = parse_package_info(info->stdout_data);
+            details = PackageDetails{std::move(name), std::move(parsed.version),
+                                     std::move(parsed.description),
+                                     installed.ok() && installed->status.success()};
+        }
+    } catch (const std::bad_alloc&) {
+        // Out of memory fails this query alone, as a package manager that
+        // cannot be started does: the details are absent.
+        details.reset();
     }
     sender.send(DetailsResult{generation, std::move(details)});
 }

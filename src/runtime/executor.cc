@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "runtime/signal_stack.h"
+
 namespace pacpick::rt {
 
 namespace detail {
@@ -15,37 +17,50 @@ class SpawnedCell final : public TaskCell {
     void drop() { abandon(); }
 
   protected:
-    void schedule() override { queue_->push(shared_from_this()); }
+    void schedule() override {
+        queue_->push(std::static_pointer_cast<SpawnedCell>(shared_from_this()));
+    }
     void on_done() override {
         task_ = Task<void>();  // destroys the frame and the locals it holds
         queue_->forget(this);
     }
 
   private:
+    friend class RunQueue;
+
     Task<void> task_;
     std::shared_ptr<RunQueue> queue_;
+    // Guarded by the queue's lock; a cell is in the queue at most once.
+    std::shared_ptr<SpawnedCell> queued_;
+    SpawnedCell* next_queued_ = nullptr;
 };
 
-void RunQueue::push(std::shared_ptr<TaskCell> cell) {
+void RunQueue::push(std::shared_ptr<SpawnedCell> cell) {
     {
         std::lock_guard lock(mutex_);
         if (stopped_) {
             return;
         }
-        queue_.push_back(std::move(cell));
+        SpawnedCell* last = cell.get();
+        last->queued_ = std::move(cell);
+        last->next_queued_ = nullptr;
+        (tail_ != nullptr ? tail_->next_queued_ : head_) = last;
+        tail_ = last;
     }
     ready_.notify_one();
 }
 
-std::shared_ptr<TaskCell> RunQueue::pop() {
+std::shared_ptr<SpawnedCell> RunQueue::pop() {
     std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return stopped_ || !queue_.empty(); });
+    ready_.wait(lock, [this] { return stopped_ || head_ != nullptr; });
     if (stopped_) {
         return nullptr;
     }
-    auto cell = std::move(queue_.front());
-    queue_.pop_front();
-    return cell;
+    SpawnedCell* first = std::exchange(head_, head_->next_queued_);
+    if (head_ == nullptr) {
+        tail_ = nullptr;
+    }
+    return std::move(first->queued_);
 }
 
 bool RunQueue::adopt(std::shared_ptr<TaskCell> cell) {
@@ -69,15 +84,21 @@ void RunQueue::forget(TaskCell* cell) {
 
 std::vector<std::shared_ptr<TaskCell>> RunQueue::stop() {
     std::vector<std::shared_ptr<TaskCell>> unfinished;
-    std::deque<std::shared_ptr<TaskCell>> queued;
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
-        queued.swap(queue_);
         for (auto& [ptr, cell] : live_) {
             unfinished.push_back(std::move(cell));
         }
         live_.clear();
+        // A queued cell has not finished, so `unfinished` holds it too: dropping
+        // the queue's reference here destroys nothing under the lock.
+        for (SpawnedCell* cell = std::exchange(head_, nullptr); cell != nullptr;) {
+            SpawnedCell* next = cell->next_queued_;
+            cell->queued_.reset();
+            cell = next;
+        }
+        tail_ = nullptr;
     }
     ready_.notify_all();
     return unfinished;
@@ -107,6 +128,7 @@ Result<std::unique_ptr<Executor>> Executor::start(unsigned threads) {
     try {
         for (unsigned i = 0; i < threads; ++i) {
             executor->workers_.emplace_back([queue = executor->queue_] {
+                use_alternate_signal_stack();
                 while (auto cell = queue->pop()) {
                     cell->run();
                 }

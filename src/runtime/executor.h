@@ -1,7 +1,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -15,14 +14,18 @@ namespace pacpick::rt {
 
 namespace detail {
 
+class SpawnedCell;
+
 /// The shared run queue of the worker threads, and the register of every task
 /// that has not finished, so that shutdown can drop them all. Cells keep it alive
 /// through a shared pointer: a wake arriving after shutdown is simply ignored.
+/// The queue links its cells through the cells themselves, so that a wake never
+/// allocates: it may come from the reactor thread when memory has run out.
 class RunQueue {
   public:
-    void push(std::shared_ptr<TaskCell> cell);
+    void push(std::shared_ptr<SpawnedCell> cell);
     /// Waits for a cell to run; null once the queue is stopped.
-    std::shared_ptr<TaskCell> pop();
+    std::shared_ptr<SpawnedCell> pop();
     /// Registers a new cell; false once stopped, when it is not taken.
     bool adopt(std::shared_ptr<TaskCell> cell);
     void forget(TaskCell* cell);
@@ -32,12 +35,11 @@ class RunQueue {
   private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<std::shared_ptr<TaskCell>> queue_;
+    SpawnedCell* head_ = nullptr;  // each queued cell holds the queue's reference to itself
+    SpawnedCell* tail_ = nullptr;
     std::unordered_map<TaskCell*, std::shared_ptr<TaskCell>> live_;
     bool stopped_ = false;
 };
-
-class SpawnedCell;
 
 }  // namespace detail
 

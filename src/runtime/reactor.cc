@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <new>
 
 namespace pacpick::rt {
 
@@ -64,8 +66,13 @@ void Reactor::run() {
     constexpr int kMaxEvents = 64;
     epoll_event events[kMaxEvents];
     while (!stopping_.load()) {
-        fire_due_timers();
-        run_turn_hooks();
+        try {
+            fire_due_timers();
+            run_turn_hooks();
+        } catch (const std::bad_alloc&) {
+            // A hook that could not allocate tries again on the next turn;
+            // the thread must go on serving timers and descriptors.
+        }
         turns_.fetch_add(1);
         const int n = wake_->wait(epoll_.get(), events, kMaxEvents, time_to_next_timer());
         if (n < 0) {
@@ -101,18 +108,21 @@ std::optional<std::chrono::nanoseconds> Reactor::time_to_next_timer() {
 }
 
 void Reactor::fire_due_timers() {
-    std::vector<Waker> due;
-    {
-        std::lock_guard lock(timers_mutex_);
-        const auto now = Clock::now();
-        auto it = timers_.begin();
-        while (it != timers_.end() && it->first.first <= now) {
-            due.push_back(std::move(it->second));
-            it = timers_.erase(it);
+    // One at a time, woken outside the lock: nothing here allocates, so no
+    // timer is taken out and then lost to a failed allocation.
+    const auto now = Clock::now();
+    for (;;) {
+        Waker due;
+        {
+            std::lock_guard lock(timers_mutex_);
+            auto first = timers_.begin();
+            if (first == timers_.end() || first->first.first > now) {
+                return;
+            }
+            due = std::move(first->second);
+            timers_.erase(first);
         }
-    }
-    for (const auto& waker : due) {
-        waker.wake();
+        due.wake();
     }
 }
 
@@ -192,6 +202,12 @@ void Reactor::add_turn_hook(const void* key, std::function<void()> hook) {
         hooks_.emplace_back(key, std::move(hook));
     }
     interrupt();  // let the new hook see this turn
+}
+
+bool Reactor::has_turn_hook(const void* key) {
+    std::lock_guard lock(hooks_mutex_);
+    return std::any_of(hooks_.begin(), hooks_.end(),
+                       [key](const auto& entry) { return entry.first == key; });
 }
 
 std::shared_ptr<detail::IoState> Reactor::attach(int fd, uint32_t events) {

@@ -68,6 +68,7 @@ class Reactor {
     /// Adds a hook run on the reactor thread at every turn, before it sleeps.
     /// Hooks registered under the same non-null `key` are added only once.
     void add_turn_hook(const void* key, std::function<void()> hook);
+    bool has_turn_hook(const void* key);
     /// Number of turns the loop has made (each runs every hook once).
     uint64_t turns() const { return turns_.load(); }
 

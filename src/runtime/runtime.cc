@@ -4,6 +4,8 @@
 #include <cassert>
 #include <system_error>
 
+#include "runtime/signal_stack.h"
+
 namespace pacpick::rt {
 
 namespace {
@@ -57,6 +59,7 @@ Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) {
     try {
         runtime->reactor_thread_ =
             std::thread([r = runtime->reactor_.get(), ended = runtime->reactor_ended_] {
+                use_alternate_signal_stack();
                 r->run();
                 ended->mark();
             });
@@ -68,9 +71,13 @@ Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) {
     return runtime;
 }
 
-Runtime::~Runtime() { shutdown(); }
+Runtime::~Runtime() {
+    shutdown();
+}
 
-Runtime* Runtime::current() { return g_current_runtime.load(); }
+Runtime* Runtime::current() {
+    return g_current_runtime.load();
+}
 
 void Runtime::shutdown() {
     if (shut_down_) {

@@ -18,16 +18,16 @@ namespace detail {
 /// on a condition variable between wake-ups. The root's frame stays with the
 /// caller's `Task`, so its result can be read after it finished.
 class BlockingCell final : public TaskCell {
-public:
+  public:
     explicit BlockingCell(std::coroutine_handle<> root) : TaskCell(root) {}
     /// Runs the task to its end on the calling thread.
     void drive();
 
-protected:
+  protected:
     void schedule() override;
     void on_done() override {}
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable woken_;
     bool scheduled_ = true;
@@ -36,12 +36,12 @@ private:
 /// Told by the reactor thread that its loop has ended, so that shutdown can
 /// wait for that with a limit; a thread can only be joined without one.
 class ReactorEnd {
-public:
+  public:
     void mark();
     /// True once marked, or false after `limit`.
     bool wait_for(std::chrono::milliseconds limit);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool ended_ = false;
@@ -56,7 +56,7 @@ private:
 /// It always returns: a reactor thread that cannot be woken within
 /// `kStopAttempts` × `kStopAttemptTime` is left asleep for the process's end.
 class Runtime {
-public:
+  public:
     /// `workers` 0 means one worker thread per available processor.
     static Result<std::unique_ptr<Runtime>> build(unsigned workers = 0);
     ~Runtime();
@@ -78,7 +78,7 @@ public:
     Reactor& reactor() { return *reactor_; }
     unsigned worker_count() const { return executor_->thread_count(); }
 
-private:
+  private:
     static constexpr int kStopAttempts = 5;
     static constexpr std::chrono::milliseconds kStopAttemptTime{100};
 

@@ -120,7 +120,12 @@ class LeafAwaiter {
     void await_suspend(std::coroutine_handle<> handle) {
         current_cell()->park_on(PendingWait{this, &poll_thunk, handle});
     }
-    FutureOutput<F> await_resume() { return std::move(*result_); }
+    FutureOutput<F> await_resume() {
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+        return std::move(*result_);
+    }
 
   private:
     bool try_poll(const Waker& waker) {
@@ -131,12 +136,22 @@ class LeafAwaiter {
         result_.emplace(poll.take());
         return true;
     }
+    /// Polls on behalf of the executor, outside the task's body: a poll that
+    /// throws (an allocation that failed) resumes the task, which meets the
+    /// exception at its `co_await` as if the leaf had been called in place.
     static bool poll_thunk(void* self, const Waker& waker) {
-        return static_cast<LeafAwaiter*>(self)->try_poll(waker);
+        auto* awaiter = static_cast<LeafAwaiter*>(self);
+        try {
+            return awaiter->try_poll(waker);
+        } catch (...) {
+            awaiter->failure_ = std::current_exception();
+            return true;
+        }
     }
 
     F& future_;
     std::optional<FutureOutput<F>> result_;
+    std::exception_ptr failure_;
 };
 
 template <typename T>
@@ -155,6 +170,9 @@ struct PromiseResult<void> {
 template <typename T>
 struct TaskPromise : PromiseResult<T> {
     std::coroutine_handle<> continuation;
+    /// What escaped the body; the awaiting task or `block_on` rethrows it, and
+    /// a spawned task that nobody awaits ends with it unseen.
+    std::exception_ptr exception;
 
     Task<T> get_return_object();
     std::suspend_always initial_suspend() noexcept { return {}; }
@@ -168,7 +186,7 @@ struct TaskPromise : PromiseResult<T> {
         void await_resume() noexcept {}
     };
     FinalAwaiter final_suspend() noexcept { return {}; }
-    void unhandled_exception() { std::terminate(); }
+    void unhandled_exception() noexcept { exception = std::current_exception(); }
 
     template <LeafFuture F>
     LeafAwaiter<std::remove_reference_t<F>> await_transform(F&& future) {
@@ -183,6 +201,8 @@ struct TaskPromise : PromiseResult<T> {
 /// A lazily started coroutine. It can wait only on leaf futures (whose poll is
 /// repeated on every wake-up until ready, so spurious wakes never resume it) and
 /// on other tasks, which it runs inline. Spawn it, `block_on` it, or co_await it.
+/// An exception that escapes its body (an allocation that failed) ends it, and
+/// is rethrown to whoever awaits it or blocks on it.
 template <typename T = void>
 class [[nodiscard]] Task {
   public:
@@ -203,8 +223,13 @@ class [[nodiscard]] Task {
 
     Handle handle() const { return handle_; }
     bool done() const { return handle_ && handle_.done(); }
-    /// The returned value of a finished task.
-    T take_result() { return handle_.promise().take(); }
+    /// The returned value of a finished task, or the exception that ended it.
+    T take_result() {
+        if (handle_.promise().exception) {
+            std::rethrow_exception(handle_.promise().exception);
+        }
+        return handle_.promise().take();
+    }
 
   private:
     void reset() {

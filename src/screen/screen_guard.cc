@@ -1,5 +1,9 @@
 #include "screen/screen_guard.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <utility>
 
 #include "term/raw_mode.h"
@@ -7,6 +11,9 @@
 namespace pacpick::screen {
 
 namespace {
+
+// Raised while a guard holds the cursor hidden on standard output.
+std::atomic<bool> g_cursor_hidden{false};
 
 Result<void> write_restore_sequence(ScreenWriter& writer) {
     if (auto r = writer.show_cursor(); !r) {
@@ -24,7 +31,11 @@ Result<void> write_restore_sequence(ScreenWriter& writer) {
 }  // namespace
 
 Result<ScreenGuard> ScreenGuard::acquire() {
-    return acquire(ScreenWriter());
+    auto guard = acquire(ScreenWriter());
+    if (guard) {
+        g_cursor_hidden.store(true);
+    }
+    return guard;
 }
 
 Result<ScreenGuard> ScreenGuard::acquire(ScreenWriter writer) {
@@ -77,9 +88,20 @@ void ScreenGuard::restore() {
     if (!write_restore_sequence(writer_)) {
         (void)write_restore_sequence(writer_);
     }
+    g_cursor_hidden.store(false);
     if (!term::leave_raw_mode()) {
         (void)term::leave_raw_mode();
     }
+}
+
+void give_back_terminal_in_emergency() noexcept {
+    if (g_cursor_hidden.exchange(false)) {
+        const int saved_errno = errno;
+        // Whatever the stream still buffers is lost; the command goes straight out.
+        [[maybe_unused]] ssize_t n = ::write(STDOUT_FILENO, kShowCursor.data(), kShowCursor.size());
+        errno = saved_errno;
+    }
+    term::leave_raw_mode_in_emergency();
 }
 
 }  // namespace pacpick::screen

@@ -37,4 +37,9 @@ class ScreenGuard {
     bool held_;
 };
 
+/// For a process about to die of a fatal signal or an uncaught exception:
+/// shows the cursor on standard output if a guard hid it there, then leaves
+/// raw mode, with async-signal-safe calls only and no lock.
+void give_back_terminal_in_emergency() noexcept;
+
 }  // namespace pacpick::screen

@@ -26,7 +26,7 @@ Result<void> ScreenWriter::hide_cursor() {
 }
 
 Result<void> ScreenWriter::show_cursor() {
-    return stream_->write("\x1b[?25h");
+    return stream_->write(kShowCursor);
 }
 
 Result<void> ScreenWriter::flush() {

@@ -8,6 +8,9 @@
 
 namespace pacpick::screen {
 
+/// The command that shows the cursor again.
+inline constexpr std::string_view kShowCursor = "\x1b[?25h";
+
 /// The terminal commands the program draws with, each encoded at once and
 /// appended to an `OutputStream`; nothing reaches the terminal before that stream
 /// writes its buffer out. Holds no state of its own: any number of writers on the

@@ -1,10 +1,14 @@
 #include "term/event_stream.h"
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
+
+#include "runtime/signal_stack.h"
 
 namespace pacpick::term {
 
@@ -59,6 +63,9 @@ struct StreamShared {
     std::atomic<bool> wait_in_progress{false};
     /// Asks the thread to give up the request it serves.
     std::atomic<bool> stop_requested{false};
+    /// Set by the thread when memory ran out in its wait: no key can be
+    /// decoded any more, and the main task's next poll ends with that.
+    std::atomic<bool> out_of_memory{false};
 };
 
 }  // namespace detail
@@ -68,21 +75,27 @@ namespace {
 void serve_wait_requests(std::shared_ptr<detail::StreamShared> shared,
                          std::shared_ptr<EventReader> reader,
                          TerminalEventStream::BeforeWait before_wait) {
+    rt::use_alternate_signal_stack();
     while (auto request = shared->requests.receive()) {
         if (before_wait) {
             before_wait();
         }
-        for (;;) {
-            auto lock = reader->lock();
-            reader->ensure_created(lock);
-            auto found = reader->wait_for_event(lock, std::nullopt);
-            lock.unlock();
-            // An error ends the request too rather than being retried here: a
-            // lasting one would keep failing at once and make this loop spin.
-            // The main task's next poll meets it again if it lasts, and gives up.
-            if (!found.ok() || *found || shared->stop_requested.load()) {
-                break;
+        try {
+            for (;;) {
+                auto lock = reader->lock();
+                reader->ensure_created(lock);
+                auto found = reader->wait_for_event(lock, std::nullopt);
+                lock.unlock();
+                // An error ends the request too rather than being retried here:
+                // a lasting one would keep failing at once and make this loop
+                // spin. The main task's next poll meets it again if it lasts,
+                // and gives up.
+                if (!found.ok() || *found || shared->stop_requested.load()) {
+                    break;
+                }
             }
+        } catch (const std::bad_alloc&) {
+            shared->out_of_memory.store(true);
         }
         shared->wait_in_progress.store(false);
         request->waker.wake();
@@ -144,6 +157,9 @@ rt::Poll<Result<TerminalEvent>> TerminalEventStream::poll_event(const rt::Waker&
     // would read what the user types at the command's prompt.
     if (shared_->wait_in_progress.load()) {
         return rt::Poll<Result<TerminalEvent>>::pending();
+    }
+    if (shared_->out_of_memory.load()) {
+        return Result<TerminalEvent>(Error::os(ENOMEM));
     }
     // Never wait for the lock: the thread holds it only while serving a request.
     if (auto lock = reader_->try_lock(); lock.owns_lock()) {

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,12 @@ RawModeGuard& raw_mode_guard() {
     static RawModeGuard guard;  // never destroyed before exit's last user
     return guard;
 }
+
+// A copy of the saved attributes that a signal handler may read without the
+// lock: written before `g_emergency_armed` is raised, and not again until it is
+// lowered; lowered before the terminal is given back the normal way.
+termios g_emergency_saved{};
+std::atomic<bool> g_emergency_armed{false};
 
 /// Sets the terminal's attributes, asking again when a signal interrupted the
 /// call: the change may not have been made, and giving up would leave the
@@ -83,6 +90,8 @@ Result<void> enter_raw_mode() {
         return Error::last_os_error();
     }
     guard.saved = original;
+    g_emergency_saved = original;
+    g_emergency_armed.store(true);
     return {};
 }
 
@@ -96,11 +105,32 @@ Result<void> leave_raw_mode() {
     if (!terminal) {
         return std::move(terminal).error();
     }
+    g_emergency_armed.store(false);
     if (set_attributes(terminal->fd(), *guard.saved) == -1) {
-        return Error::last_os_error();
+        const Error error = Error::last_os_error();
+        g_emergency_armed.store(true);  // still raw: a crash must still restore it
+        return error;
     }
     guard.saved.reset();
     return {};
+}
+
+void leave_raw_mode_in_emergency() noexcept {
+    if (!g_emergency_armed.exchange(false)) {
+        return;
+    }
+    const int saved_errno = errno;
+    // As `open_input_terminal`, from calls a signal handler may make.
+    termios probe;
+    const bool input_is_terminal = tcgetattr(STDIN_FILENO, &probe) == 0;
+    const int fd = input_is_terminal ? STDIN_FILENO : ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        set_attributes(fd, g_emergency_saved);
+        if (!input_is_terminal) {
+            ::close(fd);
+        }
+    }
+    errno = saved_errno;
 }
 
 bool raw_mode_active() {

@@ -7,7 +7,7 @@ namespace pacpick::term {
 /// The input terminal for one operation: standard input when it is a terminal,
 /// otherwise a descriptor opened on /dev/tty that is closed again on drop.
 class TerminalHandle {
-public:
+  public:
     TerminalHandle(int fd, bool close_when_done) : fd_(fd), close_when_done_(close_when_done) {}
     TerminalHandle(TerminalHandle&& other) noexcept;
     TerminalHandle& operator=(TerminalHandle&&) = delete;
@@ -16,7 +16,7 @@ public:
     int fd() const { return fd_; }
     bool close_when_done() const { return close_when_done_; }
 
-private:
+  private:
     int fd_;
     bool close_when_done_;
 };
@@ -32,5 +32,10 @@ Result<void> enter_raw_mode();
 Result<void> leave_raw_mode();
 /// Whether raw mode is in force (attributes are saved and not yet restored).
 bool raw_mode_active();
+
+/// For a process about to die of a fatal signal or an uncaught exception: puts
+/// the saved attributes back if raw mode is in force, with async-signal-safe
+/// calls only and no lock, whatever state the rest of the program is in.
+void leave_raw_mode_in_emergency() noexcept;
 
 }  // namespace pacpick::term

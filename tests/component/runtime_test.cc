@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -23,6 +25,7 @@
 #include "runtime/channel.h"
 #include "runtime/select.h"
 #include "runtime/signal_pipe.h"
+#include "runtime/wake_counter.h"
 #include "thread_states.h"
 
 namespace pacpick::rt {
@@ -587,6 +590,50 @@ TEST(SignalPipeTest, NotifyFromAnotherThreadWakesTheWaitingTask) {
         co_return r.ok();
     }());
     EXPECT_TRUE(got);
+}
+
+// Whether the wake's eventfd write works or fails, the thread asleep in the
+// wait is woken (by the signal when it fails), and a wake that comes before a
+// wait ends that wait at once.
+TEST(WakeCounterTest, AWakeEndsTheWaitWhetherOrNotItsEventfdCanBeWritten) {
+    for (const bool writable : {true, false}) {
+        SCOPED_TRACE(writable ? "eventfd writable" : "eventfd failing every write");
+        auto counter = std::move(WakeCounter::create()).value();
+        UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+        epoll_event watch{};
+        watch.events = EPOLLIN;
+        ASSERT_EQ(epoll_ctl(epoll.get(), EPOLL_CTL_ADD, counter->fd(), &watch), 0);
+        if (!writable) {
+            // A read-only descriptor in the eventfd's place: every write fails.
+            UniqueFd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(dup3(read_only.get(), counter->fd(), O_CLOEXEC), counter->fd());
+        }
+        auto wait_once = [&] {
+            epoll_event event;
+            return counter->wait(epoll.get(), &event, 1, std::nullopt);
+        };
+        std::promise<void> ended;
+        std::thread waiter([&] {
+            wait_once();
+            ended.set_value();
+        });
+        const std::string in_wait = std::to_string(SYS_epoll_pwait);
+        while (std::ranges::count(pacpick::testing::other_threads_syscalls(), in_wait) == 0) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(counter->wake().ok());
+        if (ended.get_future().wait_for(5s) != std::future_status::ready) {
+            ADD_FAILURE() << "the wait was never woken";
+            waiter.detach();
+            (void)counter.release();  // the stuck thread still uses it
+            return;
+        }
+        waiter.join();
+        EXPECT_TRUE(counter->consume());
+        EXPECT_TRUE(counter->wake().ok());
+        EXPECT_LE(wait_once(), 1);  // at once: -1 and EINTR, or the eventfd
+        EXPECT_TRUE(counter->consume());
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-"""pacman misbehaving, and a terminal shrunk to nothing: the program keeps
-running, keeps drawing what it was given as well as it can, and quits when
-asked.
+"""pacman misbehaving, a listing too large for the memory allowed, and a
+terminal shrunk to nothing: the program keeps running, keeps drawing what it
+was given as well as it can, and quits when asked.
 
 Each case runs the program against the scripted pacman stand-in, whose every
 answer is fixed by the test."""
@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from harness import Exit
+from conftest import pacpick_binary
+from harness import Exit, world_environment
 from standins import (expected_screen, foreign_controls, process_state, scripted_pacman, shown, sorted_names,
                       start_pacpick, visible)
 
@@ -134,6 +135,30 @@ def test_a_two_mebibyte_line_is_listed_cut_to_the_width(scripted, run_in_termina
     terminal.wait_for_text(small_details[0])
     terminal.press("esc")
     assert terminal.wait_exit() == Exit(code=0, signal=None)
+
+
+def test_a_listing_too_large_for_the_memory_allowed_lists_nothing_and_the_program_goes_on(
+        run_in_terminal, tmp_path):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "pacman").write_text(
+        "#!/bin/sh\ncase \"$1\" in\n"
+        "  -Slq) exec awk 'BEGIN { for (i = 0; i < 5000000; i++) printf \"pkg-a-%07d\\n\", i }' ;;\n"
+        "  *) exit 1 ;;\nesac\n")
+    (bin_dir / "pacman").chmod(0o755)
+    limit = 70 << 20  # address space: room to run, not for five million matches
+    terminal = run_in_terminal(
+        ["/usr/bin/prlimit", f"--as={limit}", "--", pacpick_binary()], env=world_environment(bin_dir),
+        cwd=tmp_path, rows=ROWS, columns=COLUMNS)
+    terminal.wait_for_text("[install] ").send("a")
+    terminal.wait_for_text("[install] a")
+    # Every line matches; the search gives up for memory, and its answer,
+    # drawn like any other, lists nothing.
+    terminal.wait_for_frame(lambda frame: True, after=len(terminal.frames()), what="the search's answer")
+    assert shown(terminal)[:LIST_END] == [""] * LIST_END
+    terminal.press("esc")
+    assert terminal.wait_exit() == Exit(code=0, signal=None), terminal.describe()
+    assert terminal.cursor_visible and terminal.stty_after() == terminal.stty_before
 
 
 def test_a_terminal_resized_to_one_cell_and_back(scripted, run_in_terminal):

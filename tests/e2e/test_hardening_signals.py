@@ -76,6 +76,22 @@ def test_a_termination_signal_gives_the_terminal_back_and_ends_the_program_by_th
     assert terminal.raw.endswith(b"\x1b[?25h\x1b[2J\x1b[1;1H")
 
 
+@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGABRT], ids=["SIGSEGV", "SIGABRT"])
+def test_a_crash_gives_the_terminal_back_and_still_ends_the_program_by_its_signal(
+        scripted, run_in_terminal, number):
+    scripted.on("-Slq", stdout="alpha\n").on("-Si", hang=True).on("-Q", exit=1)
+    # No core file: the signal's default action is what is looked at.
+    terminal = start(run_in_terminal, scripted, ["/bin/sh", "-c", 'ulimit -c 0; exec "$0"', pacpick_binary()])
+    terminal.wait_for_text("[install] ").send("a")
+    terminal.wait_for(lambda t: "> alpha" in shown(t), what="the list")
+    assert not terminal.cursor_visible and terminal.stty_after() != terminal.stty_before
+
+    os.kill(terminal.pid, number)
+    assert terminal.wait_exit() == Exit(code=None, signal=number), terminal.describe()
+    assert terminal.raw.endswith(b"\x1b[?25h")
+    assert terminal.stty_after() == terminal.stty_before
+
+
 @pytest.mark.parametrize("key, number", [(b"\x03", signal.SIGINT), (b"\x1c", signal.SIGQUIT)],
                          ids=["control-c", "control-backslash"])
 def test_keyboard_signals_during_the_command_end_the_command_and_pacpick_reports_it(
