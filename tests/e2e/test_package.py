@@ -142,30 +142,36 @@ class TestArchPackage:
 
 
 class TestMakeInstall:
-    def test_install_and_uninstall_touch_exactly_the_program_and_its_manual_page(self, tmp_path):
+    def test_install_and_uninstall_touch_exactly_the_stripped_program_its_manual_page_and_licence(self, tmp_path):
         binary = pacpick_binary()
-        # The Makefile installs from ./build; point that at the build under test
-        # and tell make not to rebuild it (-o build), so that no compiler runs here.
+        # The Makefile installs from ./build-release; point that at the build
+        # under test and tell make not to rebuild it (-o release), so that no
+        # compiler runs here.
         workdir = tmp_path / "work"
         workdir.mkdir()
-        (workdir / "build").symlink_to(binary.parent)
+        (workdir / "build-release").symlink_to(binary.parent)
         destdir, prefix = tmp_path / "dest", "/opt/pacpick"
-        make = ["make", "-s", "-f", str(REPO_ROOT / "Makefile"), "-o", "build",
+        make = ["make", "-s", "-f", str(REPO_ROOT / "Makefile"), "-o", "release",
                 f"DESTDIR={destdir}", f"PREFIX={prefix}"]
 
         result = subprocess.run([*make, "install"], cwd=workdir, capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
         root = destdir / prefix.lstrip("/")
         program, manual = root / "bin" / "pacpick", root / "share" / "man" / "man1" / "pacpick.1"
-        assert sorted(p for p in destdir.rglob("*") if not p.is_dir()) == [program, manual]
-        assert program.read_bytes() == binary.read_bytes() and os.access(program, os.X_OK)
+        licence = root / "share" / "licenses" / "pacpick" / "LICENSE"
+        assert sorted(p for p in destdir.rglob("*") if not p.is_dir()) == sorted([program, manual, licence])
+        stripped = tmp_path / "stripped"
+        subprocess.run(["strip", "-o", str(stripped), str(binary)], check=True)
+        assert program.read_bytes() == stripped.read_bytes() and os.access(program, os.X_OK)
         assert manual.read_bytes() == MAN_PAGE.read_bytes()
+        assert licence.read_bytes() == LICENSE.read_bytes()
 
         neighbour = root / "bin" / "pacpick-notes"
         neighbour.write_text("not ours\n")
         result = subprocess.run([*make, "uninstall"], cwd=workdir, capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
         assert sorted(p for p in destdir.rglob("*") if not p.is_dir()) == [neighbour]
+        assert not licence.parent.exists()
 
 
 class TestManualPage:
