@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
 .PHONY: all release build run test test-default test-newest test-tsan test-asan test-fuzz bench fault-sweep \
-        demo install uninstall deps format clean
+        demo dist install uninstall deps format clean
 
 all: release
 
@@ -40,6 +40,11 @@ uninstall:
 	rm -f '$(DESTDIR)$(PREFIX)/bin/pacpick' '$(DESTDIR)$(PREFIX)/share/man/man1/pacpick.1' \
 	      '$(DESTDIR)$(PREFIX)/share/licenses/pacpick/LICENSE'
 	rmdir '$(DESTDIR)$(PREFIX)/share/licenses/pacpick' 2>/dev/null || true
+
+# The release tarball of the checked-out commit in dist/, beside a copy of the
+# PKGBUILD whose sha256sums now name it: `cd dist && makepkg -si` builds it.
+dist:
+	scripts/dist dist
 
 # Installs what is missing, then builds and runs every test: the unit, component,
 # end-to-end and real-terminal suites, the program and the unit tests with the
@@ -98,4 +103,4 @@ format:
 	find src tests bench fuzz -name '*.cc' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-*
+	rm -rf build build-* dist
