@@ -225,7 +225,7 @@ class TestMakeRun:
 
 class TestManualPage:
     def test_renders_without_warnings_and_has_every_section(self):
-        groff = shutil.which("groff") or pytest.fail("groff not found; scripts/bootstrap installs it")
+        groff = shutil.which("groff") or pytest.fail("groff not found; scripts/bootstrap test installs it")
         # -P-cbou: plain text, without the bold and underline of a terminal.
         result = subprocess.run([groff, "-man", "-Tutf8", "-ww", "-P-cbou", str(MAN_PAGE)],
                                 capture_output=True, env={**os.environ, "LC_ALL": "C.UTF-8"})
