@@ -6,28 +6,45 @@ DESTDIR ?=
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all build run test test-default test-newest test-tsan test-asan test-fuzz bench fault-sweep demo \
-        install uninstall deps format clean
+.PHONY: all release build run test test-default test-newest test-tsan test-asan test-fuzz bench fault-sweep \
+        demo dist install uninstall deps format clean
 
-all: build
+all: release
 
+# The program alone, optimised, as users get it: no test framework needed.
+release:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+# The development build: optimised with debug info, with every test suite.
 build:
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 
-run: build
-	./build/pacpick
+# Installs only the build layer, and only what of it is missing.
+run:
+	scripts/bootstrap build
+	$(MAKE) --no-print-directory release
+	scripts/start build-release/pacpick
 
 deps:
-	scripts/bootstrap
+	scripts/bootstrap test
 
-# The program and its manual page under $(DESTDIR)$(PREFIX), by the install
-# rules in CMakeLists.txt. Uninstall removes exactly those two files.
-install: build
-	DESTDIR='$(DESTDIR)' cmake --install build --prefix '$(PREFIX)'
+# The stripped program, its manual page and the licence under
+# $(DESTDIR)$(PREFIX), by the install rules in CMakeLists.txt. Uninstall
+# removes exactly those three files, and the licence's directory when empty.
+install: release
+	DESTDIR='$(DESTDIR)' cmake --install build-release --prefix '$(PREFIX)' --strip
 
 uninstall:
-	rm -f '$(DESTDIR)$(PREFIX)/bin/pacpick' '$(DESTDIR)$(PREFIX)/share/man/man1/pacpick.1'
+	rm -f '$(DESTDIR)$(PREFIX)/bin/pacpick' '$(DESTDIR)$(PREFIX)/share/man/man1/pacpick.1' \
+	      '$(DESTDIR)$(PREFIX)/share/licenses/pacpick/LICENSE'
+	rmdir '$(DESTDIR)$(PREFIX)/share/licenses/pacpick' 2>/dev/null || true
+
+# The release tarball of the checked-out commit in dist/, beside a copy of the
+# PKGBUILD whose sha256sums now name it: `cd dist && makepkg -si` builds it.
+dist:
+	scripts/dist dist
 
 # Installs what is missing, then builds and runs every test: the unit, component,
 # end-to-end and real-terminal suites, the program and the unit tests with the
@@ -71,8 +88,9 @@ test-fuzz:
 fault-sweep: build
 	/usr/bin/python3 tests/faults/sweep.py --full --jobs $(JOBS) --table tests/faults/full-sweep.md
 
-# Builds, creates a throwaway pacman world in ~/.cache/pacpick-demo and starts
-# pacpick in it: real installs and removals that never touch the host.
+# Installs the demo layer if something of it is missing, builds, creates a
+# throwaway pacman world in ~/.cache/pacpick-demo and starts pacpick in it:
+# real installs and removals that never touch the host's packages.
 demo:
 	scripts/demo
 
@@ -85,4 +103,4 @@ format:
 	find src tests bench fuzz -name '*.cc' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-*
+	rm -rf build build-* dist

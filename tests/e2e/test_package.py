@@ -1,12 +1,17 @@
-"""How pacpick reaches a system: the Arch package that makepkg builds from this
-checkout, installed with pacman into a test world and run from there; `make
-install` and `make uninstall`; and the manual page they both ship.
+"""How pacpick reaches a system: the Arch package that makepkg builds from the
+release tarball, installed with pacman into a test world and run from there;
+`make install` and `make uninstall`; the manual page they all ship; and the
+configure step of `make run`, which needs no test framework.
 
-The package is built once for the module, from a copy of the checkout, by an
-unprivileged user (makepkg refuses to run as root), with two compile jobs."""
+The package is built once for the module as an Arch user builds it: `make dist`
+in a clone of this checkout's commit writes the tarball and the PKGBUILD that
+names its checksum, and only those two go into an empty directory, where an
+unprivileged user (makepkg refuses to run as root) runs makepkg with two
+compile jobs and with flags of its own in makepkg.conf, as Arch's are."""
 
 import gzip
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -24,16 +29,12 @@ LICENSE = REPO_ROOT / "LICENSE"
 # Who builds the package when the tests run as root: the conventional
 # unprivileged "nobody", by number, so that no account has to exist or be made.
 BUILDER_ID = 65534
-
-
-def checkout_entries_to_skip(directory, names):
-    """What a copy of the checkout leaves out: build trees, earlier packages,
-    version control and caches; only sources go into the package build."""
-    skipped = {name for name in names if name in ("__pycache__", "corpus-work") or ".pkg.tar" in name}
-    if Path(directory) == REPO_ROOT:
-        skipped |= {name for name in names
-                    if name in (".git", ".cache") or name == "build" or name.startswith("build-")}
-    return skipped
+# Arch's own compile and link flags, so that the test sees them reach the
+# compiler and the linker through makepkg.conf (Debian's sets none).
+MAKEPKG_CXXFLAGS = ("-march=x86-64 -mtune=generic -O2 -pipe -fno-plt -fexceptions -Wp,-D_FORTIFY_SOURCE=3 "
+                    "-Wformat -Werror=format-security -fstack-clash-protection -fcf-protection "
+                    "-Wp,-D_GLIBCXX_ASSERTIONS")
+MAKEPKG_LDFLAGS = "-Wl,-O1 -Wl,--sort-common -Wl,--as-needed -Wl,-z,relro -Wl,-z,now"
 
 
 def make_everything_removable(tree):
@@ -44,47 +45,82 @@ def make_everything_removable(tree):
             os.chmod(os.path.join(parent, name), stat.S_IRWXU)
 
 
-def run_makepkg(checkout):
-    """Runs makepkg in `checkout` as an unprivileged user; returns the
+def run_makepkg(directory, config):
+    """Runs makepkg in `directory` as an unprivileged user; returns the
     CompletedProcess (output merged) and the seconds it took."""
     env = {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "HOME": str(checkout),
+        "HOME": str(directory),
         "LC_ALL": "C.UTF-8",
         "MAKEFLAGS": "-j2",
         "CMAKE_BUILD_PARALLEL_LEVEL": "2",
     }
     if not shutil.which("makepkg"):
-        pytest.fail("makepkg not found; scripts/bootstrap installs it")
-    argv = ["makepkg", "--clean", "--nodeps", "--noconfirm", "--nocolor", "--noprogressbar"]
+        pytest.fail("makepkg not found; scripts/bootstrap test installs it")
+    argv = ["makepkg", "--config", str(config), "--noconfirm", "--nocolor", "--noprogressbar"]
+    # Elsewhere the dependencies are no Arch packages: the test layer has them.
+    if not Path("/etc/arch-release").exists():
+        argv.append("--nodeps")
     if os.geteuid() == 0:
-        for path in [checkout, *checkout.rglob("*")]:
+        for path in [directory, *directory.rglob("*")]:
             os.lchown(path, BUILDER_ID, BUILDER_ID)
         setpriv = shutil.which("setpriv") or pytest.fail("setpriv (util-linux) is needed to build as non-root")
         argv = [setpriv, f"--reuid={BUILDER_ID}", f"--regid={BUILDER_ID}", "--clear-groups", *argv]
     started = time.monotonic()
-    result = subprocess.run(argv, cwd=checkout, env=env, stdin=subprocess.DEVNULL,
+    result = subprocess.run(argv, cwd=directory, env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     return result, time.monotonic() - started
 
 
+def make_dist(workspace):
+    """`make dist` in a clone of this checkout's commit (it rewrites the
+    PKGBUILD's checksum and .SRCINFO, which must not happen here); returns the
+    clone's dist/ directory."""
+    clone = workspace / "clone"
+    subprocess.run(["git", "clone", "-q", str(REPO_ROOT), str(clone)], check=True)
+    result = subprocess.run(["make", "-s", "dist"], cwd=clone, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    # The committed .SRCINFO is makepkg's reading of the committed PKGBUILD:
+    # make dist changes nothing else in either than the checksum.
+    diff = subprocess.run(["git", "diff", "-U0", "--no-prefix"], cwd=clone, capture_output=True, text=True).stdout
+    changed = [line for line in diff.splitlines() if line[:1] in "+-" and line[:3] not in ("+++", "---")]
+    assert all("sha256sums" in line for line in changed), diff
+    return clone / "dist"
+
+
 @pytest.fixture(scope="module")
 def package():
-    """The path of the pacpick package built by makepkg from a copy of this checkout."""
+    """The path of the pacpick package built by makepkg in a directory that
+    held only the PKGBUILD and the release tarball."""
     # Not under pytest's own temporary directory: that one is private to the
     # user running the tests, and the builder must be able to reach the copy.
     workspace = Path(tempfile.mkdtemp(prefix="pacpick-package-"))
     try:
-        checkout = workspace / "pacpick"
-        shutil.copytree(REPO_ROOT, checkout, symlinks=True, ignore=checkout_entries_to_skip)
+        dist = make_dist(workspace)
+        build = workspace / "build"
+        build.mkdir()
+        version = re.search(r"^pkgver=(.*)$", (REPO_ROOT / "PKGBUILD").read_text(), re.MULTILINE)[1]
+        sources = sorted(path.name for path in dist.iterdir())
+        assert sources == ["PKGBUILD", f"pacpick-{version}.tar.gz"], sources
+        for name in sources:
+            shutil.copy(dist / name, build)
+        config = workspace / "makepkg.conf"
+        config.write_text(Path("/etc/makepkg.conf").read_text()
+                          + f'CFLAGS="{MAKEPKG_CXXFLAGS}"\nCXXFLAGS="{MAKEPKG_CXXFLAGS}"\nLDFLAGS="{MAKEPKG_LDFLAGS}"\n')
         os.chmod(workspace, 0o755)
-        result, seconds = run_makepkg(checkout)
+        result, seconds = run_makepkg(build, config)
         if result.returncode != 0:
             pytest.fail(f"makepkg exited with {result.returncode} after {seconds:.0f} s:\n{result.stdout[-6000:]}")
-        print(f"makepkg built the package in {seconds:.1f} s")
-        # The sources stay as they were: makepkg's work directory is not src/.
-        assert (checkout / "src" / "main" / "main.cc").is_file(), "makepkg --clean took the source tree with it"
-        built = [path for path in checkout.glob("pacpick-*.pkg.tar*") if not path.name.endswith(".sig")]
+        print(f"makepkg built and checked the package in {seconds:.1f} s")
+        assert "==> Starting check()..." in result.stdout and "100% tests passed" in result.stdout, result.stdout
+        # Build type None adds no flags: makepkg.conf's alone reach the compiler and the linker.
+        compile_commands = (build / "src" / "build" / "compile_commands.json").read_text()
+        assert compile_commands.count(MAKEPKG_CXXFLAGS) == compile_commands.count('"command"') > 0
+        assert " -O3 " not in compile_commands
+        dynamic = subprocess.run(["readelf", "-d", str(build / "src" / "build" / "pacpick")],
+                                 capture_output=True, text=True, check=True).stdout
+        assert "BIND_NOW" in dynamic, dynamic
+        built = [path for path in build.glob("pacpick-*.pkg.tar*") if not path.name.endswith(".sig")]
         assert len(built) == 1, f"expected one package, found {[p.name for p in built]}"
         yield built[0]
     finally:
@@ -93,9 +129,11 @@ def package():
 
 
 def install_package(world, package_file):
-    """`sudo pacman -U` of the package in the world. The world is no whole Arch
-    system: it lacks glibc and the other dependencies, so they are not checked."""
-    result = subprocess.run(["sudo", "pacman", "-U", "--noconfirm", "--nodeps", "--nodeps", str(package_file)],
+    """`sudo pacman -U --root` of the package into the world's root. The world
+    is no whole Arch system: it lacks glibc and the other dependencies, so they
+    are not checked."""
+    result = subprocess.run(["sudo", "pacman", "-U", "--root", str(world.root), "--noconfirm", "--nodeps",
+                             "--nodeps", str(package_file)],
                             env=world.env(), cwd=world.path, stdin=subprocess.DEVNULL,
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -142,35 +180,52 @@ class TestArchPackage:
 
 
 class TestMakeInstall:
-    def test_install_and_uninstall_touch_exactly_the_program_and_its_manual_page(self, tmp_path):
+    def test_install_and_uninstall_touch_exactly_the_stripped_program_its_manual_page_and_licence(self, tmp_path):
         binary = pacpick_binary()
-        # The Makefile installs from ./build; point that at the build under test
-        # and tell make not to rebuild it (-o build), so that no compiler runs here.
+        # The Makefile installs from ./build-release; point that at the build
+        # under test and tell make not to rebuild it (-o release), so that no
+        # compiler runs here.
         workdir = tmp_path / "work"
         workdir.mkdir()
-        (workdir / "build").symlink_to(binary.parent)
+        (workdir / "build-release").symlink_to(binary.parent)
         destdir, prefix = tmp_path / "dest", "/opt/pacpick"
-        make = ["make", "-s", "-f", str(REPO_ROOT / "Makefile"), "-o", "build",
+        make = ["make", "-s", "-f", str(REPO_ROOT / "Makefile"), "-o", "release",
                 f"DESTDIR={destdir}", f"PREFIX={prefix}"]
 
         result = subprocess.run([*make, "install"], cwd=workdir, capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
         root = destdir / prefix.lstrip("/")
         program, manual = root / "bin" / "pacpick", root / "share" / "man" / "man1" / "pacpick.1"
-        assert sorted(p for p in destdir.rglob("*") if not p.is_dir()) == [program, manual]
-        assert program.read_bytes() == binary.read_bytes() and os.access(program, os.X_OK)
+        licence = root / "share" / "licenses" / "pacpick" / "LICENSE"
+        assert sorted(p for p in destdir.rglob("*") if not p.is_dir()) == sorted([program, manual, licence])
+        stripped = tmp_path / "stripped"
+        subprocess.run(["strip", "-o", str(stripped), str(binary)], check=True)
+        assert program.read_bytes() == stripped.read_bytes() and os.access(program, os.X_OK)
         assert manual.read_bytes() == MAN_PAGE.read_bytes()
+        assert licence.read_bytes() == LICENSE.read_bytes()
 
         neighbour = root / "bin" / "pacpick-notes"
         neighbour.write_text("not ours\n")
         result = subprocess.run([*make, "uninstall"], cwd=workdir, capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
         assert sorted(p for p in destdir.rglob("*") if not p.is_dir()) == [neighbour]
+        assert not licence.parent.exists()
+
+
+class TestMakeRun:
+    def test_configures_the_program_without_the_test_and_benchmark_frameworks(self, tmp_path):
+        # make run's preset with GoogleTest and Google Benchmark hidden, as on
+        # a machine with only the build layer: configuring must not need them.
+        result = subprocess.run(["cmake", "--preset", "release", "-B", str(tmp_path / "build"),
+                                 "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                                 "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"],
+                                cwd=REPO_ROOT, capture_output=True, text=True)
+        assert result.returncode == 0, result.stdout + result.stderr
 
 
 class TestManualPage:
     def test_renders_without_warnings_and_has_every_section(self):
-        groff = shutil.which("groff") or pytest.fail("groff not found; scripts/bootstrap installs it")
+        groff = shutil.which("groff") or pytest.fail("groff not found; scripts/bootstrap test installs it")
         # -P-cbou: plain text, without the bold and underline of a terminal.
         result = subprocess.run([groff, "-man", "-Tutf8", "-ww", "-P-cbou", str(MAN_PAGE)],
                                 capture_output=True, env={**os.environ, "LC_ALL": "C.UTF-8"})

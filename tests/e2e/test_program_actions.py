@@ -116,7 +116,7 @@ def test_in_another_language_the_details_show_and_pacman_still_asks_in_it(run_in
     # the details must show all the same, and the install is the user's own.
     locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
     if "de_de.utf8" not in locales:
-        pytest.fail("the de_DE.UTF-8 locale is missing: scripts/bootstrap generates it")
+        pytest.fail("the de_DE.UTF-8 locale is missing: scripts/bootstrap test generates it")
     env = scratch_world.env(LANG="de_DE.UTF-8", LANGUAGE="de")
     del env["LC_ALL"]
     terminal = run_in_terminal([pacpick_path], env=env, cwd=scratch_world.path)

@@ -47,7 +47,7 @@ def artifacts(tmp_path_factory):
 def display():
     missing = [tool for tool in NEEDED_TOOLS if not shutil.which(tool)]
     if missing:
-        pytest.fail(f"missing {', '.join(missing)}: scripts/bootstrap installs them")
+        pytest.fail(f"missing {', '.join(missing)}: scripts/bootstrap test installs them")
     name, value = MARKER.split("=", 1)
     adopt_orphans()
     x = XDisplay(dict(os.environ, **{name: value}))
@@ -65,7 +65,7 @@ def session(request, display, tmp_path_factory):
     terminal = request.param
     if not shutil.which(terminal.binary):
         if terminal.packaged():
-            pytest.fail(f"{terminal.binary} is not installed: scripts/bootstrap installs it")
+            pytest.fail(f"{terminal.binary} is not installed: scripts/bootstrap test installs it")
         pytest.skip(f"notice: {terminal.name} has no package on this system; its tests are skipped")
     opened = Session(terminal, display, program_under_test(), tmp_path_factory.mktemp(terminal.name), MARKER)
     try:
