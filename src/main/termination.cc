@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <iterator>
+#include <mutex>
 
 namespace pacpick {
 
@@ -12,26 +13,49 @@ namespace {
 
 constexpr int kWatched[] = {SIGTERM, SIGHUP};
 
-std::atomic<int> g_pipe_fd{-1};
+// Made by the first watch and kept for every later one and for the rest of
+// the process: a handler may still be running on another thread when a watch
+// is removed, and then writes into this pipe, never into a closed descriptor.
+std::atomic<const rt::SignalPipe*> g_pipe{nullptr};
 std::atomic<int> g_arrived{0};  // the first watched signal that arrived, or 0
 
 void on_termination_signal(int signal_number) {
     int none = 0;
     g_arrived.compare_exchange_strong(none, signal_number);
-    rt::notify_signal_fd(g_pipe_fd.load());
+    if (const rt::SignalPipe* pipe = g_pipe.load()) {
+        pipe->notify();
+    }
+}
+
+Result<const rt::SignalPipe*> termination_pipe() {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    if (const rt::SignalPipe* pipe = g_pipe.load()) {
+        return pipe;
+    }
+    auto made = rt::SignalPipe::create();
+    if (made) {
+        g_pipe.store(*made);
+    }
+    return made;
 }
 
 }  // namespace
 
 Result<std::unique_ptr<TerminationWatch>> TerminationWatch::install() {
-    auto pipe = rt::SignalPipe::create();
+    auto pipe = termination_pipe();
     if (!pipe) {
         return std::move(pipe).error();
     }
-    std::unique_ptr<TerminationWatch> watch(new TerminationWatch(std::move(*pipe)));
+    auto watched = (*pipe)->watch();
+    if (!watched) {
+        return std::move(watched).error();
+    }
+    std::unique_ptr<TerminationWatch> watch(
+        new TerminationWatch(**pipe, std::move(watched).value()));
     static_assert(std::size(kWatched) == std::tuple_size_v<decltype(watch->found_)>);
+    (*pipe)->drain();  // what came for an earlier watch is not news for this one
     g_arrived.store(0);
-    g_pipe_fd.store(watch->pipe_.write_fd());
     struct sigaction action {};
     action.sa_handler = on_termination_signal;
     action.sa_flags = SA_RESTART;
@@ -65,7 +89,6 @@ int TerminationWatch::remove() {
             found_[i].reset();
         }
     }
-    g_pipe_fd.store(-1);
     // Read after the handlers are gone: nothing can arrive unseen any more.
     return g_arrived.load();
 }
@@ -77,7 +100,7 @@ rt::Poll<int> TerminationWatch::poll_stop(const rt::Waker& waker) {
         if (const int arrived = g_arrived.load(); arrived != 0) {
             return arrived;
         }
-        auto ready = pipe_.poll_notified(waker);
+        auto ready = watched_.poll_ready(waker);
         if (!ready.ready()) {
             return rt::Poll<int>::pending();
         }
@@ -88,10 +111,6 @@ rt::Poll<int> TerminationWatch::poll_stop(const rt::Waker& waker) {
             return rt::Poll<int>::pending();
         }
     }
-}
-
-int TerminationWatch::arrived() const {
-    return g_arrived.load();
 }
 
 [[noreturn]] void die_by(int signal_number) {

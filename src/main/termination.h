@@ -15,7 +15,9 @@ namespace pacpick {
 
 /// Catches SIGTERM and SIGHUP while the terminal is held, so that the program
 /// can give the terminal back before it goes. The handlers only record the
-/// signal and wake the main task through a self-pipe; the main task restores
+/// signal and wake the main task through a self-pipe that outlives every watch,
+/// so a handler still running as the watch goes writes nowhere it should not;
+/// the main task restores
 /// the terminal, removes the watch and then ends by the same signal with its
 /// default action (`die_by`), so the parent sees how it ended. A signal the
 /// program was started with ignored (as `nohup` leaves SIGHUP) is left alone,
@@ -30,17 +32,17 @@ class TerminationWatch final : public StopSignal {
 
     /// Ready with the signal number once one of the signals has arrived.
     rt::Poll<int> poll_stop(const rt::Waker& waker) override;
-    /// The first watched signal that arrived, or 0.
-    int arrived() const;
     /// Puts back the actions found at installation, then answers `arrived`:
     /// a signal that came at any moment until then, even after the loop last
     /// looked, is reported rather than lost. Later calls do nothing but answer.
     int remove();
 
   private:
-    explicit TerminationWatch(rt::SignalPipe pipe) : pipe_(std::move(pipe)) {}
+    TerminationWatch(const rt::SignalPipe& pipe, rt::AsyncFd watched)
+        : pipe_(pipe), watched_(std::move(watched)) {}
 
-    rt::SignalPipe pipe_;
+    const rt::SignalPipe& pipe_;
+    rt::AsyncFd watched_;
     /// The action each watched signal had before, for those a handler replaced.
     std::array<std::optional<struct sigaction>, 2> found_{};
 };

@@ -1,8 +1,6 @@
 #include "process/sigchld.h"
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -16,18 +14,20 @@ namespace {
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free,
               "the handler may only touch lock-free state");
-static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch lock-free state");
+static_assert(std::atomic<const void*>::is_always_lock_free,
+              "the handler may only touch lock-free state");
 
 std::atomic<uint64_t> g_received{0};
-std::atomic<int> g_write_fd{-1};
-std::atomic<int> g_read_fd{-1};
+std::atomic<const rt::SignalPipe*> g_pipe{nullptr};
 
 std::mutex g_install_mutex;
 std::atomic<bool> g_installed{false};
 
 void on_sigchld(int) {
     g_received.fetch_add(1);
-    rt::notify_signal_fd(g_write_fd.load());
+    if (const rt::SignalPipe* pipe = g_pipe.load()) {
+        pipe->notify();
+    }
 }
 
 /// The waiters armed for the next notification, keyed by waiter identity so a
@@ -52,24 +52,21 @@ Result<void> install() {
     if (g_installed.load()) {
         return {};
     }
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
-        return Error::last_os_error();
+    if (g_pipe.load() == nullptr) {
+        auto pipe = rt::SignalPipe::create();
+        if (!pipe) {
+            return std::move(pipe).error();
+        }
+        g_pipe.store(*pipe);  // kept, also when the handler cannot be installed now
     }
-    g_write_fd.store(fds[1]);
     struct sigaction action {};
     action.sa_handler = on_sigchld;
     sigemptyset(&action.sa_mask);
     // Stops and continues are of no interest: only ends are waited for.
     action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     if (sigaction(SIGCHLD, &action, nullptr) != 0) {
-        const Error error = Error::last_os_error();
-        g_write_fd.store(-1);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return error;
+        return Error::last_os_error();
     }
-    g_read_fd.store(fds[0]);
     g_installed.store(true);
     return {};
 }
@@ -81,12 +78,13 @@ uint64_t received() {
     return g_received.load();
 }
 int notification_fd() {
-    return g_read_fd.load();
+    const rt::SignalPipe* pipe = g_installed.load() ? g_pipe.load() : nullptr;
+    return pipe != nullptr ? pipe->read_fd() : -1;
 }
 
 void drain() {
-    char buffer[64];
-    while (recv(g_read_fd.load(), buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    if (const rt::SignalPipe* pipe = g_pipe.load()) {
+        pipe->drain();
     }
 }
 

@@ -1,34 +1,39 @@
 #include "runtime/signal_pipe.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
 namespace pacpick::rt {
 
-Result<SignalPipe> SignalPipe::create() {
+Result<const SignalPipe*> SignalPipe::create() {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
         return Error::last_os_error();
     }
-    UniqueFd read_end(fds[0]);
-    UniqueFd write_end(fds[1]);
-    return SignalPipe(AsyncFd(std::move(read_end)), std::move(write_end));
+    return new SignalPipe(fds[0], fds[1]);  // kept for the handlers until the end
 }
 
-void notify_signal_fd(int fd) noexcept {
+void SignalPipe::notify() const noexcept {
     const int saved = errno;
     const char byte = 1;
-    [[maybe_unused]] ssize_t n = send(fd, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    [[maybe_unused]] ssize_t n = send(write_fd_, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
     errno = saved;
 }
 
-void SignalPipe::notify() const noexcept { notify_signal_fd(write_end_.get()); }
-
 void SignalPipe::drain() const {
     char buf[256];
-    while (recv(read_end_.fd(), buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    while (recv(read_fd_, buf, sizeof buf, MSG_DONTWAIT) > 0) {
     }
+}
+
+Result<AsyncFd> SignalPipe::watch() const {
+    const int fd = fcntl(read_fd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        return Error::last_os_error();
+    }
+    return AsyncFd(UniqueFd(fd));
 }
 
 }  // namespace pacpick::rt

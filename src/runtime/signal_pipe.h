@@ -1,38 +1,36 @@
 #pragma once
 
-#include "runtime/fd.h"
 #include "runtime/reactor.h"
 #include "runtime/result.h"
 
 namespace pacpick::rt {
 
-/// A self-pipe for signal handlers: `notify` only sends one byte, without
-/// blocking, and is async-signal-safe; the reading end is watched by the
-/// reactor. A full pipe drops the byte, which is fine as one byte already waits.
-/// Both ends are close-on-exec and non-blocking.
+/// A self-pipe for signal handlers: a handler only sends one byte to the
+/// writing end, without blocking, and a reader watches the other end. Both
+/// ends are non-blocking and close-on-exec, and neither is ever closed: a
+/// handler running on another thread at any moment can never write into a
+/// closed descriptor, nor one reused for a terminal or a child's pipe. A full
+/// pipe drops the byte, which is fine as one byte already waits.
 class SignalPipe {
-public:
-    /// Creates the pair; the reading end is registered with the current reactor.
-    static Result<SignalPipe> create();
+  public:
+    /// A new pipe that lives until the process ends.
+    static Result<const SignalPipe*> create();
 
     /// Async-signal-safe; preserves errno.
     void notify() const noexcept;
     /// Discards every byte waiting, without blocking.
     void drain() const;
-    /// Ready once some `notify` happened since the readiness was last consumed.
-    Poll<Result<void>> poll_notified(const Waker& waker) { return read_end_.poll_ready(waker); }
-    int write_fd() const { return write_end_.get(); }
+    /// The reading end, to be watched for readability.
+    int read_fd() const { return read_fd_; }
+    /// A watch of the reading end by the current reactor, on a descriptor of
+    /// its own that goes with the watch while the pipe stays.
+    Result<AsyncFd> watch() const;
 
-private:
-    SignalPipe(AsyncFd read_end, UniqueFd write_end)
-        : read_end_(std::move(read_end)), write_end_(std::move(write_end)) {}
+  private:
+    SignalPipe(int read_fd, int write_fd) : read_fd_(read_fd), write_fd_(write_fd) {}
 
-    AsyncFd read_end_;
-    UniqueFd write_end_;
+    const int read_fd_;
+    const int write_fd_;
 };
-
-/// Async-signal-safe notification on a raw descriptor (the `SignalPipe`'s
-/// write end), for handlers that can only reach a descriptor number.
-void notify_signal_fd(int fd) noexcept;
 
 }  // namespace pacpick::rt

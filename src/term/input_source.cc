@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,17 +23,16 @@ constexpr int kSignalCount = 128;
 
 }  // namespace
 
-/// The handler's side of one source: a flag per signal number and a socket pair
-/// whose write end the handler sends one byte to. A slot is claimed by a source
-/// and given back when the source goes, but it is never freed and its sockets
-/// are never closed, so a handler running on another thread at that moment
-/// cannot touch freed memory or a reused descriptor number. Only the one
-/// source of the program and a few in tests ever exist, so a handful suffice.
+/// The handler's side of one source: a flag per signal number and a self-pipe
+/// the handler sends one byte to. A slot is claimed by a source and given back
+/// when the source goes, but it is never freed (and its pipe is never closed),
+/// so a handler running on another thread at that moment cannot touch freed
+/// memory. Only the one source of the program and a few in tests ever exist,
+/// so a handful suffice.
 struct SignalSlot {
     std::atomic<bool> claimed{false};
     std::atomic<bool> active{false};  // the handler delivers to it
-    std::atomic<int> read_fd{-1};
-    std::atomic<int> write_fd{-1};
+    std::atomic<const rt::SignalPipe*> pipe{nullptr};
     std::array<std::atomic<bool>, kSignalCount> flags{};
 };
 
@@ -50,7 +48,9 @@ void on_window_size_signal(int signo, siginfo_t*, void*) {
         if (signo > 0 && signo < kSignalCount) {
             slot.flags[signo].store(true);
         }
-        rt::notify_signal_fd(slot.write_fd.load());  // a full pipe drops it: a byte already waits
+        if (const rt::SignalPipe* pipe = slot.pipe.load()) {
+            pipe->notify();
+        }
     }
 }
 
@@ -72,30 +72,22 @@ Result<void> install_window_size_handler() {
     return {};
 }
 
-void drain(int fd) {
-    char sink[1024];
-    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-    }
-}
-
 Result<SignalSlot*> claim_signal_slot() {
     for (SignalSlot& slot : g_signal_slots) {
         bool expected = false;
         if (!slot.claimed.compare_exchange_strong(expected, true)) {
             continue;
         }
-        if (slot.read_fd.load() < 0) {
-            int fds[2];
-            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
-                Error error = Error::last_os_error();
+        if (slot.pipe.load() == nullptr) {
+            auto pipe = rt::SignalPipe::create();
+            if (!pipe) {
                 slot.claimed.store(false);
-                return error;
+                return std::move(pipe).error();
             }
-            slot.read_fd.store(fds[0]);
-            slot.write_fd.store(fds[1]);
+            slot.pipe.store(*pipe);
         }
         // Whatever an earlier owner left behind is not news for this one.
-        drain(slot.read_fd.load());
+        slot.pipe.load()->drain();
         for (auto& flag : slot.flags) {
             flag.store(false);
         }
@@ -162,7 +154,7 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
     if (auto r = install_window_size_handler(); !r) {
         return std::move(r).error();
     }
-    if (auto r = watch(epoll_fd, source->signals_->read_fd.load(), kSignalToken); !r) {
+    if (auto r = watch(epoll_fd, source->signals_->pipe.load()->read_fd(), kSignalToken); !r) {
         return std::move(r).error();
     }
 
@@ -302,7 +294,7 @@ void InputSource::lose_terminal(Error why) {
 }
 
 Result<std::optional<Resize>> InputSource::take_signals() {
-    drain(signals_->read_fd.load());
+    signals_->pipe.load()->drain();
     // Several signals before we looked are one flag, hence one Resize.
     for (int signo = 1; signo < kSignalCount; ++signo) {
         bool was_set = true;

@@ -579,14 +579,12 @@ TEST(SignalPipeTest, NotifyFromAnotherThreadWakesTheWaitingTask) {
     auto got = runtime->block_on([]() -> Task<bool> {
         auto pipe = SignalPipe::create();
         EXPECT_TRUE(pipe.ok());
-        std::thread notifier([fd = pipe->write_fd()] { notify_signal_fd(fd); });
-        struct Notified {
-            SignalPipe& pipe;
-            Poll<Result<void>> poll(const Waker& w) { return pipe.poll_notified(w); }
-        } wait{*pipe};
-        auto r = co_await wait;
+        auto watched = (*pipe)->watch();
+        EXPECT_TRUE(watched.ok());
+        std::thread notifier([pipe = *pipe] { pipe->notify(); });
+        auto r = co_await Readable(*watched);
         notifier.join();
-        pipe->drain();
+        (*pipe)->drain();
         co_return r.ok();
     }());
     EXPECT_TRUE(got);
