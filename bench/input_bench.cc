@@ -46,7 +46,10 @@ void read_paste(benchmark::State& state, bool bracketed) {
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
     auto source = term::InputSource::create(
-        term::TerminalHandle(slave, true), [] { return Result<term::Resize>(term::Resize{80, 24}); },
+        term::TerminalHandle(UniqueFd(slave)),
+        [] {
+            return Result<term::Resize>(term::Resize{80, 24});
+        },
         in_raw_mode);
     if (!source) {
         state.SkipWithError("no input source");

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 __builtin_trap();
             }
         }
-        if (bytewise.has_items()) {
+        if (bytewise.next_item()) {
             __builtin_trap();
         }
     }

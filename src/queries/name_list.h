@@ -39,16 +39,17 @@ class NameList {
     void append(const NameRun& run);
     void clear();
 
-    /// Where the list's bytes are kept (null when it has none): a list moved
-    /// elsewhere keeps them, a copy has its own.
-    const char* storage() const { return bytes_.data(); }
-
     const_iterator begin() const;
     const_iterator end() const;
 
     friend bool operator==(const NameList& a, const NameList& b);
 
   private:
+    friend struct NameListProbe;  // tests see that a moved list keeps its bytes
+    /// Where the list's bytes are kept (null when it has none): a list moved
+    /// elsewhere keeps them, a copy has its own.
+    const char* storage() const { return bytes_.data(); }
+
     struct Part {
         size_t first;    // index of the part's first name in the whole list
         size_t length;   // bytes in each of its names

@@ -112,10 +112,6 @@ void JoinHandle::cancel() const {
     }
 }
 
-bool JoinHandle::is_finished() const {
-    return !cell_ || cell_->finished();
-}
-
 Poll<Unit> JoinHandle::Finished::poll(const Waker& waker) {
     if (!cell_ || cell_->poll_finished(waker)) {
         return Unit{};

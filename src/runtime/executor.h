@@ -52,7 +52,6 @@ class JoinHandle {
     explicit JoinHandle(std::shared_ptr<detail::TaskCell> cell) : cell_(std::move(cell)) {}
 
     void cancel() const;
-    bool is_finished() const;
 
     /// A leaf future that is ready once the task has finished or was cancelled.
     class Finished {
@@ -81,7 +80,6 @@ class Executor {
 
     JoinHandle spawn(Task<void> task);
     void shutdown();
-    unsigned thread_count() const { return static_cast<unsigned>(workers_.size()); }
 
   private:
     Executor() : queue_(std::make_shared<detail::RunQueue>()) {}

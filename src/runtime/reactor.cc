@@ -73,7 +73,6 @@ void Reactor::run() {
             // A hook that could not allocate tries again on the next turn;
             // the thread must go on serving timers and descriptors.
         }
-        turns_.fetch_add(1);
         const int n = wake_->wait(epoll_.get(), events, kMaxEvents, time_to_next_timer());
         if (n < 0) {
             if (errno == EINTR) {

@@ -69,8 +69,6 @@ class Reactor {
     /// Hooks registered under the same non-null `key` are added only once.
     void add_turn_hook(const void* key, std::function<void()> hook);
     bool has_turn_hook(const void* key);
-    /// Number of turns the loop has made (each runs every hook once).
-    uint64_t turns() const { return turns_.load(); }
 
     // Descriptor readiness; used through `AsyncFd`.
     std::shared_ptr<detail::IoState> attach(int fd, uint32_t events);
@@ -89,7 +87,6 @@ class Reactor {
     UniqueFd epoll_;
     std::unique_ptr<WakeCounter> wake_;
     std::atomic<bool> stopping_{false};
-    std::atomic<uint64_t> turns_{0};
 
     std::mutex timers_mutex_;
     std::map<TimerKey, Waker> timers_;

@@ -76,7 +76,6 @@ class Runtime {
 
     void shutdown();
     Reactor& reactor() { return *reactor_; }
-    unsigned worker_count() const { return executor_->thread_count(); }
 
   private:
     static constexpr int kStopAttempts = 5;

@@ -120,11 +120,6 @@ void TaskCell::mark_finished() {
     }
 }
 
-bool TaskCell::finished() const {
-    std::lock_guard lock(finish_mutex_);
-    return finished_;
-}
-
 bool TaskCell::poll_finished(const Waker& waker) {
     std::lock_guard lock(finish_mutex_);
     if (finished_) {

@@ -61,9 +61,8 @@ class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell
 
     void request_cancel();
     bool cancel_requested() const { return cancel_requested_.load(); }
-    /// True once the frame is gone: its locals' destructors have completed.
-    bool finished() const;
-    /// Registers `waker` to be woken when the task has finished (or is already).
+    /// True once the frame is gone (its locals' destructors have completed);
+    /// otherwise registers `waker` to be woken then.
     bool poll_finished(const Waker& waker);
 
     // Used by awaiters of the running task only.

@@ -32,10 +32,11 @@ class OutputStream {
     /// Sends every buffered byte to the descriptor.
     Result<void> flush();
 
+  private:
+    friend struct OutputStreamProbe;  // tests see what is held back
     /// The bytes waiting in the buffer.
     size_t buffered() const;
 
-  private:
     Result<void> append(std::string_view text);
     Result<void> write_out_buffer();
     Result<void> write_through(std::string_view text);

@@ -27,8 +27,6 @@ class ScreenGuard {
     /// nothing more, not even when destroyed.
     void release() &&;
 
-    bool held() const { return held_; }
-
   private:
     explicit ScreenGuard(ScreenWriter writer) : writer_(writer), held_(true) {}
     void restore();

@@ -40,7 +40,6 @@ class InputDecoder {
     void input_paused();
     /// The oldest decoded item, if any.
     std::optional<DecodedItem> next_item();
-    bool has_items() const { return !decoded_.empty(); }
 
   private:
     void decode_pending(bool more_input);

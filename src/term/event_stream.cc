@@ -73,8 +73,7 @@ struct StreamShared {
 namespace {
 
 void serve_wait_requests(std::shared_ptr<detail::StreamShared> shared,
-                         std::shared_ptr<EventReader> reader,
-                         TerminalEventStream::BeforeWait before_wait) {
+                         std::shared_ptr<EventReader> reader, std::function<void()> before_wait) {
     rt::use_alternate_signal_stack();
     while (auto request = shared->requests.receive()) {
         if (before_wait) {
@@ -106,6 +105,11 @@ void serve_wait_requests(std::shared_ptr<detail::StreamShared> shared,
 
 Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(SizeQuery size_query) {
     return create(process_event_reader(std::move(size_query)));
+}
+
+Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
+    std::shared_ptr<EventReader> reader) {
+    return create(std::move(reader), nullptr);
 }
 
 Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(

@@ -28,17 +28,11 @@ struct StreamShared;
 /// stays in the reader's queue.
 class TerminalEventStream {
   public:
-    /// Runs on the input wait thread each time it has taken a request, before
-    /// it waits on the reader. A test seam: it lets a test hold the thread at
-    /// the moment a race needs it; the program gives none.
-    using BeforeWait = std::function<void()>;
-
     /// On the process's `EventReader`; fails when the input wait thread cannot
     /// be started or the input source cannot be created.
     static Result<std::unique_ptr<TerminalEventStream>> create(SizeQuery size_query);
     /// On a given reader (tests give one on a pseudo-terminal).
-    static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader,
-                                                               BeforeWait before_wait = nullptr);
+    static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader);
 
     ~TerminalEventStream();
     TerminalEventStream(const TerminalEventStream&) = delete;
@@ -62,6 +56,13 @@ class TerminalEventStream {
     NextEvent next_event() { return NextEvent(*this); }
 
   private:
+    friend struct EventStreamProbe;  // tests hold the thread where a race needs it
+    /// Runs on the input wait thread each time it has taken a request, before
+    /// it waits on the reader.
+    using BeforeWait = std::function<void()>;
+    static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader,
+                                                               BeforeWait before_wait);
+
     TerminalEventStream(std::shared_ptr<EventReader> reader,
                         std::shared_ptr<detail::StreamShared> shared,
                         std::shared_ptr<WakeCounter> wake, std::thread thread);

@@ -60,9 +60,6 @@ class InputSource {
     /// Ends the wait in progress, or else the next one. Any thread.
     Result<void> wake() const { return wake_->wake(); }
     std::shared_ptr<WakeCounter> wake_counter() const { return wake_; }
-    /// Why no key will come from the terminal again (end of input or a read
-    /// error), once that has happened; the terminal is then no longer watched.
-    const std::optional<Error>& terminal_lost() const { return terminal_lost_; }
 
   private:
     InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode);
@@ -78,6 +75,8 @@ class InputSource {
     SignalSlot* signals_ = nullptr;
     std::shared_ptr<WakeCounter> wake_;
     InputDecoder decoder_;
+    /// Why no key will come from the terminal again (end of input or a read
+    /// error), once that has happened; the terminal is then no longer watched.
     std::optional<Error> terminal_lost_;
 };
 

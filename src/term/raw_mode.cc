@@ -46,19 +46,9 @@ int set_attributes(int fd, const termios& attributes) {
 
 }  // namespace
 
-TerminalHandle::TerminalHandle(TerminalHandle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      close_when_done_(std::exchange(other.close_when_done_, false)) {}
-
-TerminalHandle::~TerminalHandle() {
-    if (close_when_done_ && fd_ >= 0) {
-        ::close(fd_);  // a failed close changes nothing for the caller
-    }
-}
-
 Result<TerminalHandle> open_input_terminal() {
     if (isatty(STDIN_FILENO) == 1) {
-        return TerminalHandle(STDIN_FILENO, false);
+        return TerminalHandle::borrowed(STDIN_FILENO);
     }
     int fd;
     do {
@@ -67,7 +57,7 @@ Result<TerminalHandle> open_input_terminal() {
     if (fd < 0) {
         return Error::last_os_error();
     }
-    return TerminalHandle(fd, true);
+    return TerminalHandle(UniqueFd(fd));
 }
 
 Result<void> enter_raw_mode() {

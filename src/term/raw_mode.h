@@ -1,24 +1,27 @@
 #pragma once
 
+#include <utility>
+
+#include "runtime/fd.h"
 #include "runtime/result.h"
 
 namespace pacpick::term {
 
 /// The input terminal for one operation: standard input when it is a terminal,
-/// otherwise a descriptor opened on /dev/tty that is closed again on drop.
+/// borrowed and left open, or else a descriptor opened on /dev/tty, owned and
+/// closed again on drop.
 class TerminalHandle {
   public:
-    TerminalHandle(int fd, bool close_when_done) : fd_(fd), close_when_done_(close_when_done) {}
-    TerminalHandle(TerminalHandle&& other) noexcept;
-    TerminalHandle& operator=(TerminalHandle&&) = delete;
-    ~TerminalHandle();
+    static TerminalHandle borrowed(int fd) { return TerminalHandle(fd, UniqueFd()); }
+    explicit TerminalHandle(UniqueFd owned) : fd_(owned.get()), owned_(std::move(owned)) {}
 
     int fd() const { return fd_; }
-    bool close_when_done() const { return close_when_done_; }
 
   private:
+    TerminalHandle(int fd, UniqueFd owned) : fd_(fd), owned_(std::move(owned)) {}
+
     int fd_;
-    bool close_when_done_;
+    UniqueFd owned_;  // empty when borrowed
 };
 
 /// Standard input if it is a terminal, else the controlling terminal.

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 
+#include "../support/internals.h"
 #include "forked_child.h"
 #include "main/entry.h"
 #include "process_helpers.h"
@@ -253,8 +254,8 @@ Result<term::Resize> current_size() {
 }
 
 Result<std::unique_ptr<EventSource>> open_raced_events() {
-    auto stream = term::TerminalEventStream::create(term::process_event_reader(current_size),
-                                                    hold_for_the_race);
+    auto stream =
+        term::EventStreamProbe::create(term::process_event_reader(current_size), hold_for_the_race);
     if (!stream) {
         return std::move(stream).error();
     }

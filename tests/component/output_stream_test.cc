@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "../support/internals.h"
 #include "runtime/fd.h"
 
 namespace pacpick::screen {
@@ -66,7 +67,7 @@ TEST(OutputStreamPipeTest, DiscardsOutputToAClosedDescriptor) {
     EXPECT_TRUE(stream.flush());
     EXPECT_TRUE(stream.write("line\n"));
     EXPECT_TRUE(stream.write(std::string(3000, 'y')));
-    EXPECT_EQ(stream.buffered(), 0u);
+    EXPECT_EQ(OutputStreamProbe::buffered(stream), 0u);
 }
 
 TEST(OutputStreamPipeTest, ReportsABrokenPipe) {
@@ -166,7 +167,7 @@ TEST(OutputStreamFileTest, KeepsTheUnwrittenRestInFrontAfterAShortWriteFails) {
     auto flushed = stream.flush();  // 500 bytes go, the next write(2) fails
     ASSERT_FALSE(flushed);
     EXPECT_EQ(flushed.error(), Error::os(EFBIG));
-    EXPECT_EQ(stream.buffered(), first.size() - 500);
+    EXPECT_EQ(OutputStreamProbe::buffered(stream), first.size() - 500);
 
     cap.lift();
     ASSERT_TRUE(stream.write("end"));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/internals.h"
 #include "memory_sink.h"
 
 namespace pacpick::screen {
@@ -24,7 +25,7 @@ class FrameTest : public ::testing::Test {
         ScreenWriter writer(sink.stream);
         auto drawn = draw_frame(content, mode, size, writer);
         EXPECT_TRUE(drawn);
-        EXPECT_EQ(sink.stream.buffered(), 0u) << "the frame ends with a flush";
+        EXPECT_EQ(OutputStreamProbe::buffered(sink.stream), 0u) << "the frame ends with a flush";
         return sink.bytes;
     }
 

@@ -7,6 +7,7 @@
 #include <deque>
 #include <variant>
 
+#include "../support/internals.h"
 #include "runtime/runtime.h"
 
 namespace pacpick {
@@ -46,7 +47,7 @@ class ScriptedEvents final : public EventSource {
     }
 
     rt::Poll<Result<TerminalEvent>> poll_event(const rt::Waker&) override {
-        if (!channel_->empty()) {
+        if (!rt::ReceiverProbe::empty(*channel_)) {
             return rt::Poll<Result<TerminalEvent>>::pending();  // the loop takes it from there
         }
         if (steps_.empty()) {
@@ -198,7 +199,7 @@ TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed)
     EXPECT_EQ(run.queries.searches[1].generation, 2u);
     EXPECT_EQ(run.queries.searches[1].mode, Mode::Install);
     run.await_finished(run.queries.searches[0].handle);  // cancelled: it goes away
-    EXPECT_FALSE(run.queries.searches[1].handle.is_finished());
+    EXPECT_FALSE(run.queries.searches[1].handle.finished().poll(rt::Waker()).ready());
     EXPECT_EQ(run.state->matches, (NameList{"vi"}));
     EXPECT_EQ(run.drawer.frames.size(), 3u);
 }
@@ -207,7 +208,7 @@ TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed)
 // into the state: the names shown are the very bytes the search produced.
 TEST(MainLoopTest, TakesTheSearchAnswerWithoutCopyingItsNames) {
     NameList names{std::string(20, 'a'), std::string(20, 'b')};
-    const char* bytes = names.storage();
+    const char* bytes = NameListProbe::storage(names);
     std::deque<ScriptedEvents::Step> steps;
     steps.push_back(press(ch('a')));
     steps.push_back(answer(CatalogResult{1, std::move(names)}));
@@ -215,7 +216,7 @@ TEST(MainLoopTest, TakesTheSearchAnswerWithoutCopyingItsNames) {
     LoopRun run(std::move(steps));
     ASSERT_TRUE(run.run().ok());
     ASSERT_EQ(run.state->matches.size(), 2u);
-    EXPECT_EQ(run.state->matches.storage(), bytes);
+    EXPECT_EQ(NameListProbe::storage(run.state->matches), bytes);
     EXPECT_EQ(run.state->matches[1], std::string(20, 'b'));
 }
 

@@ -1,4 +1,5 @@
 #include "queries/name_list.h"
+#include "../support/internals.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -75,13 +76,13 @@ TEST(NameListTest, MovesItsBuffersRatherThanCopyingThem) {
     for (int i = 0; i < 5000; ++i) {
         list.push_back("package-" + std::to_string(100000 + i));
     }
-    const char* bytes = list.storage();
+    const char* bytes = NameListProbe::storage(list);
     ASSERT_NE(bytes, nullptr);
     NameList moved = std::move(list);
-    EXPECT_EQ(moved.storage(), bytes);
+    EXPECT_EQ(NameListProbe::storage(moved), bytes);
     EXPECT_EQ(moved[4999], "package-104999");
     const NameList copy = moved;
-    EXPECT_NE(copy.storage(), bytes);
+    EXPECT_NE(NameListProbe::storage(copy), bytes);
     EXPECT_TRUE(copy == moved);
 }
 
