@@ -40,7 +40,7 @@ struct SignalSlot;
 /// read is tried again at the next readiness; end of input or any other read
 /// error means no key will come again, so once the queued items are out, every
 /// call fails with that error at once. Not thread-safe: its owner serialises
-/// every call except `wake`.
+/// every call except its wake counter's `wake`.
 class InputSource {
   public:
     /// On the input terminal of `open_input_terminal`.
@@ -54,11 +54,10 @@ class InputSource {
     InputSource& operator=(const InputSource&) = delete;
 
     /// A decoded item; nothing when the time-out ran out; the interruption error
-    /// (`is_wake_interruption`) when `wake` was called; the lasting error of a
-    /// terminal that is gone (`terminal_lost`); or another error.
+    /// (`is_wake_interruption`) when its wake counter was woken; the lasting
+    /// error of a terminal that is gone; or another error.
     Result<std::optional<DecodedItem>> read_item(Timeout timeout);
-    /// Ends the wait in progress, or else the next one. Any thread.
-    Result<void> wake() const { return wake_->wake(); }
+    /// Its `wake` ends the wait in progress, or else the next one. Any thread.
     std::shared_ptr<WakeCounter> wake_counter() const { return wake_; }
 
   private:
