@@ -50,13 +50,4 @@ class Child {
     uint64_t seen_ = 0;
 };
 
-namespace testing {
-/// Makes every later process-descriptor request fail as if the kernel lacked
-/// it (ENOSYS), or stops doing so. Either way it forgets that the kernel was
-/// found lacking, so each test starts from a process that has not yet asked.
-void force_pidfd_unavailable(bool unavailable);
-/// How often a process descriptor has been asked of the kernel so far.
-uint64_t pidfd_open_calls();
-}  // namespace testing
-
 }  // namespace pacpick::process

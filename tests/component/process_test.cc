@@ -21,6 +21,7 @@
 #include "process/child.h"
 #include "process/command.h"
 #include "process/run.h"
+#include "process/sigchld.h"
 #include "process/spawn.h"
 #include "process/wait.h"
 #include "process_helpers.h"
@@ -100,39 +101,34 @@ rt::Task<Result<CommandOutput>> capture(ChildCommand command) {
     co_return co_await run;
 }
 
-/// On the event loop with a process descriptor per child, on the event loop
-/// with the kernel pretending to lack them, or on the calling thread.
-enum class Capture { EventLoop, EventLoopOnSigchld, Blocking };
+/// On the event loop (on either route, see `on_sigchld_route`), or on the
+/// calling thread.
+enum class Capture { EventLoop, Blocking };
 
 std::string capture_name(const ::testing::TestParamInfo<Capture>& info) {
-    switch (info.param) {
-        case Capture::EventLoop:
-            return "EventLoop";
-        case Capture::EventLoopOnSigchld:
-            return "EventLoopOnSigchld";
-        case Capture::Blocking:
-            return "Blocking";
-    }
-    return "Unknown";
+    return info.param == Capture::EventLoop ? "EventLoop" : "Blocking";
 }
 
 class CaptureTest : public ::testing::TestWithParam<Capture> {
   protected:
     void SetUp() override {
-        process::testing::force_pidfd_unavailable(GetParam() == Capture::EventLoopOnSigchld);
+        if (test::on_sigchld_route()) {
+            ASSERT_TRUE(test::pidfd_open_refused()) << "the sandbox lets pidfd_open through";
+        }
         auto built = rt::Runtime::build(2);
         ASSERT_TRUE(built.ok());
         runtime_ = std::move(built).value();
     }
     void TearDown() override {
         runtime_.reset();
-        process::testing::force_pidfd_unavailable(false);
+        if (test::on_sigchld_route()) {
+            EXPECT_TRUE(sigchld::installed());
+        }
     }
 
     Result<CommandOutput> run(ChildCommand command) {
         switch (GetParam()) {
             case Capture::EventLoop:
-            case Capture::EventLoopOnSigchld:
                 return runtime_->block_on(capture(std::move(command)));
             case Capture::Blocking:
                 return run_captured_blocking(std::move(command));
@@ -310,9 +306,7 @@ TEST(SinkCaptureTest, StandardOutputReachesTheSinkWholeInPiecesAndIsNotKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Process, CaptureTest,
-                         ::testing::Values(Capture::EventLoop, Capture::EventLoopOnSigchld,
-                                           Capture::Blocking),
-                         capture_name);
+                         ::testing::Values(Capture::EventLoop, Capture::Blocking), capture_name);
 
 // --- Blocking capture on the calling thread -------------------------------
 
