@@ -28,7 +28,6 @@ class Child {
     Child(const Child&) = delete;
     ~Child();
 
-    pid_t pid() const { return pid_; }
     /// Ready with the exit status once the child has ended, or with the error
     /// of a failed wait. A handle that was abandoned or moved from before the
     /// end was collected is at once ready with ECHILD: it waits for no child.
