@@ -288,8 +288,8 @@ rt::Task<OutputPair> capture_two(ChildCommand first, ChildCommand second) {
 TEST(SigchldRouteTest, KernelLackingProcessDescriptorsIsAskedOnceASandboxRefusingThemForEachChild) {
     // ENOSYS: the kernel lacks the call. EPERM, from a sandbox, holds for one child.
     for (const auto& [error, calls] : {std::pair{ENOSYS, "1"}, std::pair{EPERM, "4"}}) {
-        pacpick::testing::ForkedChild child([error](int) -> std::string {
-            if (!pacpick::testing::count_refused_calls({SYS_pidfd_open}, error)) {
+        pacpick::testing::ForkedChild child([refusal = error](int) -> std::string {
+            if (!pacpick::testing::count_refused_calls({SYS_pidfd_open}, refusal)) {
                 return "no seccomp filter";
             }
             auto runtime = make_runtime();
