@@ -79,20 +79,14 @@ char process_state(pid_t pid) {
                : stat[close_paren + 2];
 }
 
-/// The event loop's children, on either route (see `on_sigchld_route`).
+/// The event loop's children, on either route: CTest runs these again on the
+/// SIGCHLD route.
 class EventLoopRouteTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (test::on_sigchld_route()) {
-            ASSERT_TRUE(test::pidfd_open_refused()) << "the sandbox lets pidfd_open through";
-        }
-        runtime_ = make_runtime();
-    }
+    void SetUp() override { runtime_ = make_runtime(); }
     void TearDown() override {
         runtime_.reset();
-        if (test::on_sigchld_route()) {
-            EXPECT_TRUE(sigchld::installed());
-        }
+        test::expect_the_sigchld_route_where_asked();
     }
     std::unique_ptr<rt::Runtime> runtime_;
 };

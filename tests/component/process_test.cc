@@ -21,7 +21,6 @@
 #include "process/child.h"
 #include "process/command.h"
 #include "process/run.h"
-#include "process/sigchld.h"
 #include "process/spawn.h"
 #include "process/wait.h"
 #include "process_helpers.h"
@@ -101,8 +100,8 @@ rt::Task<Result<CommandOutput>> capture(ChildCommand command) {
     co_return co_await run;
 }
 
-/// On the event loop (on either route, see `on_sigchld_route`), or on the
-/// calling thread.
+/// On the event loop (on either route: CTest runs these again on the SIGCHLD
+/// route), or on the calling thread.
 enum class Capture { EventLoop, Blocking };
 
 std::string capture_name(const ::testing::TestParamInfo<Capture>& info) {
@@ -112,18 +111,13 @@ std::string capture_name(const ::testing::TestParamInfo<Capture>& info) {
 class CaptureTest : public ::testing::TestWithParam<Capture> {
   protected:
     void SetUp() override {
-        if (test::on_sigchld_route()) {
-            ASSERT_TRUE(test::pidfd_open_refused()) << "the sandbox lets pidfd_open through";
-        }
         auto built = rt::Runtime::build(2);
         ASSERT_TRUE(built.ok());
         runtime_ = std::move(built).value();
     }
     void TearDown() override {
         runtime_.reset();
-        if (test::on_sigchld_route()) {
-            EXPECT_TRUE(sigchld::installed());
-        }
+        test::expect_the_sigchld_route_where_asked();
     }
 
     Result<CommandOutput> run(ChildCommand command) {
