@@ -27,8 +27,6 @@ namespace {
 // Set once a kernel without pidfd_open is met; every later child then goes
 // straight to the SIGCHLD route and the call is never made again.
 std::atomic<bool> g_pidfd_unsupported{false};
-std::atomic<bool> g_pidfd_forced_unavailable{false};
-std::atomic<uint64_t> g_pidfd_open_calls{0};
 
 /// A process descriptor for `pid` (close-on-exec, as pidfd_open always makes
 /// it), or the reason there is none.
@@ -36,14 +34,7 @@ Result<UniqueFd> open_pidfd(pid_t pid) {
     if (g_pidfd_unsupported.load()) {
         return Error::os(ENOSYS);
     }
-    g_pidfd_open_calls.fetch_add(1);
-    int fd;
-    if (g_pidfd_forced_unavailable.load()) {
-        fd = -1;
-        errno = ENOSYS;
-    } else {
-        fd = static_cast<int>(syscall(SYS_pidfd_open, pid, PIDFD_NONBLOCK));
-    }
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, PIDFD_NONBLOCK));
     if (fd < 0) {
         const int code = errno;
         if (code == ENOSYS) {
@@ -176,15 +167,5 @@ rt::Poll<Result<void>> Child::poll_sigchld(const rt::Waker& waker) {
         }
     }
 }
-
-namespace testing {
-void force_pidfd_unavailable(bool unavailable) {
-    g_pidfd_forced_unavailable.store(unavailable);
-    g_pidfd_unsupported.store(false);
-}
-uint64_t pidfd_open_calls() {
-    return g_pidfd_open_calls.load();
-}
-}  // namespace testing
 
 }  // namespace pacpick::process

@@ -28,7 +28,6 @@ class Child {
     Child(const Child&) = delete;
     ~Child();
 
-    pid_t pid() const { return pid_; }
     /// Ready with the exit status once the child has ended, or with the error
     /// of a failed wait. A handle that was abandoned or moved from before the
     /// end was collected is at once ready with ECHILD: it waits for no child.
@@ -49,14 +48,5 @@ class Child {
     uint64_t waiter_ = 0;  // 0 until the SIGCHLD route is joined
     uint64_t seen_ = 0;
 };
-
-namespace testing {
-/// Makes every later process-descriptor request fail as if the kernel lacked
-/// it (ENOSYS), or stops doing so. Either way it forgets that the kernel was
-/// found lacking, so each test starts from a process that has not yet asked.
-void force_pidfd_unavailable(bool unavailable);
-/// How often a process descriptor has been asked of the kernel so far.
-uint64_t pidfd_open_calls();
-}  // namespace testing
 
 }  // namespace pacpick::process

@@ -36,7 +36,6 @@ class ExitStatus {
   public:
     constexpr explicit ExitStatus(int raw) : raw_(raw) {}
 
-    constexpr int raw() const { return raw_; }
     constexpr bool success() const { return raw_ == 0; }
     /// The exit code when the child exited; none when a signal ended it.
     constexpr std::optional<int> exit_code() const {

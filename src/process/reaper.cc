@@ -163,12 +163,4 @@ void watch_children_on(rt::Reactor& reactor) {
     reactor.add_turn_hook(&kHookKey, [watch] { watch->turn(); });
 }
 
-namespace testing {
-size_t orphan_count() {
-    Orphans& o = orphans();
-    std::lock_guard lock(o.mutex);
-    return o.pids.size();
-}
-}  // namespace testing
-
 }  // namespace pacpick::process

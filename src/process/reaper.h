@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <utility>
 
 #include "runtime/reactor.h"
@@ -36,10 +35,5 @@ class OrphanSlot {
 /// self-pipe, wakes the tasks waiting on the SIGCHLD route and reaps ended
 /// orphans. Registered once per reactor; must not be called from a turn hook.
 void watch_children_on(rt::Reactor& reactor);
-
-namespace testing {
-/// Children on the orphan list right now.
-size_t orphan_count();
-}  // namespace testing
 
 }  // namespace pacpick::process

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <optional>
 #include <string>
@@ -51,8 +49,6 @@ class PipeCapture {
 class CapturedRun {
   public:
     rt::Poll<Result<CommandOutput>> poll(const rt::Waker& waker);
-    /// The child's process id; -1 when it could not be started.
-    pid_t pid() const { return child_ ? child_->pid() : -1; }
 
   private:
     friend CapturedRun run_captured(ChildCommand command, OutputSink on_stdout);
@@ -74,7 +70,6 @@ class CapturedRun {
 class ForegroundRun {
   public:
     rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker);
-    pid_t pid() const { return child_ ? child_->pid() : -1; }
 
   private:
     friend ForegroundRun run_foreground(ChildCommand command);

@@ -1,6 +1,12 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +17,7 @@
 #include <vector>
 
 #include "process/command.h"
+#include "process/sigchld.h"
 
 namespace pacpick::process::test {
 
@@ -68,6 +75,18 @@ inline void write_file(const std::string& path, const std::string& contents) {
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/// CTest runs the event-loop tests a second time with PACPICK_TEST_SIGCHLD_ROUTE
+/// set, in a sandbox that answers pidfd_open with ENOSYS as a kernel before
+/// Linux 5.3 does. After a test of that run: the sandbox was in place, and the
+/// children's ends were noticed through SIGCHLD.
+inline void expect_the_sigchld_route_where_asked() {
+    if (getenv("PACPICK_TEST_SIGCHLD_ROUTE") != nullptr) {
+        const long fd = syscall(SYS_pidfd_open, getpid(), 0);
+        EXPECT_TRUE(fd < 0 && errno == ENOSYS) << "the sandbox lets pidfd_open through";
+        EXPECT_TRUE(sigchld::installed());
+    }
 }
 
 /// `sh -c SCRIPT sh POSITIONAL...`: the script sees the rest as "$1"...

@@ -100,39 +100,29 @@ rt::Task<Result<CommandOutput>> capture(ChildCommand command) {
     co_return co_await run;
 }
 
-/// On the event loop with a process descriptor per child, on the event loop
-/// with the kernel pretending to lack them, or on the calling thread.
-enum class Capture { EventLoop, EventLoopOnSigchld, Blocking };
+/// On the event loop (on either route: CTest runs these again on the SIGCHLD
+/// route), or on the calling thread.
+enum class Capture { EventLoop, Blocking };
 
 std::string capture_name(const ::testing::TestParamInfo<Capture>& info) {
-    switch (info.param) {
-        case Capture::EventLoop:
-            return "EventLoop";
-        case Capture::EventLoopOnSigchld:
-            return "EventLoopOnSigchld";
-        case Capture::Blocking:
-            return "Blocking";
-    }
-    return "Unknown";
+    return info.param == Capture::EventLoop ? "EventLoop" : "Blocking";
 }
 
 class CaptureTest : public ::testing::TestWithParam<Capture> {
   protected:
     void SetUp() override {
-        process::testing::force_pidfd_unavailable(GetParam() == Capture::EventLoopOnSigchld);
         auto built = rt::Runtime::build(2);
         ASSERT_TRUE(built.ok());
         runtime_ = std::move(built).value();
     }
     void TearDown() override {
         runtime_.reset();
-        process::testing::force_pidfd_unavailable(false);
+        test::expect_the_sigchld_route_where_asked();
     }
 
     Result<CommandOutput> run(ChildCommand command) {
         switch (GetParam()) {
             case Capture::EventLoop:
-            case Capture::EventLoopOnSigchld:
                 return runtime_->block_on(capture(std::move(command)));
             case Capture::Blocking:
                 return run_captured_blocking(std::move(command));
@@ -181,7 +171,7 @@ TEST_P(CaptureTest, ExitStatusTellsCodesFromSignals) {
     ASSERT_TRUE(killed.ok());
     EXPECT_FALSE(killed->status.success());
     EXPECT_EQ(killed->status.exit_code(), std::nullopt);
-    EXPECT_EQ(killed->status.raw() & 0x7f, SIGTERM);
+    EXPECT_EQ(killed->status, ExitStatus(SIGTERM));
 }
 
 TEST_P(CaptureTest, ExitAndEndOfOutputAreAwaitedIndependently) {
@@ -310,9 +300,7 @@ TEST(SinkCaptureTest, StandardOutputReachesTheSinkWholeInPiecesAndIsNotKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Process, CaptureTest,
-                         ::testing::Values(Capture::EventLoop, Capture::EventLoopOnSigchld,
-                                           Capture::Blocking),
-                         capture_name);
+                         ::testing::Values(Capture::EventLoop, Capture::Blocking), capture_name);
 
 // --- Blocking capture on the calling thread -------------------------------
 

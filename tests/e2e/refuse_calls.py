@@ -1,23 +1,25 @@
 """Runs a program in a sandbox that refuses some system calls with EPERM, as the
-seccomp profiles of containers and service managers do:
+seccomp profiles of containers and service managers do, or with another error
+named after the call (pidfd_open=ENOSYS answers as a kernel without the call):
 
-    refuse_calls.py CALL[,CALL...] PROGRAM [ARGUMENT...]
+    refuse_calls.py CALL[=ERROR][,CALL[=ERROR]...] PROGRAM [ARGUMENT...]
 
 It installs a seccomp filter on itself (after PR_SET_NO_NEW_PRIVS, so no
 privilege is needed), then execs PROGRAM, which keeps the filter, as does
 everything it starts. Exits 2 if the filter cannot be installed."""
 
 import ctypes
+import errno
 import os
 import platform
 import struct
 import sys
 
-# The calls this suite refuses, by architecture; epoll_pwait2 has the same
-# number everywhere, epoll_wait exists only where the old calls do.
+# The calls this suite refuses, by architecture; epoll_pwait2 and pidfd_open
+# have the same number everywhere, epoll_wait exists only where the old calls do.
 NUMBERS = {
-    "x86_64": {"epoll_pwait2": 441, "epoll_wait": 232},
-    "aarch64": {"epoll_pwait2": 441},
+    "x86_64": {"epoll_pwait2": 441, "pidfd_open": 434, "epoll_wait": 232},
+    "aarch64": {"epoll_pwait2": 441, "pidfd_open": 434},
 }
 AUDIT_ARCH = {"x86_64": 0xC000003E, "aarch64": 0xC00000B7}
 
@@ -26,7 +28,6 @@ PR_SET_SECCOMP = 22
 SECCOMP_MODE_FILTER = 2
 SECCOMP_RET_ALLOW = 0x7FFF0000
 SECCOMP_RET_ERRNO = 0x00050000
-EPERM = 1
 
 # Classic BPF opcodes.
 LD_W_ABS = 0x20
@@ -44,7 +45,7 @@ def instruction(code, jt, jf, k):
     return struct.pack("HBBI", code, jt, jf, k)
 
 
-def filter_program(names):
+def filter_program(calls):
     machine = platform.machine()
     program = [
         instruction(LD_W_ABS, 0, 0, ARCH_OFFSET),
@@ -52,15 +53,16 @@ def filter_program(names):
         instruction(RET_K, 0, 0, SECCOMP_RET_ALLOW),
         instruction(LD_W_ABS, 0, 0, NR_OFFSET),
     ]
-    for name in names:
+    for call in calls:
+        name, _, error = call.partition("=")
         program.append(instruction(JEQ_K, 0, 1, NUMBERS[machine][name]))
-        program.append(instruction(RET_K, 0, 0, SECCOMP_RET_ERRNO | EPERM))
+        program.append(instruction(RET_K, 0, 0, SECCOMP_RET_ERRNO | getattr(errno, error or "EPERM")))
     program.append(instruction(RET_K, 0, 0, SECCOMP_RET_ALLOW))
     return program
 
 
-def refuse(names):
-    program = filter_program(names)
+def refuse(calls):
+    program = filter_program(calls)
     code = ctypes.create_string_buffer(b"".join(program))
 
     class SockFprog(ctypes.Structure):
@@ -81,7 +83,7 @@ def main(argv):
         return 2
     try:
         refuse(argv[1].split(","))
-    except (OSError, KeyError) as error:
+    except (OSError, KeyError, AttributeError) as error:
         print(f"refuse_calls: {error}", file=sys.stderr)
         return 2
     os.execvp(argv[2], argv[2:])
