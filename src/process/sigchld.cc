@@ -71,9 +71,6 @@ Result<void> install() {
     return {};
 }
 
-bool installed() {
-    return g_installed.load();
-}
 uint64_t received() {
     return g_received.load();
 }

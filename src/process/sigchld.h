@@ -15,7 +15,6 @@ namespace pacpick::process::sigchld {
 /// Installs the handler and its self-pipe the first time it is called; they
 /// stay for the rest of the run. Later calls only report success.
 Result<void> install();
-bool installed();
 
 /// The number of SIGCHLD signals received so far.
 uint64_t received();

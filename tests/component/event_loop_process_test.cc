@@ -146,7 +146,7 @@ rt::Task<void> capture_until_cancelled(ChildCommand command) {
 }
 
 rt::Task<void> until_handler_installed() {
-    while (!sigchld::installed())
+    while (!test::sigchld_handled())
         co_await rt::Sleep(1ms);
 }
 
@@ -301,7 +301,7 @@ TEST(SigchldRouteTest, KernelLackingProcessDescriptorsIsAskedOnceASandboxRefusin
             return one->stdout_data + both.first->stdout_data + last->stderr_data + "exit " +
                    std::to_string(both.second->status.exit_code().value_or(-1)) + ", " +
                    std::to_string(pacpick::testing::refused_calls()) + " asked" +
-                   (sigchld::installed() ? ", SIGCHLD handled" : "");
+                   (test::sigchld_handled() ? ", SIGCHLD handled" : "");
         });
         ASSERT_TRUE(child.started());
         EXPECT_EQ(child.finish(),
