@@ -75,7 +75,7 @@ void erase_last_character(std::string& text) {
 
 void restart_search(AppState& state, QueryStarter& queries) {
     state.selected = 0;
-    state.search_generation += 1;
+    state.search_generation = state.search_generation.next();
     if (state.search_task) {
         state.search_task->cancel();
         state.search_task.reset();
@@ -89,7 +89,7 @@ void request_details(AppState& state, std::optional<std::string> name, QueryStar
         state.details_task->cancel();
         state.details_task.reset();
     }
-    state.details_generation += 1;
+    state.details_generation = state.details_generation.next();
     if (!name) {
         // Taken by a later pass of the loop, like any other answer.
         state.result_sender.send(DetailsResult{state.details_generation, std::nullopt});
