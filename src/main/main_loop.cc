@@ -1,7 +1,5 @@
 #include "main/main_loop.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <utility>
 #include <variant>
 
@@ -47,15 +45,13 @@ std::optional<std::string> selected_name(const AppState& state) {
     return std::string(state.matches[state.selected]);
 }
 
-/// Up raises the index (entry 0 sits lowest on screen), Down lowers it. The
-/// arithmetic is signed 32-bit, so both ends simply hold.
-Reaction move_selection(AppState& state, int32_t step, QueryStarter& queries) {
-    if (state.matches.empty()) {
-        state.selected = 0;
-    } else {
-        const int32_t last = static_cast<int32_t>(state.matches.size()) - 1;
-        const int32_t moved = static_cast<int32_t>(state.selected) + step;
-        state.selected = static_cast<uint64_t>(std::clamp(moved, 0, last));
+/// Up raises the index (entry 0 sits lowest on screen), Down lowers it; at
+/// either end of the list, and on an empty one, the selection holds.
+Reaction move_selection(AppState& state, KeyCode::Kind key, QueryStarter& queries) {
+    if (key == KeyCode::Kind::Up && state.selected + 1 < state.matches.size()) {
+        ++state.selected;
+    } else if (key == KeyCode::Kind::Down && state.selected > 0) {
+        --state.selected;
     }
     request_details(state, selected_name(state), queries);
     return Reaction::Draw;
@@ -114,9 +110,8 @@ Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries)
             state.pending_action = std::string(state.matches[state.selected]);
             return Reaction::Action;
         case KeyCode::Kind::Up:
-            return move_selection(state, +1, queries);
         case KeyCode::Kind::Down:
-            return move_selection(state, -1, queries);
+            return move_selection(state, code.kind, queries);
         case KeyCode::Kind::Tab:
             state.mode = state.mode == Mode::Install ? Mode::Uninstall : Mode::Install;
             state.query.clear();
