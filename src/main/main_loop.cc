@@ -104,11 +104,8 @@ Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries)
         case KeyCode::Kind::Esc:
             return Reaction::Quit;
         case KeyCode::Kind::Enter:
-            if (state.matches.empty()) {
-                return Reaction::Quit;
-            }
-            state.pending_action = std::string(state.matches[state.selected]);
-            return Reaction::Action;
+            state.pending_action = selected_name(state);
+            return state.pending_action ? Reaction::Action : Reaction::Quit;
         case KeyCode::Kind::Up:
         case KeyCode::Kind::Down:
             return move_selection(state, code.kind, queries);
@@ -116,7 +113,6 @@ Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries)
             state.mode = state.mode == Mode::Install ? Mode::Uninstall : Mode::Install;
             state.query.clear();
             state.matches.clear();
-            state.selected = 0;
             state.details.reset();
             request_details(state, std::nullopt, queries);
             restart_search(state, queries);
