@@ -32,7 +32,7 @@ NameList make_matches() {
 }
 
 void draw_frame(benchmark::State& state) {
-    const screen::TerminalSize size{uint16_t(state.range(0)), uint16_t(state.range(1))};
+    const screen::TerminalSize size{{uint16_t(state.range(0))}, {uint16_t(state.range(1))}};
     const NameList matches = make_matches();
     const PackageDetails details{
         "python-requests-4", "2.32.3-1",

@@ -30,9 +30,9 @@ struct AppState {
 
     rt::Sender<QueryMessage> result_sender;
     rt::Receiver<QueryMessage> result_receiver;
-    uint64_t search_generation = 0;
+    SearchGeneration search_generation;
     std::optional<rt::JoinHandle> search_task;
-    uint64_t details_generation = 0;
+    DetailsGeneration details_generation;
     std::optional<rt::JoinHandle> details_task;
 
     /// Held while the terminal is ours; released exactly once on the way out.

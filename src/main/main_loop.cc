@@ -1,7 +1,5 @@
 #include "main/main_loop.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <utility>
 #include <variant>
 
@@ -47,15 +45,13 @@ std::optional<std::string> selected_name(const AppState& state) {
     return std::string(state.matches[state.selected]);
 }
 
-/// Up raises the index (entry 0 sits lowest on screen), Down lowers it. The
-/// arithmetic is signed 32-bit, so both ends simply hold.
-Reaction move_selection(AppState& state, int32_t step, QueryStarter& queries) {
-    if (state.matches.empty()) {
-        state.selected = 0;
-    } else {
-        const int32_t last = static_cast<int32_t>(state.matches.size()) - 1;
-        const int32_t moved = static_cast<int32_t>(state.selected) + step;
-        state.selected = static_cast<uint64_t>(std::clamp(moved, 0, last));
+/// Up raises the index (entry 0 sits lowest on screen), Down lowers it; at
+/// either end of the list, and on an empty one, the selection holds.
+Reaction move_selection(AppState& state, KeyCode::Kind key, QueryStarter& queries) {
+    if (key == KeyCode::Kind::Up && state.selected + 1 < state.matches.size()) {
+        ++state.selected;
+    } else if (key == KeyCode::Kind::Down && state.selected > 0) {
+        --state.selected;
     }
     request_details(state, selected_name(state), queries);
     return Reaction::Draw;
@@ -75,7 +71,7 @@ void erase_last_character(std::string& text) {
 
 void restart_search(AppState& state, QueryStarter& queries) {
     state.selected = 0;
-    state.search_generation += 1;
+    state.search_generation = state.search_generation.next();
     if (state.search_task) {
         state.search_task->cancel();
         state.search_task.reset();
@@ -89,7 +85,7 @@ void request_details(AppState& state, std::optional<std::string> name, QueryStar
         state.details_task->cancel();
         state.details_task.reset();
     }
-    state.details_generation += 1;
+    state.details_generation = state.details_generation.next();
     if (!name) {
         // Taken by a later pass of the loop, like any other answer.
         state.result_sender.send(DetailsResult{state.details_generation, std::nullopt});
@@ -108,20 +104,15 @@ Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries)
         case KeyCode::Kind::Esc:
             return Reaction::Quit;
         case KeyCode::Kind::Enter:
-            if (state.matches.empty()) {
-                return Reaction::Quit;
-            }
-            state.pending_action = std::string(state.matches[state.selected]);
-            return Reaction::Action;
+            state.pending_action = selected_name(state);
+            return state.pending_action ? Reaction::Action : Reaction::Quit;
         case KeyCode::Kind::Up:
-            return move_selection(state, +1, queries);
         case KeyCode::Kind::Down:
-            return move_selection(state, -1, queries);
+            return move_selection(state, code.kind, queries);
         case KeyCode::Kind::Tab:
             state.mode = state.mode == Mode::Install ? Mode::Uninstall : Mode::Install;
             state.query.clear();
             state.matches.clear();
-            state.selected = 0;
             state.details.reset();
             request_details(state, std::nullopt, queries);
             restart_search(state, queries);

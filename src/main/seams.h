@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "queries/package.h"
@@ -45,9 +44,9 @@ class StopSignal {
 class QueryStarter {
   public:
     virtual ~QueryStarter() = default;
-    virtual rt::JoinHandle start_search(std::string query, Mode mode, uint64_t generation,
+    virtual rt::JoinHandle start_search(std::string query, Mode mode, SearchGeneration generation,
                                         rt::Sender<QueryMessage> sender) = 0;
-    virtual rt::JoinHandle start_details(std::string name, uint64_t generation,
+    virtual rt::JoinHandle start_details(std::string name, DetailsGeneration generation,
                                          rt::Sender<QueryMessage> sender) = 0;
 };
 

@@ -12,7 +12,7 @@
 
 namespace pacpick {
 
-rt::Task<void> run_catalog_query(std::string query, Mode mode, uint64_t generation,
+rt::Task<void> run_catalog_query(std::string query, Mode mode, SearchGeneration generation,
                                  rt::Sender<QueryMessage> sender) {
     co_await rt::Sleep(kSearchDelay);
     NameList names;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <string>
 
 #include "queries/package.h"
@@ -18,7 +17,7 @@ inline constexpr std::chrono::milliseconds kSearchDelay{120};
 /// (Install) or the installed ones (Uninstall), keeps those matching `query`
 /// and sends exactly one `CatalogResult` with `generation`. Cancelled during the
 /// delay it runs nothing and sends nothing; a failed run gives an empty list.
-rt::Task<void> run_catalog_query(std::string query, Mode mode, uint64_t generation,
+rt::Task<void> run_catalog_query(std::string query, Mode mode, SearchGeneration generation,
                                  rt::Sender<QueryMessage> sender);
 
 }  // namespace pacpick

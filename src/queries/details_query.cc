@@ -11,7 +11,7 @@
 
 namespace pacpick {
 
-rt::Task<void> run_details_query(std::string name, uint64_t generation,
+rt::Task<void> run_details_query(std::string name, DetailsGeneration generation,
                                  rt::Sender<QueryMessage> sender) {
     std::optional<PackageDetails> details;
     try {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "queries/package.h"
@@ -13,7 +12,7 @@ namespace pacpick {
 /// and sends exactly one `DetailsResult` with `generation`. The details are
 /// absent when the first could not be run; installed is true exactly when the
 /// second ran and succeeded.
-rt::Task<void> run_details_query(std::string name, uint64_t generation,
+rt::Task<void> run_details_query(std::string name, DetailsGeneration generation,
                                  rt::Sender<QueryMessage> sender);
 
 }  // namespace pacpick

@@ -24,16 +24,28 @@ struct PackageDetails {
     friend bool operator==(const PackageDetails&, const PackageDetails&) = default;
 };
 
+/// The number a request of one kind is started with, so that its answer can be
+/// recognised once a newer request has made it out of date. `Kind` keeps the
+/// counters apart: neither number can be taken for the other, nor for an index.
+template <typename Kind>
+struct Generation {
+    uint64_t value = 0;
+    Generation next() const { return {value + 1}; }
+    friend bool operator==(Generation, Generation) = default;
+};
+using SearchGeneration = Generation<struct SearchKind>;
+using DetailsGeneration = Generation<struct DetailsKind>;
+
 /// The answer of one catalog search: the matching names, in display order. It
 /// travels by move, so the names are never copied on their way to the screen.
 struct CatalogResult {
-    uint64_t generation = 0;
+    SearchGeneration generation;
     NameList names;
 };
 
 /// The answer of one details request; absent details mean "nothing to show".
 struct DetailsResult {
-    uint64_t generation = 0;
+    DetailsGeneration generation;
     std::optional<PackageDetails> details;
 };
 

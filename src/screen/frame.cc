@@ -1,7 +1,5 @@
 #include "screen/frame.h"
 
-#include <algorithm>
-
 #include "text/utf8.h"
 
 namespace pacpick::screen {
@@ -10,8 +8,23 @@ namespace {
 
 /// At most `width` bytes of `text`, ending before any character the limit would
 /// split, so the terminal never receives half a character.
-std::string_view cut(std::string_view text, uint16_t width) {
-    return text.substr(0, text::utf8_prefix_length(text, width));
+std::string_view cut(std::string_view text, Column width) {
+    return text.substr(0, text::utf8_prefix_length(text, width.value));
+}
+
+/// The column just after `text` written from the left edge. The frame gives
+/// every byte a column of its own, whatever the terminal makes of the bytes;
+/// this is the one place where a byte count becomes a column.
+Column end_of(std::string_view text) {
+    return Column{static_cast<uint16_t>(text.size())};
+}
+
+/// Writes `text` from the left edge of `row`.
+Result<void> print_line(ScreenWriter& writer, Row row, std::string_view text) {
+    if (auto r = writer.move_to(Column{0}, row); !r) {
+        return r;
+    }
+    return writer.print(text);
 }
 
 /// Text from outside the program (package names, versions, descriptions, the
@@ -42,7 +55,7 @@ std::string_view mode_word(Mode mode) {
 
 }  // namespace
 
-std::array<std::string, 3> details_lines(const FrameContent& content, uint16_t width) {
+std::array<std::string, 3> details_lines(const FrameContent& content, Column width) {
     if (content.details == nullptr) {
         return {};
     }
@@ -58,58 +71,45 @@ std::array<std::string, 3> details_lines(const FrameContent& content, uint16_t w
 
 Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize size,
                         ScreenWriter& writer) {
-    const uint16_t width = size.columns;
+    const Column width = size.columns;
     // Five rows are reserved below the list; a smaller terminal gets no list and
     // the fixed rows are addressed as they are, past its bottom.
-    const uint16_t list_height = size.rows >= 5 ? static_cast<uint16_t>(size.rows - 5) : 0;
-    const uint64_t shown = std::min<uint64_t>(list_height, content.matches.size());
+    const Row rule = size.rows >= Row{5} ? size.rows - 5 : Row{0};
 
     if (auto r = writer.clear_all(); !r) {
         return r;
     }
-    // The list grows upward from the rule: entry 0 sits directly above it.
-    for (uint64_t k = 0; k < shown; ++k) {
+    // The list grows upward from the rule: entry 0 sits directly above it, and
+    // it ends with the names or with the top row, whichever comes first.
+    Row row = rule;
+    for (uint64_t k = 0; k < content.matches.size() && row > Row{0}; ++k) {
+        row = row - 1;
         std::string line = k == content.selected ? "> " : "  ";
         line += visible(content.matches[k]);
-        if (auto r = writer.move_to(0, static_cast<uint16_t>(list_height - 1 - k)); !r) {
-            return r;
-        }
-        if (auto r = writer.print(cut(line, width)); !r) {
+        if (auto r = print_line(writer, row, cut(line, width)); !r) {
             return r;
         }
     }
 
-    std::string prompt = "[";
-    prompt += mode_word(mode);
-    prompt += "] ";
-    prompt += visible(content.query);
-    if (auto r = writer.move_to(0, list_height); !r) {
+    const std::string prompt = "[" + std::string(mode_word(mode)) + "] " + visible(content.query);
+    if (auto r = print_line(writer, rule, std::string(width.value, '-')); !r) {
         return r;
     }
-    if (auto r = writer.print(std::string(width, '-')); !r) {
+    const Row prompt_row = rule + 1;
+    if (auto r = print_line(writer, prompt_row, cut(prompt, width)); !r) {
         return r;
     }
-    const uint16_t prompt_row = static_cast<uint16_t>(list_height + 1);
-    if (auto r = writer.move_to(0, prompt_row); !r) {
-        return r;
-    }
-    if (auto r = writer.print(cut(prompt, width)); !r) {
-        return r;
-    }
-
-    const std::array<std::string, 3> details = details_lines(content, width);
-    for (uint16_t i = 0; i < details.size(); ++i) {
-        if (auto r = writer.move_to(0, static_cast<uint16_t>(list_height + 2 + i)); !r) {
-            return r;
-        }
-        if (auto r = writer.print(details[i]); !r) {
+    row = prompt_row;
+    for (const std::string& line : details_lines(content, width)) {
+        row = row + 1;
+        if (auto r = print_line(writer, row, line); !r) {
             return r;
         }
     }
 
     // The hidden cursor rests after the whole typed text as written, even where
     // the display cut it short.
-    if (auto r = writer.move_to(static_cast<uint16_t>(prompt.size()), prompt_row); !r) {
+    if (auto r = writer.move_to(end_of(prompt), prompt_row); !r) {
         return r;
     }
     return writer.flush();

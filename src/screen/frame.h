@@ -23,7 +23,7 @@ struct FrameContent {
 
 /// The details pane: package line, status line, description line, each cut to
 /// `width` bytes; three empty lines when there are no details.
-std::array<std::string, 3> details_lines(const FrameContent& content, uint16_t width);
+std::array<std::string, 3> details_lines(const FrameContent& content, Column width);
 
 /// Writes one whole frame for a terminal of `size` through `writer`: a clear, every
 /// element placed by its own cursor move, one flush. Stops at the first error.

@@ -22,7 +22,7 @@ Result<void> write_restore_sequence(ScreenWriter& writer) {
     if (auto r = writer.clear_all(); !r) {
         return r;
     }
-    if (auto r = writer.move_to(0, 0); !r) {
+    if (auto r = writer.move_to(Column{0}, Row{0}); !r) {
         return r;
     }
     return writer.flush();

@@ -10,10 +10,10 @@ Result<void> ScreenWriter::clear_all() {
     return stream_->write("\x1b[2J");
 }
 
-Result<void> ScreenWriter::move_to(uint16_t column, uint16_t row) {
+Result<void> ScreenWriter::move_to(Column column, Row row) {
     // The terminal counts from 1; widened first so the last row does not wrap to 0.
-    const std::string sequence = "\x1b[" + std::to_string(uint32_t{row} + 1) + ";" +
-                                 std::to_string(uint32_t{column} + 1) + "H";
+    const std::string sequence = "\x1b[" + std::to_string(uint32_t{row.value} + 1) + ";" +
+                                 std::to_string(uint32_t{column.value} + 1) + "H";
     return stream_->write(sequence);
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <cstdint>
 #include <string_view>
 
 #include "runtime/result.h"
 #include "screen/output_stream.h"
+#include "screen/terminal_size.h"
 
 namespace pacpick::screen {
 
@@ -22,7 +22,7 @@ class ScreenWriter {
     explicit ScreenWriter(OutputStream& stream) : stream_(&stream) {}
 
     Result<void> clear_all();
-    Result<void> move_to(uint16_t column, uint16_t row);
+    Result<void> move_to(Column column, Row row);
     Result<void> print(std::string_view text);
     Result<void> hide_cursor();
     Result<void> show_cursor();

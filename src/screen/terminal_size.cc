@@ -26,7 +26,7 @@ std::optional<TerminalSize> kernel_window_size() {
     if (!known) {
         return std::nullopt;
     }
-    return TerminalSize{size.ws_col, size.ws_row};
+    return TerminalSize{Column{size.ws_col}, Row{size.ws_row}};
 }
 
 }  // namespace
@@ -65,7 +65,7 @@ Result<TerminalSize> terminal_size() {
     const std::optional<uint16_t> columns = tput_value("cols");
     const std::optional<uint16_t> rows = tput_value("lines");
     if (columns && rows) {
-        return TerminalSize{*columns, *rows};
+        return TerminalSize{Column{*columns}, Row{*rows}};
     }
     return Error::last_os_error();
 }

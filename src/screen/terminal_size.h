@@ -1,5 +1,6 @@
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -8,11 +9,24 @@
 
 namespace pacpick::screen {
 
+/// A position or extent on the screen along one axis, in cells from the top-left
+/// corner: `Column` across, `Row` down. Each axis is its own type, so neither can be
+/// passed as the other nor a plain count as either; moving wraps as uint16_t does.
+template <typename Axis>
+struct Cells {
+    uint16_t value = 0;
+    Cells operator+(uint16_t cells) const { return Cells{static_cast<uint16_t>(value + cells)}; }
+    Cells operator-(uint16_t cells) const { return Cells{static_cast<uint16_t>(value - cells)}; }
+    friend auto operator<=>(Cells, Cells) = default;
+};
+using Column = Cells<struct ColumnAxis>;
+using Row = Cells<struct RowAxis>;
+
 /// The terminal's size in character cells, columns first. Zero is a possible
 /// value: it is what the kernel reports for a window nobody has sized.
 struct TerminalSize {
-    uint16_t columns = 0;
-    uint16_t rows = 0;
+    Column columns;
+    Row rows;
 
     friend bool operator==(TerminalSize, TerminalSize) = default;
 };

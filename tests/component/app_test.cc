@@ -250,7 +250,7 @@ Result<term::Resize> current_size() {
     if (!size) {
         return std::move(size).error();
     }
-    return term::Resize{size->columns, size->rows};
+    return term::Resize{size->columns.value, size->rows.value};
 }
 
 Result<std::unique_ptr<EventSource>> open_raced_events() {

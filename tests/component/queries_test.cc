@@ -84,7 +84,7 @@ std::optional<QueryMessage> run_query(rt::Runtime& rt, Start start) {
 
 CatalogResult search(rt::Runtime& rt, std::string query, Mode mode, uint64_t generation = 7) {
     auto message = run_query(rt, [&](rt::Sender<QueryMessage> tx) {
-        return run_catalog_query(query, mode, generation, std::move(tx));
+        return run_catalog_query(query, mode, SearchGeneration{generation}, std::move(tx));
     });
     EXPECT_TRUE(message.has_value());
     return std::get<CatalogResult>(std::move(*message));
@@ -92,7 +92,7 @@ CatalogResult search(rt::Runtime& rt, std::string query, Mode mode, uint64_t gen
 
 DetailsResult details(rt::Runtime& rt, std::string name, uint64_t generation = 3) {
     auto message = run_query(rt, [&](rt::Sender<QueryMessage> tx) {
-        return run_details_query(name, generation, std::move(tx));
+        return run_details_query(name, DetailsGeneration{generation}, std::move(tx));
     });
     EXPECT_TRUE(message.has_value());
     return std::get<DetailsResult>(std::move(*message));
@@ -107,7 +107,7 @@ TEST(CatalogQueryTest, FiltersTheSyncListingInInstallModeAndTheInstalledOneInUni
     FakePacman pacman(kCatalog);
     auto rt = runtime();
     const auto install = search(*rt, "Vim", Mode::Install, 11);
-    EXPECT_EQ(install.generation, 11u);
+    EXPECT_EQ(install.generation.value, 11u);
     EXPECT_EQ(install.names, (NameList{"vim", "gvim", "neovim"}));
     const auto uninstall = search(*rt, "", Mode::Uninstall);
     EXPECT_EQ(uninstall.names, (NameList{"vim", "zsh", "bash"}));
@@ -160,7 +160,7 @@ TEST(CatalogQueryTest, CancelledDuringTheDelayItRunsNothingAndSendsNothing) {
     FakePacman pacman(kCatalog);
     auto rt = runtime();
     auto [tx, rx] = rt::make_channel<QueryMessage>();
-    auto handle = rt->spawn(run_catalog_query("vim", Mode::Install, 1, tx));
+    auto handle = rt->spawn(run_catalog_query("vim", Mode::Install, SearchGeneration{1}, tx));
     rt->block_on([]() -> rt::Task<void> { co_await rt::Sleep(30ms); }());  // into its delay
     handle.cancel();
     { auto drop = std::move(tx); }
@@ -188,7 +188,7 @@ TEST(CatalogQueryTest, ThreeQuickKeystrokesStartAtMostOnePacman) {
         }(state.result_receiver));
     ASSERT_TRUE(message.has_value());
     const auto& result = std::get<CatalogResult>(*message);
-    EXPECT_EQ(result.generation, 3u);
+    EXPECT_EQ(result.generation.value, 3u);
     EXPECT_EQ(result.names, (NameList{"vim", "gvim", "neovim"}));
     EXPECT_EQ(pacman.calls(), (std::vector<std::string>{"-Slq"}));
 }
@@ -202,7 +202,7 @@ TEST(DetailsQueryTest, TakesVersionAndDescriptionFromSyncInfoAndInstalledFromQue
 esac)");
     auto rt = runtime();
     const auto in_repo = details(*rt, "vim", 5);
-    EXPECT_EQ(in_repo.generation, 5u);
+    EXPECT_EQ(in_repo.generation.value, 5u);
     ASSERT_TRUE(in_repo.details.has_value());
     EXPECT_EQ(*in_repo.details,
               (PackageDetails{"vim", "9.1-1", "Vi Improved: a highly configurable editor", false}));

@@ -32,7 +32,7 @@ std::string size_outcome(const Result<TerminalSize>& r) {
     if (!r) {
         return "error";
     }
-    return std::to_string(r->columns) + "x" + std::to_string(r->rows);
+    return std::to_string(r->columns.value) + "x" + std::to_string(r->rows.value);
 }
 
 std::string active() {

@@ -40,7 +40,7 @@ class FrameTest : public ::testing::Test {
 
 TEST_F(FrameTest, DrawsTheWorkedFrame) {
     matches = {"vim", "vi"};
-    const std::string frame = draw({"vi", matches, 0, nullptr}, Mode::Install, {20, 10});
+    const std::string frame = draw({"vi", matches, 0, nullptr}, Mode::Install, {{20}, {10}});
     EXPECT_EQ(frame, kClear + at(0, 4) + "> vim" + at(0, 3) + "  vi" +
                          bottom(5, 20, "[install] vi") + at(12, 6));
 }
@@ -49,59 +49,59 @@ TEST_F(FrameTest, ReachesTheTerminalInOneWrite) {
     matches = {"vim", "vi", "neovim"};
     MemorySink sink;
     ScreenWriter writer(sink.stream);
-    ASSERT_TRUE(draw_frame({"vi", matches, 1, nullptr}, Mode::Install, {80, 24}, writer));
+    ASSERT_TRUE(draw_frame({"vi", matches, 1, nullptr}, Mode::Install, {{80}, {24}}, writer));
     EXPECT_EQ(sink.writes, 1);
 }
 
 TEST_F(FrameTest, FirstFrameShowsOnlyRulePromptAndEmptyPane) {
-    EXPECT_EQ(draw({"", matches, 0, nullptr}, Mode::Install, {20, 10}),
+    EXPECT_EQ(draw({"", matches, 0, nullptr}, Mode::Install, {{20}, {10}}),
               kClear + bottom(5, 20, "[install] ") + at(10, 6));
-    EXPECT_EQ(draw({"", matches, 0, nullptr}, Mode::Uninstall, {20, 10}),
+    EXPECT_EQ(draw({"", matches, 0, nullptr}, Mode::Uninstall, {{20}, {10}}),
               kClear + bottom(5, 20, "[uninstall] ") + at(12, 6));
 }
 
 TEST_F(FrameTest, ShortTerminalsGetNoListAndTheSameFiveRows) {
     matches = {"vim"};
     const std::string expected = kClear + bottom(0, 6, "[insta") + at(12, 1);
-    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {6, 5}), expected);
-    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {6, 3}), expected);
-    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {6, 0}), expected);
+    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {5}}), expected);
+    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {3}}), expected);
+    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {0}}), expected);
 }
 
 TEST_F(FrameTest, ZeroWidthCutsEveryTextButKeepsEveryMove) {
     matches = {"vim", "vi"};
     PackageDetails details{"vim", "9.1", "Vi Improved", true};
-    EXPECT_EQ(draw({"vi", matches, 0, &details}, Mode::Install, {0, 7}),
+    EXPECT_EQ(draw({"vi", matches, 0, &details}, Mode::Install, {{0}, {7}}),
               kClear + at(0, 1) + at(0, 0) + bottom(2, 0, "") + at(12, 3));
 }
 
 TEST_F(FrameTest, ShowsOnlyTheEntriesThatFitWithoutScrolling) {
     matches = {"a", "b", "c", "d"};
     // L = 2: entry 1 lands on row 0 and entries 2 and 3 are not drawn.
-    EXPECT_EQ(draw({"", matches, 1, nullptr}, Mode::Install, {4, 7}),
+    EXPECT_EQ(draw({"", matches, 1, nullptr}, Mode::Install, {{4}, {7}}),
               kClear + at(0, 1) + "  a" + at(0, 0) + "> b" + bottom(2, 4, "[ins") + at(10, 3));
     // The selection below the shown rows leaves every row unmarked.
-    EXPECT_EQ(draw({"", matches, 3, nullptr}, Mode::Install, {4, 7}),
+    EXPECT_EQ(draw({"", matches, 3, nullptr}, Mode::Install, {{4}, {7}}),
               kClear + at(0, 1) + "  a" + at(0, 0) + "  b" + bottom(2, 4, "[ins") + at(10, 3));
 }
 
 TEST_F(FrameTest, CursorFollowsTheWholePromptWhenItIsCut) {
-    const std::string frame = draw({"firefox", matches, 0, nullptr}, Mode::Uninstall, {8, 6});
+    const std::string frame = draw({"firefox", matches, 0, nullptr}, Mode::Uninstall, {{8}, {6}});
     EXPECT_EQ(frame, kClear + bottom(1, 8, "[uninsta") + at(19, 2));
 }
 
 TEST_F(FrameTest, WritesALineOfExactlyTheWidthWhole) {
     matches = {"abcdefgh"};  // "> " + 8 bytes = 10
-    EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {10, 6}),
+    EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {{10}, {6}}),
               kClear + at(0, 0) + "> abcdefgh" + bottom(1, 10, "[install] ") + at(11, 2));
-    EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {9, 6}),
+    EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {{9}, {6}}),
               kClear + at(0, 0) + "> abcdefg" + bottom(1, 9, "[install]") + at(11, 2));
 }
 
 TEST_F(FrameTest, FillsTheDetailsPane) {
     matches = {"vim"};
     PackageDetails details{"vim", "9.1.0-1", "Vi Improved", true};
-    EXPECT_EQ(draw({"vim", matches, 0, &details}, Mode::Install, {40, 6}),
+    EXPECT_EQ(draw({"vim", matches, 0, &details}, Mode::Install, {{40}, {6}}),
               kClear + at(0, 0) + "> vim" + at(0, 1) + std::string(40, '-') + at(0, 2) +
                   "[install] vim" + at(0, 3) + "Package: vim    Version: 9.1.0-1" + at(0, 4) +
                   "Status: installed" + at(0, 5) + "Description: Vi Improved" + at(13, 2));
@@ -110,9 +110,9 @@ TEST_F(FrameTest, FillsTheDetailsPane) {
 TEST(DetailsLinesTest, ShowsTheInstalledFlagInWords) {
     PackageDetails details{"vim", "9.1", "editor", true};
     FrameContent content{"", {}, 0, &details};
-    EXPECT_EQ(details_lines(content, 80)[1], "Status: installed");
+    EXPECT_EQ(details_lines(content, Column{80})[1], "Status: installed");
     details.installed = false;
-    EXPECT_EQ(details_lines(content, 80)[1], "Status: not installed");
+    EXPECT_EQ(details_lines(content, Column{80})[1], "Status: not installed");
 }
 
 TEST(DetailsLinesTest, KeepsTheLabelsOfEmptyFields) {
@@ -120,36 +120,36 @@ TEST(DetailsLinesTest, KeepsTheLabelsOfEmptyFields) {
     FrameContent content{"", {}, 0, &details};
     const std::array<std::string, 3> expected = {
         "Package: nosuchpkg    Version: ", "Status: not installed", "Description: "};
-    EXPECT_EQ(details_lines(content, 80), expected);
+    EXPECT_EQ(details_lines(content, Column{80}), expected);
 }
 
 TEST(DetailsLinesTest, AbsentDetailsAreThreeEmptyLines) {
     FrameContent content{"", {}, 0, nullptr};
-    EXPECT_EQ(details_lines(content, 80), (std::array<std::string, 3>{}));
+    EXPECT_EQ(details_lines(content, Column{80}), (std::array<std::string, 3>{}));
 }
 
 TEST(DetailsLinesTest, CutsEachLineToTheWidth) {
     PackageDetails details{"vim", "9.1", "Vi Improved", false};
     FrameContent content{"", {}, 0, &details};
     const std::array<std::string, 3> expected = {"Package: v", "Status: no", "Descriptio"};
-    EXPECT_EQ(details_lines(content, 10), expected);
+    EXPECT_EQ(details_lines(content, Column{10}), expected);
 }
 
 TEST_F(FrameTest, NeverSplitsACharacterAtTheCut) {
     // "é" is two bytes and "€" three; a cut through either drops the whole character.
     matches = {"caf\xc3\xa9"};
     PackageDetails details{"x", "1", "\xe2\x82\xac\xe2\x82\xac", false};
-    const std::string frame = draw({"\xc3\xa9", matches, 0, &details}, Mode::Install, {15, 6});
+    const std::string frame = draw({"\xc3\xa9", matches, 0, &details}, Mode::Install, {{15}, {6}});
     EXPECT_EQ(frame, kClear + at(0, 0) + "> caf\xc3\xa9" + at(0, 1) + std::string(15, '-') +
                          at(0, 2) + "[install] \xc3\xa9" + at(0, 3) + "Package: x    V" + at(0, 4) +
                          "Status: not ins" + at(0, 5) + "Description: " + at(12, 2));
 
-    const std::string narrow = draw({"\xc3\xa9", matches, 0, nullptr}, Mode::Install, {6, 6});
+    const std::string narrow = draw({"\xc3\xa9", matches, 0, nullptr}, Mode::Install, {{6}, {6}});
     EXPECT_EQ(narrow, kClear + at(0, 0) + "> caf" + bottom(1, 6, "[insta") + at(12, 2));
 
     FrameContent content{"", {}, 0, &details};
-    EXPECT_EQ(details_lines(content, 15)[2], "Description: ");
-    EXPECT_EQ(details_lines(content, 16)[2], "Description: \xe2\x82\xac");
+    EXPECT_EQ(details_lines(content, Column{15})[2], "Description: ");
+    EXPECT_EQ(details_lines(content, Column{16})[2], "Description: \xe2\x82\xac");
 }
 
 TEST_F(FrameTest, ShowsControlCharactersFromOutsideAsQuestionMarks) {
@@ -157,7 +157,7 @@ TEST_F(FrameTest, ShowsControlCharactersFromOutsideAsQuestionMarks) {
     // reach the terminal: only the frame's own sequences may.
     matches = {"evil\x1b[2Jname", "tab\there"};
     PackageDetails details{"evil\x1b[2Jname", "1\x7f", "\x1b]0;owned\x07\x1b[2J", false};
-    const std::string frame = draw({"q\x1b[A", matches, 0, &details}, Mode::Install, {40, 7});
+    const std::string frame = draw({"q\x1b[A", matches, 0, &details}, Mode::Install, {{40}, {7}});
     EXPECT_EQ(frame, kClear + at(0, 1) + "> evil?[2Jname" + at(0, 0) + "  tab?here" + at(0, 2) +
                          std::string(40, '-') + at(0, 3) + "[install] q?[A" + at(0, 4) +
                          "Package: evil?[2Jname    Version: 1?" + at(0, 5) +
@@ -174,7 +174,7 @@ TEST(DetailsLinesTest, ReplacesC1ControlsAndKeepsOtherCharacters) {
     FrameContent content{"", {}, 0, &details};
     const std::array<std::string, 3> expected = {"Package: a?2J    Version: \xc2\xa0\xc3\xa9",
                                                  "Status: installed", "Description: ??"};
-    EXPECT_EQ(details_lines(content, 80), expected);
+    EXPECT_EQ(details_lines(content, Column{80}), expected);
 }
 
 TEST(DrawFrameErrorTest, StopsAtTheFirstFailedWrite) {
@@ -190,7 +190,7 @@ TEST(DrawFrameErrorTest, StopsAtTheFirstFailedWrite) {
     for (int i = 0; i < 200; ++i) {
         many.push_back(std::string(40, 'p'));
     }
-    auto drawn = draw_frame({"p", many, 0, nullptr}, Mode::Install, {80, 205}, writer);
+    auto drawn = draw_frame({"p", many, 0, nullptr}, Mode::Install, {{80}, {205}}, writer);
     ASSERT_FALSE(drawn);
     EXPECT_EQ(drawn.error(), Error::os(EIO));
     EXPECT_EQ(calls, 1);  // neither the rest of the frame nor the flush was tried

@@ -112,16 +112,16 @@ class RecordingQueries final : public QueryStarter {
         rt::JoinHandle handle;
     };
 
-    rt::JoinHandle start_search(std::string query, Mode mode, uint64_t generation,
+    rt::JoinHandle start_search(std::string query, Mode mode, SearchGeneration generation,
                                 rt::Sender<QueryMessage>) override {
         auto handle = idle_task();
-        searches.push_back(Search{std::move(query), mode, generation, handle});
+        searches.push_back(Search{std::move(query), mode, generation.value, handle});
         return handle;
     }
-    rt::JoinHandle start_details(std::string name, uint64_t generation,
+    rt::JoinHandle start_details(std::string name, DetailsGeneration generation,
                                  rt::Sender<QueryMessage>) override {
         auto handle = idle_task();
-        details.push_back(Details{std::move(name), generation, handle});
+        details.push_back(Details{std::move(name), generation.value, handle});
         return handle;
     }
 
@@ -173,8 +173,8 @@ ScriptedEvents::Step press(KeyEvent k) {
 
 TEST(MainLoopTest, StaleCatalogResultIsDroppedWithoutAFrame) {
     LoopRun run({press(ch('v')), press(ch('i')),
-                 answer(CatalogResult{1, {"vim", "gvim"}}),  // answers the search for "v"
-                 answer(CatalogResult{2, {"vi", "vim"}}), esc()});
+                 answer(CatalogResult{{1}, {"vim", "gvim"}}),  // answers the search for "v"
+                 answer(CatalogResult{{2}, {"vi", "vim"}}), esc()});
     auto end = run.run();
     ASSERT_TRUE(end.ok());
     EXPECT_EQ(*end, LoopEnd::Quit);
@@ -189,8 +189,8 @@ TEST(MainLoopTest, StaleCatalogResultIsDroppedWithoutAFrame) {
 }
 
 TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed) {
-    LoopRun run({press(ch('v')), press(ch('i')), answer(CatalogResult{2, {"vi"}}),
-                 answer(CatalogResult{1, {"late"}}), esc()});
+    LoopRun run({press(ch('v')), press(ch('i')), answer(CatalogResult{{2}, {"vi"}}),
+                 answer(CatalogResult{{1}, {"late"}}), esc()});
     ASSERT_TRUE(run.run().ok());
     ASSERT_EQ(run.queries.searches.size(), 2u);
     EXPECT_EQ(run.queries.searches[0].query, "v");
@@ -211,7 +211,7 @@ TEST(MainLoopTest, TakesTheSearchAnswerWithoutCopyingItsNames) {
     const char* bytes = NameListProbe::storage(names);
     std::deque<ScriptedEvents::Step> steps;
     steps.push_back(press(ch('a')));
-    steps.push_back(answer(CatalogResult{1, std::move(names)}));
+    steps.push_back(answer(CatalogResult{{1}, std::move(names)}));
     steps.push_back(esc());
     LoopRun run(std::move(steps));
     ASSERT_TRUE(run.run().ok());
@@ -221,7 +221,7 @@ TEST(MainLoopTest, TakesTheSearchAnswerWithoutCopyingItsNames) {
 }
 
 TEST(MainLoopTest, UpAndDownClampAtBothEndsAndAskForDetailsEveryTime) {
-    LoopRun run({press(ch('a')), answer(CatalogResult{1, {"a", "ab", "abc"}}),
+    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, {"a", "ab", "abc"}}),
                  press(named(KeyCode::Kind::Down)),  // already at 0: stays
                  press(named(KeyCode::Kind::Up)), press(named(KeyCode::Kind::Up)),
                  press(named(KeyCode::Kind::Up)),  // at the last entry: stays
@@ -247,7 +247,7 @@ TEST(MainLoopTest, UpOnAnEmptyListKeepsSelectionZeroAndPublishesEmptyDetails) {
     ASSERT_TRUE(run.run().ok());
     EXPECT_TRUE(run.queries.details.empty());   // nothing to ask about: no task
     EXPECT_TRUE(run.queries.searches.empty());  // moving never searches
-    EXPECT_EQ(run.state->details_generation, 2u);
+    EXPECT_EQ(run.state->details_generation.value, 2u);
     // Each key draws, and so does the empty answer each one published.
     ASSERT_EQ(run.drawer.frames.size(), 4u);
     for (const auto& f : run.drawer.frames) {
@@ -258,8 +258,9 @@ TEST(MainLoopTest, UpOnAnEmptyListKeepsSelectionZeroAndPublishesEmptyDetails) {
 
 TEST(MainLoopTest, TabTwiceReturnsToInstallWithEverythingEmptied) {
     PackageDetails vim{"vim", "9.0", "editor", true};
-    LoopRun run({press(ch('v')), answer(CatalogResult{1, {"vim"}}), answer(DetailsResult{1, vim}),
-                 press(named(KeyCode::Kind::Tab)), press(named(KeyCode::Kind::Tab)), esc()});
+    LoopRun run({press(ch('v')), answer(CatalogResult{{1}, {"vim"}}),
+                 answer(DetailsResult{{1}, vim}), press(named(KeyCode::Kind::Tab)),
+                 press(named(KeyCode::Kind::Tab)), esc()});
     ASSERT_TRUE(run.run().ok());
     const auto& frames = run.drawer.frames;
     ASSERT_EQ(frames.size(), 7u);  // each Tab also draws its empty details answer
@@ -319,7 +320,7 @@ TEST(MainLoopTest, EnterQuitsOnAnEmptyListAndChoosesTheSelectedEntryOtherwise) {
         EXPECT_FALSE(run.state->pending_action.has_value());
     }
     {
-        LoopRun run({press(ch('v')), answer(CatalogResult{1, {"vi", "vim"}}),
+        LoopRun run({press(ch('v')), answer(CatalogResult{{1}, {"vi", "vim"}}),
                      press(named(KeyCode::Kind::Up)), press(named(KeyCode::Kind::Enter))});
         auto end = run.run();
         ASSERT_TRUE(end.ok());
@@ -358,10 +359,10 @@ TEST(MainLoopTest, AFrameThatCannotBeDrawnEndsTheLoopWithItsError) {
 TEST(MainLoopTest, DetailsAnswersAreAcceptedOnlyForTheNewestRequest) {
     PackageDetails a{"a", "1", "first", false};
     PackageDetails ab{"ab", "2", "second", true};
-    LoopRun run({press(ch('a')), answer(CatalogResult{1, {"a", "ab"}}),
+    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, {"a", "ab"}}),
                  press(named(KeyCode::Kind::Up)),  // details generation 2 for "ab"
-                 answer(DetailsResult{1, a}),      // out of date
-                 answer(DetailsResult{2, ab}), esc()});
+                 answer(DetailsResult{{1}, a}),    // out of date
+                 answer(DetailsResult{{2}, ab}), esc()});
     ASSERT_TRUE(run.run().ok());
     EXPECT_EQ(run.drawer.frames.size(), 4u);
     EXPECT_EQ(run.state->details, std::optional<PackageDetails>(ab));

@@ -11,8 +11,8 @@ TEST(ScreenWriterTest, AppendsTheExactCommandBytes) {
     MemorySink sink;
     ScreenWriter writer(sink.stream);
     ASSERT_TRUE(writer.clear_all());
-    ASSERT_TRUE(writer.move_to(0, 0));
-    ASSERT_TRUE(writer.move_to(12, 6));
+    ASSERT_TRUE(writer.move_to(Column{0}, Row{0}));
+    ASSERT_TRUE(writer.move_to(Column{12}, Row{6}));
     ASSERT_TRUE(writer.hide_cursor());
     ASSERT_TRUE(writer.show_cursor());
     ASSERT_TRUE(writer.print(""));
@@ -29,8 +29,8 @@ TEST(ScreenWriterTest, AppendsTheExactCommandBytes) {
 TEST(ScreenWriterTest, CountsFromOneWithoutWrappingAtTheLastPosition) {
     MemorySink sink;
     ScreenWriter writer(sink.stream);
-    ASSERT_TRUE(writer.move_to(65535, 65535));
-    ASSERT_TRUE(writer.move_to(99, 9));
+    ASSERT_TRUE(writer.move_to(Column{65535}, Row{65535}));
+    ASSERT_TRUE(writer.move_to(Column{99}, Row{9}));
     ASSERT_TRUE(writer.flush());
     EXPECT_EQ(sink.bytes, "\x1b[65536;65536H\x1b[10;100H");
 }
