@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <iterator>
-#include <mutex>
 
 namespace pacpick {
 
@@ -27,26 +26,14 @@ void on_termination_signal(int signal_number) {
     }
 }
 
-Result<const rt::SignalPipe*> termination_pipe() {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    if (const rt::SignalPipe* pipe = g_pipe.load()) {
-        return pipe;
-    }
-    auto made = rt::SignalPipe::create();
-    if (made) {
-        g_pipe.store(*made);
-    }
-    return made;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<TerminationWatch>> TerminationWatch::install() {
-    auto pipe = termination_pipe();
+    static const Result<const rt::SignalPipe*> pipe = rt::SignalPipe::create();
     if (!pipe) {
-        return std::move(pipe).error();
+        return pipe.error();
     }
+    g_pipe.store(*pipe);
     auto watched = (*pipe)->watch();
     if (!watched) {
         return std::move(watched).error();

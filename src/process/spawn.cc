@@ -87,67 +87,52 @@ Result<PreparedStream> prepare_stream(StdioMode mode, int target) {
     return stream;
 }
 
-/// Owns a posix_spawn file-actions object for the duration of one start.
-class FileActions {
+/// Owns a posix_spawn object (file actions or attributes) for the duration of
+/// one start: made by `Init`, and given back by `Destroy` if it was made.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
   public:
-    FileActions() : status_(posix_spawn_file_actions_init(&actions_)) {}
-    ~FileActions() {
+    SpawnObject() : status_(Init(&object_)) {}
+    ~SpawnObject() {
         if (status_ == 0) {
-            posix_spawn_file_actions_destroy(&actions_);
+            Destroy(&object_);
         }
     }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
 
     int init_status() const { return status_; }
-    int add_dup2(int fd, int target) {
-        return posix_spawn_file_actions_adddup2(&actions_, fd, target);
-    }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
+    T* get() { return &object_; }
 
   private:
-    posix_spawn_file_actions_t actions_;
+    T object_;
     int status_;
 };
 
-/// Owns a posix_spawn attribute object for the duration of one start.
-class SpawnAttributes {
-  public:
-    SpawnAttributes() : status_(posix_spawnattr_init(&attr_)) {}
-    ~SpawnAttributes() {
-        if (status_ == 0) {
-            posix_spawnattr_destroy(&attr_);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+using FileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
-    int init_status() const { return status_; }
-    /// The program ignores SIGPIPE so that its own writes fail with EPIPE (and
-    /// may ignore the keyboard's signals while a foreground command runs); an
-    /// ignored disposition survives exec, so the child must get the default back.
-    /// A blocked signal survives exec too: the runtime's wake-up signal, which
-    /// a thread that waits keeps blocked, is unblocked for the child.
-    int reset_signals(const ChildSignalDefaults& defaults) {
-        if (const int rc = posix_spawnattr_setsigdefault(&attr_, &defaults.signals()); rc != 0) {
-            return rc;
-        }
-        sigset_t mask;
-        if (const int rc = pthread_sigmask(SIG_BLOCK, nullptr, &mask); rc != 0) {
-            return rc;
-        }
-        sigdelset(&mask, rt::wake_signal());
-        if (const int rc = posix_spawnattr_setsigmask(&attr_, &mask); rc != 0) {
-            return rc;
-        }
-        return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+/// The program ignores SIGPIPE so that its own writes fail with EPIPE (and may
+/// ignore the keyboard's signals while a foreground command runs); an ignored
+/// disposition survives exec, so the child must get the default back. A blocked
+/// signal survives exec too: the runtime's wake-up signal, which a thread that
+/// waits keeps blocked, is unblocked for the child.
+int reset_signals(posix_spawnattr_t* attributes, const ChildSignalDefaults& defaults) {
+    if (const int rc = posix_spawnattr_setsigdefault(attributes, &defaults.signals()); rc != 0) {
+        return rc;
     }
-    const posix_spawnattr_t* get() const { return &attr_; }
-
-  private:
-    posix_spawnattr_t attr_;
-    int status_;
-};
+    sigset_t mask;
+    if (const int rc = pthread_sigmask(SIG_BLOCK, nullptr, &mask); rc != 0) {
+        return rc;
+    }
+    sigdelset(&mask, rt::wake_signal());
+    if (const int rc = posix_spawnattr_setsigmask(attributes, &mask); rc != 0) {
+        return rc;
+    }
+    return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
 
 /// The program's environment with `changes` applied, as the strings a child's
 /// environment block points into; same-named entries are replaced, not doubled.
@@ -235,7 +220,9 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     }
     for (int target = 0; target < kStreams; ++target) {
         if (streams[target].child_end.valid()) {
-            if (const int rc = actions.add_dup2(streams[target].child_end.get(), target); rc != 0) {
+            if (const int rc = posix_spawn_file_actions_adddup2(
+                    actions.get(), streams[target].child_end.get(), target);
+                rc != 0) {
                 return Error::os(rc);
             }
         }
@@ -245,7 +232,7 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
         return Error::os(attributes.init_status());
     }
     const ChildSignalDefaults defaults;  // held until the child has started
-    if (const int rc = attributes.reset_signals(defaults); rc != 0) {
+    if (const int rc = reset_signals(attributes.get(), defaults); rc != 0) {
         return Error::os(rc);
     }
 

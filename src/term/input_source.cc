@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 
 #include "runtime/signal_pipe.h"
 
@@ -54,22 +53,19 @@ void on_window_size_signal(int signo, siginfo_t*, void*) {
     }
 }
 
+/// Installed by the first source, for the rest of the process.
 Result<void> install_window_size_handler() {
-    static std::mutex mutex;
-    static bool installed = false;
-    std::lock_guard lock(mutex);
-    if (installed) {
+    static const Result<void> installed = []() -> Result<void> {
+        struct sigaction action {};
+        action.sa_sigaction = on_window_size_signal;
+        action.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(SIGWINCH, &action, nullptr) != 0) {
+            return Error::last_os_error();
+        }
         return {};
-    }
-    struct sigaction action {};
-    action.sa_sigaction = on_window_size_signal;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGWINCH, &action, nullptr) != 0) {
-        return Error::last_os_error();
-    }
-    installed = true;  // for the rest of the process
-    return {};
+    }();
+    return installed;
 }
 
 Result<SignalSlot*> claim_signal_slot() {

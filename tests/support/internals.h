@@ -1,7 +1,6 @@
 #pragma once
 
-// What the tests may see of what a type keeps to itself: each probe here is a
-// friend of the type it looks into, and exists only in the tests.
+// Friends of the types they look into, for what only the inside can tell.
 
 #include <functional>
 #include <memory>
@@ -17,31 +16,29 @@ struct NameListProbe {
     static const char* storage(const NameList& list) { return list.storage(); }
 };
 
-namespace rt {
+}  // namespace pacpick
+
+namespace pacpick::rt {
 struct ReceiverProbe {
     template <typename T>
     static bool empty(const Receiver<T>& receiver) {
         return receiver.empty();
     }
 };
-}  // namespace rt
+}  // namespace pacpick::rt
 
-namespace screen {
+namespace pacpick::screen {
 struct OutputStreamProbe {
     static size_t buffered(const OutputStream& stream) { return stream.buffered(); }
 };
-}  // namespace screen
+}  // namespace pacpick::screen
 
-namespace term {
+namespace pacpick::term {
 /// A stream whose input wait thread runs `before_wait` each time it has taken
-/// a request, before it waits on the reader: a test holds it there when a
-/// race needs that moment.
+/// a request, before it waits on the reader: where a race needs it held.
 struct EventStreamProbe {
-    static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader,
-                                                               std::function<void()> before_wait) {
+    static auto create(std::shared_ptr<EventReader> reader, std::function<void()> before_wait) {
         return TerminalEventStream::create(std::move(reader), std::move(before_wait));
     }
 };
-}  // namespace term
-
-}  // namespace pacpick
+}  // namespace pacpick::term
