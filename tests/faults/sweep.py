@@ -236,6 +236,13 @@ REGRESSIONS = [
     ("esc", "read", "read_terminal", 3, "EIO"),
     ("esc", "read", "read_terminal", 2, "eof"),
     ("enter", "read", "read_terminal", 1, "EIO"),
+    # A wake of the reactor that failed other than by EINTR was lost: the
+    # reactor thread slept on, and shutdown waited for it for ever.
+    ("esc", "write", "fd=eventfd", "1+", "EIO"),
+    ("esc", "write", "*", "30%2", random_choices("write")),
+    # A background query that ran out of memory ended the program by a signal,
+    # with the terminal left raw.
+    ("esc", "malloc", "background_query", 1, "ENOMEM"),
 ]
 
 ROWS, COLUMNS = 24, 80
