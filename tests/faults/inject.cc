@@ -13,7 +13,7 @@
 //       where   the loaded object (its file name) holding the call site
 //               `offset` bytes in; "*" for calls from anywhere; "fd=TEXT" for
 //               calls whose descriptor's /proc/self/fd link contains TEXT
-//               (fd=eventfd: every wake-up counter)
+//               (fd=eventfd: every wake-up counter), "fd!TEXT" for the others
 //       when    N: the nth call; N+: every call from the nth on; N-M: the nth
 //               to the mth; P%S: each call with P percent probability, drawn
 //               from seed S and the call's number at its site, so that a run
@@ -152,10 +152,11 @@ struct Outcome {
 struct Target {
     int function = -1;  // a Function, or kAnyAllocation
     bool any_site = false;
-    uintptr_t site = 0;        // absolute return address, unless any_site or a descriptor
-    char descriptor[64] = {};  // non-empty: only calls on a descriptor whose link holds it
-    long first = 0, last = 0;  // the calls that fail, counted from 1
-    int percent = -1;          // 0 to 100 for random failures, else -1
+    uintptr_t site = 0;              // absolute return address, unless any_site or a descriptor
+    char descriptor[64] = {};        // non-empty: only calls on a descriptor whose link holds it,
+    bool other_descriptors = false;  // or, with this, only the others
+    long first = 0, last = 0;        // the calls that fail, counted from 1
+    int percent = -1;                // 0 to 100 for random failures, else -1
     uint64_t seed = 0;
     Outcome outcomes[32];
     int outcome_count = 0;
@@ -381,7 +382,7 @@ bool watches(const Target& target, int function, uintptr_t caller, int fd) {
         return false;
     }
     if (target.descriptor[0] != '\0') {
-        return descriptor_holds(fd, target.descriptor);
+        return descriptor_holds(fd, target.descriptor) != target.other_descriptors;
     }
     return target.any_site || target.site == caller;
 }
@@ -468,8 +469,9 @@ bool parse_target(char* text, Target& target) {
     }
     const uintptr_t offset = static_cast<uintptr_t>(strtoul(fields[2], nullptr, 16));
     target.any_site = strcmp(fields[1], "*") == 0;
-    if (strncmp(fields[1], "fd=", 3) == 0) {
+    if (strncmp(fields[1], "fd=", 3) == 0 || strncmp(fields[1], "fd!", 3) == 0) {
         copy_text(target.descriptor, sizeof target.descriptor, fields[1] + 3);
+        target.other_descriptors = fields[1][2] == '!';
     }
     for (int i = 0; i < g_object_count && !target.any_site; ++i) {
         if (strcmp(g_objects[i].name, fields[1]) == 0 &&
