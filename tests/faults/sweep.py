@@ -345,6 +345,8 @@ class Fault:
             return "anywhere"
         if self.obj.startswith("fd="):
             return f"a descriptor with {self.obj[3:]!r}"
+        if self.obj.startswith("fd!"):
+            return f"a descriptor without {self.obj[3:]!r}"
         return f"{self.obj}+{self.offset:#x}"
 
 
