@@ -1,21 +1,37 @@
 // An LD_PRELOAD library for the fault sweep, never linked into the program.
 //
-// It stands in front of the C library's system-call wrappers that the program
-// uses and, configured through the environment, either logs every call with
-// the address it came from (a counting run) or makes one chosen call fail
-// (an injection run):
+// It stands in front of the C library's system-call wrappers and allocation
+// functions that the program uses and, configured through the environment,
+// either logs every call with the address it came from (a counting run) or
+// makes chosen calls fail (an injection run):
 //
-//   PACPICK_FAULT_LOG=path    append one line per call, and one when a fault fires
-//   PACPICK_FAULT=fn:object:offset:nth:what
-//       the nth call of `fn` whose return address is `offset` bytes into the
-//       loaded object named `object` (its file name) fails: `what` is an errno
-//       number, "short" to let a read or write move a single byte, or "eof"
-//       for a read that finds the end of input. An object of "*" counts calls
-//       from anywhere.
+//   PACPICK_FAULT_LOG=path    append one line per call (see log_line)
+//   PACPICK_FAULT=target[;target...]   each target is fn:where:offset:when:what
+//       fn      a watched function's name, or "alloc" for every allocation
+//               function (malloc, calloc, realloc, aligned_alloc, memalign,
+//               posix_memalign) counted as one
+//       where   the loaded object (its file name) holding the call site
+//               `offset` bytes in; "*" for calls from anywhere; "fd=TEXT" for
+//               calls whose descriptor's /proc/self/fd link contains TEXT
+//               (fd=eventfd: every wake-up counter), "fd!TEXT" for the others
+//       when    N: the nth call; N+: every call from the nth on; N-M: the nth
+//               to the mth; P%S: each call with P percent probability, drawn
+//               from seed S and the call's number at its site, so that a run
+//               is reproducible per site however its threads interleave
+//       what    what a failing call does, one of a comma-separated list (drawn
+//               per call when there are several): an errno number, "short" to
+//               let a read or write move a single byte, or "eof" for a read
+//               that finds the end of input
+//
+// An allocation's site is its innermost caller in the program itself (found by
+// unwinding), so that one made through operator new or the C library is known
+// by the code that asked for it; one with no caller in the program is known by
+// its direct caller.
 //
 // Both variables and LD_PRELOAD itself are taken out of the environment at
 // load time, so the children the program starts run without the library.
-// Everything a wrapper does is async-signal-safe: handlers call send().
+// Everything a wrapper does is async-signal-safe and allocates nothing:
+// handlers call send(), and the allocation wrappers must not call themselves.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -38,12 +54,22 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <atomic>
 
 #ifndef SYS_pidfd_open
 #define SYS_pidfd_open 434
 #endif
+
+// The C library's allocator behind the public names, reached without dlsym,
+// which itself allocates.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+}
 
 namespace {
 
@@ -75,7 +101,14 @@ enum Function {
     k_ioctl,
     k_isatty,
     k_pthread_create,
-    kFunctionCount
+    k_malloc,  // the allocation functions come last: see is_allocation
+    k_calloc,
+    k_realloc,
+    k_aligned_alloc,
+    k_memalign,
+    k_posix_memalign,
+    kFunctionCount,
+    kAnyAllocation = kFunctionCount
 };
 
 const char* const kFunctionNames[] = {
@@ -85,9 +118,14 @@ const char* const kFunctionNames[] = {
     "epoll_pwait2", "eventfd",        "eventfd_read", "eventfd_write",
     "pipe2",        "socketpair",     "posix_spawnp", "posix_spawn_file_actions_adddup2",
     "pidfd_open",   "tcgetattr",      "tcsetattr",    "ioctl",
-    "isatty",       "pthread_create",
+    "isatty",       "pthread_create", "malloc",       "calloc",
+    "realloc",      "aligned_alloc",  "memalign",     "posix_memalign",
 };
 static_assert(sizeof kFunctionNames / sizeof kFunctionNames[0] == kFunctionCount);
+
+bool is_allocation(int function) {
+    return function >= k_malloc && function < kFunctionCount;
+}
 
 /// One loaded object's code, for turning a return address into something that
 /// stays the same from run to run: the object's file name and an offset.
@@ -101,21 +139,41 @@ struct LoadedObject {
 constexpr int kMaxObjects = 64;
 LoadedObject g_objects[kMaxObjects];
 int g_object_count = 0;
+const LoadedObject* g_program = nullptr;  // the executable itself
 
-/// The one call to fail, as parsed from PACPICK_FAULT.
-struct Target {
-    int function = -1;
-    bool any_site = false;
-    uintptr_t site = 0;  // absolute return address
-    long nth = 0;
+/// What one failing call does.
+struct Outcome {
     int error = 0;  // 0 with `shorten` or `end_of_input`
     bool shorten = false;
     bool end_of_input = false;
+};
+
+/// One target of PACPICK_FAULT: which calls it watches and which of them fail.
+struct Target {
+    int function = -1;  // a Function, or kAnyAllocation
+    bool any_site = false;
+    uintptr_t site = 0;              // absolute return address, unless any_site or a descriptor
+    char descriptor[64] = {};        // non-empty: only calls on a descriptor whose link holds it,
+    bool other_descriptors = false;  // or, with this, only the others
+    long first = 0, last = 0;        // the calls that fail, counted from 1
+    int percent = -1;                // 0 to 100 for random failures, else -1
+    uint64_t seed = 0;
+    Outcome outcomes[32];
+    int outcome_count = 0;
     std::atomic<long> seen{0};
 };
 
-Target g_target;
+constexpr int kMaxTargets = 48;
+Target g_targets[kMaxTargets];
+int g_target_count = 0;
 int g_log = -1;
+// Set once the constructor has read the configuration: an allocation made
+// before that (by another library's initialiser) is neither counted nor failed,
+// in a counting run and an injection run alike.
+std::atomic<bool> g_ready{false};
+// Set while this thread is inside the library's own bookkeeping, so that
+// anything that allocates on the way (the unwinder should not) passes through.
+__attribute__((tls_model("initial-exec"))) thread_local bool t_inside = false;
 
 using WriteFn = ssize_t (*)(int, const void*, size_t);
 WriteFn g_real_write = nullptr;
@@ -173,6 +231,7 @@ int note_object(dl_phdr_info* info, size_t, void*) {
             const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
             path[n > 0 ? n : 0] = '\0';
             name = base_name(path);
+            g_program = &object;
         }
         copy_text(object.name, sizeof object.name, name);
         break;
@@ -187,6 +246,12 @@ const LoadedObject* object_of(uintptr_t address) {
         }
     }
     return nullptr;
+}
+
+/// An address as an offset into its object, the same in every run.
+uintptr_t offset_of(uintptr_t address) {
+    const LoadedObject* object = object_of(address);
+    return address - (object != nullptr ? object->base : 0);
 }
 
 /// Appends text and a number to a fixed buffer, without the allocating and
@@ -213,7 +278,12 @@ struct Line {
     }
 };
 
-void log_line(const char* kind, int function, uintptr_t caller, long nth, const char* what) {
+/// One line per call: what happened (call or fired), the function, the site
+/// as object and offset, the call's number among those its target watches, the
+/// descriptor (-1 for none) and, for a fault fired, what it did: an errno
+/// number, "short" or "eof".
+void log_line(const char* kind, int function, uintptr_t caller, long nth, int fd,
+              const Outcome* outcome) {
     if (g_log < 0) {
         return;
     }
@@ -226,84 +296,223 @@ void log_line(const char* kind, int function, uintptr_t caller, long nth, const 
     const LoadedObject* object = object_of(caller);
     line.add(object != nullptr ? object->name : "?");
     line.add("\t0x");
-    line.add_number(caller - (object != nullptr ? object->base : 0), 16);
+    line.add_number(offset_of(caller), 16);
     line.add("\t");
     line.add_number(static_cast<unsigned long>(nth), 10);
     line.add("\t");
-    line.add(what);
+    if (fd < 0) {
+        line.add("-1");
+    } else {
+        line.add_number(static_cast<unsigned long>(fd), 10);
+    }
+    line.add("\t");
+    if (outcome != nullptr && outcome->shorten) {
+        line.add("short");
+    } else if (outcome != nullptr && outcome->end_of_input) {
+        line.add("eof");
+    } else if (outcome != nullptr) {
+        line.add_number(static_cast<unsigned long>(outcome->error), 10);
+    }
     line.add("\n");
     g_real_write(g_log, line.text, line.length);
     errno = saved;
 }
 
+/// Whether the link of /proc/self/fd/`fd` ("anon_inode:[eventfd]",
+/// "pipe:[123]", "/dev/pts/3") holds `text`.
+bool descriptor_holds(int fd, const char* text) {
+    if (fd < 0) {
+        return false;
+    }
+    Line path;
+    path.add("/proc/self/fd/");
+    path.add_number(static_cast<unsigned long>(fd), 10);
+    path.text[path.length] = '\0';
+    char link[256];
+    const ssize_t n = readlink(path.text, link, sizeof link - 1);
+    if (n <= 0) {
+        return false;
+    }
+    link[n] = '\0';
+    return strstr(link, text) != nullptr;
+}
+
+uint64_t mix(uint64_t value) {
+    value += 0x9e3779b97f4a7c15;
+    value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9;
+    value = (value ^ (value >> 27)) * 0x94d049bb133111eb;
+    return value ^ (value >> 31);
+}
+
+/// Calls counted per (function, site), for random failures that depend on
+/// where a call comes from and how many came from there before, not on how
+/// the threads happened to interleave.
+struct SiteCount {
+    std::atomic<uint64_t> key{0};
+    std::atomic<long> calls{0};
+};
+constexpr int kSiteSlots = 4096;
+SiteCount g_site_counts[kSiteSlots];
+
+long count_at_site(int function, uintptr_t caller) {
+    const uint64_t key = (static_cast<uint64_t>(caller) << 6) | static_cast<uint64_t>(function);
+    for (uint64_t probe = mix(key);; ++probe) {
+        SiteCount& slot = g_site_counts[probe % kSiteSlots];
+        uint64_t seen = slot.key.load();
+        if (seen == 0 && slot.key.compare_exchange_strong(seen, key)) {
+            seen = key;
+        }
+        if (seen == key) {
+            return slot.calls.fetch_add(1) + 1;
+        }
+    }
+}
+
 /// What a wrapper is to do with one call.
 struct Decision {
-    int error = 0;  // fail with this errno
-    bool shorten = false;
-    bool end_of_input = false;
-    bool fails() const { return error != 0; }
+    Outcome outcome;
+    bool fails() const { return outcome.error != 0; }
+    bool shorten() const { return outcome.shorten; }
+    bool end_of_input() const { return outcome.end_of_input; }
 };
 
-Decision decide(Function function, void* return_address) {
-    const auto caller = reinterpret_cast<uintptr_t>(return_address);
-    if (g_target.function != function || (!g_target.any_site && g_target.site != caller)) {
-        log_line("call", function, caller, 0, "");
+bool watches(const Target& target, int function, uintptr_t caller, int fd) {
+    if (target.function != function &&
+        !(target.function == kAnyAllocation && is_allocation(function))) {
+        return false;
+    }
+    if (target.descriptor[0] != '\0') {
+        return descriptor_holds(fd, target.descriptor) != target.other_descriptors;
+    }
+    return target.any_site || target.site == caller;
+}
+
+/// Decides one call of `function` from `caller` on descriptor `fd` (-1 for
+/// none), and logs it.
+Decision decide(int function, uintptr_t caller, int fd) {
+    long nth = 0;
+    long site_nth = 0;
+    for (int i = 0; i < g_target_count; ++i) {
+        Target& target = g_targets[i];
+        if (!watches(target, function, caller, fd)) {
+            continue;
+        }
+        nth = target.seen.fetch_add(1) + 1;
+        uint64_t draw = mix(static_cast<uint64_t>(nth));
+        bool fails = nth >= target.first && nth <= target.last;
+        if (target.percent >= 0) {
+            if (site_nth == 0) {
+                site_nth = count_at_site(function, caller);
+            }
+            draw = mix(target.seed ^ mix(offset_of(caller) ^ mix(static_cast<uint64_t>(site_nth))));
+            fails = static_cast<int>(draw % 100) < target.percent;
+        }
+        if (!fails || target.outcome_count == 0) {
+            continue;
+        }
+        Decision decision;
+        decision.outcome = target.outcomes[(draw >> 32) % target.outcome_count];
+        log_line("fired", function, caller, nth, fd, &decision.outcome);
+        return decision;
+    }
+    log_line("call", function, caller, nth, fd, nullptr);
+    return {};
+}
+
+Decision decide_call(int function, void* return_address, int fd = -1) {
+    return decide(function, reinterpret_cast<uintptr_t>(return_address), fd);
+}
+
+_Unwind_Reason_Code find_program_frame(_Unwind_Context* context, void* found) {
+    const uintptr_t address = _Unwind_GetIP(context);
+    if (address >= g_program->start && address < g_program->end) {
+        *static_cast<uintptr_t*>(found) = address;
+        return _URC_END_OF_STACK;
+    }
+    return _URC_NO_REASON;
+}
+
+/// Decides one allocation: nothing is counted or failed before the library is
+/// ready or while it is busy with itself.
+Decision decide_allocation(int function, void* return_address) {
+    if (!g_ready.load(std::memory_order_acquire) || t_inside) {
         return {};
     }
-    const long nth = g_target.seen.fetch_add(1) + 1;
-    if (nth != g_target.nth) {
-        log_line("call", function, caller, nth, "");
-        return {};
+    t_inside = true;
+    auto caller = reinterpret_cast<uintptr_t>(return_address);
+    if (g_program != nullptr) {
+        _Unwind_Backtrace(find_program_frame, &caller);
     }
-    Decision decision;
-    decision.error = g_target.error;
-    decision.shorten = g_target.shorten;
-    decision.end_of_input = g_target.end_of_input;
-    log_line("fired", function, caller, nth,
-             decision.shorten        ? "short"
-             : decision.end_of_input ? "eof"
-                                     : "error");
+    const Decision decision = decide(function, caller, -1);
+    t_inside = false;
     return decision;
 }
 
-long parse_number(const char* text, int base) {
-    return strtol(text, nullptr, base);
-}
-
-/// Reads PACPICK_FAULT ("fn:object:offset:nth:what") into g_target.
-void parse_target(const char* text) {
-    char copy[256];
-    copy_text(copy, sizeof copy, text);
+/// Reads one "fn:where:offset:when:what" target; false if it is malformed.
+bool parse_target(char* text, Target& target) {
     char* fields[5];
     int count = 0;
-    char* rest = copy;
+    char* rest = text;
     for (char* field; count < 5 && (field = strsep(&rest, ":")) != nullptr;) {
         fields[count++] = field;
     }
     if (count != 5) {
-        return;
+        return false;
+    }
+    if (strcmp(fields[0], "alloc") == 0) {
+        target.function = kAnyAllocation;
     }
     for (int f = 0; f < kFunctionCount; ++f) {
         if (strcmp(fields[0], kFunctionNames[f]) == 0) {
-            g_target.function = f;
+            target.function = f;
         }
     }
     const uintptr_t offset = static_cast<uintptr_t>(strtoul(fields[2], nullptr, 16));
-    g_target.any_site = strcmp(fields[1], "*") == 0;
-    for (int i = 0; i < g_object_count && !g_target.any_site; ++i) {
+    target.any_site = strcmp(fields[1], "*") == 0;
+    if (strncmp(fields[1], "fd=", 3) == 0 || strncmp(fields[1], "fd!", 3) == 0) {
+        copy_text(target.descriptor, sizeof target.descriptor, fields[1] + 3);
+        target.other_descriptors = fields[1][2] == '!';
+    }
+    for (int i = 0; i < g_object_count && !target.any_site; ++i) {
         if (strcmp(g_objects[i].name, fields[1]) == 0 &&
             g_objects[i].base + offset >= g_objects[i].start &&
             g_objects[i].base + offset < g_objects[i].end) {
-            g_target.site = g_objects[i].base + offset;
+            target.site = g_objects[i].base + offset;
         }
     }
-    g_target.nth = parse_number(fields[3], 10);
-    if (strcmp(fields[4], "short") == 0) {
-        g_target.shorten = true;
-    } else if (strcmp(fields[4], "eof") == 0) {
-        g_target.end_of_input = true;
-    } else {
-        g_target.error = static_cast<int>(parse_number(fields[4], 10));
+    char* end = nullptr;
+    const long number = strtol(fields[3], &end, 10);
+    target.first = target.last = number;
+    if (*end == '+') {
+        target.last = LONG_MAX;
+    } else if (*end == '-') {
+        target.last = strtol(end + 1, nullptr, 10);
+    } else if (*end == '%') {
+        target.percent = static_cast<int>(number);
+        target.seed = strtoull(end + 1, nullptr, 10);
+    }
+    char* choices = fields[4];
+    for (char* choice; target.outcome_count < 32 && (choice = strsep(&choices, ",")) != nullptr;) {
+        Outcome& outcome = target.outcomes[target.outcome_count++];
+        if (strcmp(choice, "short") == 0) {
+            outcome.shorten = true;
+        } else if (strcmp(choice, "eof") == 0) {
+            outcome.end_of_input = true;
+        } else {
+            outcome.error = static_cast<int>(strtol(choice, nullptr, 10));
+        }
+    }
+    return target.function >= 0;
+}
+
+void parse_targets(const char* text) {
+    char copy[4096];
+    copy_text(copy, sizeof copy, text);
+    char* rest = copy;
+    for (char* one; g_target_count < kMaxTargets && (one = strsep(&rest, ";")) != nullptr;) {
+        if (parse_target(one, g_targets[g_target_count])) {
+            ++g_target_count;
+        }
     }
 }
 
@@ -315,28 +524,40 @@ __attribute__((constructor)) void start() {
         g_log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     }
     for (int f = 0; f < kFunctionCount; ++f) {
-        if (f != k_pidfd_open) {
+        if (f != k_pidfd_open && !is_allocation(f)) {
             g_real[f] = real(kFunctionNames[f]);
         }
     }
-    if (const char* target = getenv("PACPICK_FAULT")) {
-        parse_target(target);
+    if (const char* targets = getenv("PACPICK_FAULT")) {
+        parse_targets(targets);
     }
     unsetenv("PACPICK_FAULT");
     unsetenv("PACPICK_FAULT_LOG");
     unsetenv("LD_PRELOAD");
+    g_ready.store(true, std::memory_order_release);
 }
 
 #define REAL(name) \
     const auto real_##name = reinterpret_cast<decltype(&::name)>(real_function(k_##name, #name))
 
-#define DECIDE(name) const Decision decision = decide(k_##name, __builtin_return_address(0))
+#define DECIDE(name) const Decision decision = decide_call(k_##name, __builtin_return_address(0))
+#define DECIDE_ON(name, fd) \
+    const Decision decision = decide_call(k_##name, __builtin_return_address(0), fd)
+#define DECIDE_ALLOCATION(name) \
+    const Decision decision = decide_allocation(k_##name, __builtin_return_address(0))
 
 /// Fails the call as the kernel would: -1 with errno set.
-#define FAIL_IF_CHOSEN()        \
-    if (decision.fails()) {     \
-        errno = decision.error; \
-        return -1;              \
+#define FAIL_IF_CHOSEN()                \
+    if (decision.fails()) {             \
+        errno = decision.outcome.error; \
+        return -1;                      \
+    }
+
+/// Fails an allocation as the C library does: a null pointer with errno set.
+#define FAIL_ALLOCATION_IF_CHOSEN()     \
+    if (decision.fails()) {             \
+        errno = decision.outcome.error; \
+        return nullptr;                 \
     }
 
 }  // namespace
@@ -345,19 +566,19 @@ extern "C" {
 
 ssize_t read(int fd, void* buffer, size_t count) {
     REAL(read);
-    DECIDE(read);
+    DECIDE_ON(read, fd);
     FAIL_IF_CHOSEN();
-    if (decision.end_of_input) {
+    if (decision.end_of_input()) {
         return 0;
     }
-    return real_read(fd, buffer, decision.shorten && count > 1 ? 1 : count);
+    return real_read(fd, buffer, decision.shorten() && count > 1 ? 1 : count);
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {
     REAL(write);
-    DECIDE(write);
+    DECIDE_ON(write, fd);
     FAIL_IF_CHOSEN();
-    return real_write(fd, buffer, decision.shorten && count > 1 ? 1 : count);
+    return real_write(fd, buffer, decision.shorten() && count > 1 ? 1 : count);
 }
 
 int open(const char* path, int flags, ...) {
@@ -376,7 +597,7 @@ int open(const char* path, int flags, ...) {
 
 int close(int fd) {
     REAL(close);
-    DECIDE(close);
+    DECIDE_ON(close, fd);
     // Linux releases the descriptor even when close reports an error.
     const int result = real_close(fd);
     FAIL_IF_CHOSEN();
@@ -392,14 +613,14 @@ int poll(pollfd* fds, nfds_t count, int timeout) {
 
 ssize_t recv(int fd, void* buffer, size_t length, int flags) {
     REAL(recv);
-    DECIDE(recv);
+    DECIDE_ON(recv, fd);
     FAIL_IF_CHOSEN();
     return real_recv(fd, buffer, length, flags);
 }
 
 ssize_t send(int fd, const void* buffer, size_t length, int flags) {
     REAL(send);
-    DECIDE(send);
+    DECIDE_ON(send, fd);
     FAIL_IF_CHOSEN();
     return real_send(fd, buffer, length, flags);
 }
@@ -425,16 +646,17 @@ int epoll_create1(int flags) {
     return real_epoll_create1(flags);
 }
 
+// Watched by the descriptor it adds, changes or removes.
 int epoll_ctl(int epoll_fd, int op, int fd, epoll_event* event) {
     REAL(epoll_ctl);
-    DECIDE(epoll_ctl);
+    DECIDE_ON(epoll_ctl, fd);
     FAIL_IF_CHOSEN();
     return real_epoll_ctl(epoll_fd, op, fd, event);
 }
 
 int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
     REAL(epoll_wait);
-    DECIDE(epoll_wait);
+    DECIDE_ON(epoll_wait, epoll_fd);
     FAIL_IF_CHOSEN();
     return real_epoll_wait(epoll_fd, events, max_events, timeout);
 }
@@ -442,7 +664,7 @@ int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
 int epoll_pwait2(int epoll_fd, epoll_event* events, int max_events, const timespec* timeout,
                  const sigset_t* mask) {
     REAL(epoll_pwait2);
-    DECIDE(epoll_pwait2);
+    DECIDE_ON(epoll_pwait2, epoll_fd);
     FAIL_IF_CHOSEN();
     return real_epoll_pwait2(epoll_fd, events, max_events, timeout, mask);
 }
@@ -456,14 +678,14 @@ int eventfd(unsigned int initial, int flags) {
 
 int eventfd_read(int fd, eventfd_t* value) {
     REAL(eventfd_read);
-    DECIDE(eventfd_read);
+    DECIDE_ON(eventfd_read, fd);
     FAIL_IF_CHOSEN();
     return real_eventfd_read(fd, value);
 }
 
 int eventfd_write(int fd, eventfd_t value) {
     REAL(eventfd_write);
-    DECIDE(eventfd_write);
+    DECIDE_ON(eventfd_write, fd);
     FAIL_IF_CHOSEN();
     return real_eventfd_write(fd, value);
 }
@@ -488,7 +710,7 @@ int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t*
     REAL(posix_spawnp);
     DECIDE(posix_spawnp);
     if (decision.fails()) {
-        return decision.error;
+        return decision.outcome.error;
     }
     return real_posix_spawnp(pid, file, actions, attributes, argv, envp);
 }
@@ -497,7 +719,7 @@ int posix_spawn_file_actions_adddup2(posix_spawn_file_actions_t* actions, int fd
     REAL(posix_spawn_file_actions_adddup2);
     DECIDE(posix_spawn_file_actions_adddup2);
     if (decision.fails()) {
-        return decision.error;
+        return decision.outcome.error;
     }
     return real_posix_spawn_file_actions_adddup2(actions, fd, target);
 }
@@ -507,7 +729,7 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
     REAL(pthread_create);
     DECIDE(pthread_create);
     if (decision.fails()) {
-        return decision.error;
+        return decision.outcome.error;
     }
     return real_pthread_create(thread, attributes, body, argument);
 }
@@ -534,14 +756,14 @@ long syscall(long number, ...) {
 
 int tcgetattr(int fd, termios* attributes) {
     REAL(tcgetattr);
-    DECIDE(tcgetattr);
+    DECIDE_ON(tcgetattr, fd);
     FAIL_IF_CHOSEN();
     return real_tcgetattr(fd, attributes);
 }
 
 int tcsetattr(int fd, int when, const termios* attributes) {
     REAL(tcsetattr);
-    DECIDE(tcsetattr);
+    DECIDE_ON(tcsetattr, fd);
     FAIL_IF_CHOSEN();
     return real_tcsetattr(fd, when, attributes);
 }
@@ -552,7 +774,7 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    DECIDE(ioctl);
+    DECIDE_ON(ioctl, fd);
     FAIL_IF_CHOSEN();
     return real_ioctl(fd, request, argument);
 }
@@ -560,12 +782,61 @@ int ioctl(int fd, unsigned long request, ...) {
 // isatty answers 0 for "no" as well as for a failure, with errno telling which.
 int isatty(int fd) {
     REAL(isatty);
-    DECIDE(isatty);
+    DECIDE_ON(isatty, fd);
     if (decision.fails()) {
-        errno = decision.error;
+        errno = decision.outcome.error;
         return 0;
     }
     return real_isatty(fd);
+}
+
+// operator new and the C library's own allocations come through these.
+void* malloc(size_t size) {
+    DECIDE_ALLOCATION(malloc);
+    FAIL_ALLOCATION_IF_CHOSEN();
+    return __libc_malloc(size);
+}
+
+void* calloc(size_t count, size_t size) {
+    DECIDE_ALLOCATION(calloc);
+    FAIL_ALLOCATION_IF_CHOSEN();
+    return __libc_calloc(count, size);
+}
+
+// A failed realloc leaves the block as it was.
+void* realloc(void* pointer, size_t size) {
+    DECIDE_ALLOCATION(realloc);
+    FAIL_ALLOCATION_IF_CHOSEN();
+    return __libc_realloc(pointer, size);
+}
+
+// The aligned operator new comes through here.
+void* aligned_alloc(size_t alignment, size_t size) {
+    DECIDE_ALLOCATION(aligned_alloc);
+    FAIL_ALLOCATION_IF_CHOSEN();
+    return __libc_memalign(alignment, size);
+}
+
+void* memalign(size_t alignment, size_t size) {
+    DECIDE_ALLOCATION(memalign);
+    FAIL_ALLOCATION_IF_CHOSEN();
+    return __libc_memalign(alignment, size);
+}
+
+int posix_memalign(void** result, size_t alignment, size_t size) {
+    if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0) {
+        return EINVAL;
+    }
+    DECIDE_ALLOCATION(posix_memalign);
+    if (decision.fails()) {
+        return decision.outcome.error;
+    }
+    void* block = __libc_memalign(alignment, size);
+    if (block == nullptr) {
+        return ENOMEM;
+    }
+    *result = block;
+    return 0;
 }
 
 }  // extern "C"

@@ -1,21 +1,25 @@
 #!/usr/bin/python3
-"""The fault sweep: fail the program's system calls one at a time.
+"""The fault sweep: fail the program's system calls and allocations.
 
 A scripted session runs the program in a pseudo-terminal against the cheap
 stand-ins in standins/, first with the preload library (inject.cc) only
 counting: every call of a watched function is logged with the address it came
 from, so each call site is known with the number of its calls. Then the
-session runs again once per (site, call number, errno) with that one call
-failing, and every run must keep the program's promises (see `Session.check`):
-it ends soon after its last key, with status 0, 1 or 101 and never by a
-signal, says why in exactly one line when it fails, gives the terminal back as
-it found it with the cursor shown, leaves no zombie and no child running on
-the terminal, and writes nothing outside its frames but the lines it documents.
+session runs again with chosen calls failing: one call, every call from the
+nth on, random calls by a seed, the nth allocation or a run of them. Every run
+must keep the program's promises (see `Session.check`): it ends soon after its
+last key, with status 0, 1 or 101 and never by a signal, says why in exactly
+one line when it fails, gives the terminal back as it found it with the cursor
+shown, leaves no zombie and no child running on the terminal, and writes
+nothing outside its frames but the lines it documents.
 
     sweep.py --sampled     every site once with its most likely errno, plus the
                            cases that once broke a promise (the test suite's run)
-    sweep.py --full        every call of every site with every errno
-    sweep.py --case esc:read:pacpick:0x1a2b:3:5   one run, described in full
+    sweep.py --full        every call of every site with every likely errno, every
+                           documented errno, lasting and random failures, and
+                           allocations failing
+    sweep.py --case 'esc:read:pacpick:0x1a2b:3:5'   one run, described in full
+    sweep.py --case 'esc:write:*:0x0:30%4:5,4'      (targets as inject.cc reads them)
 """
 
 import argparse
@@ -26,6 +30,7 @@ import multiprocessing
 import os
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -48,9 +53,9 @@ STANDINS = HERE / "standins"
 SYNC_NAMES = ["bash", "zsh", "fish", "nano", "samba", "vala", "alpha", "python", "sbcl"]
 INSTALLED_NAMES = ["bash", "nano", "sed", "zsh"]
 
-# The errors each call can really meet, most likely first. "short" lets a read
-# or write move a single byte instead of failing, "eof" makes a read find the
-# end of input.
+# The errors each call can really meet, most likely first: every call of a
+# site is failed with each. "short" lets a read or write move a single byte
+# instead of failing, "eof" makes a read find the end of input.
 ERRNOS = {
     "read": ["EINTR", "EAGAIN", "EIO", "short"],
     "write": ["EINTR", "EAGAIN", "EIO", "short"],
@@ -78,7 +83,61 @@ ERRNOS = {
     "ioctl": ["EIO", "EINTR"],
     "isatty": ["EIO"],
     "pthread_create": ["EAGAIN"],
+    "malloc": ["ENOMEM"],
+    "calloc": ["ENOMEM"],
+    "realloc": ["ENOMEM"],
+    "aligned_alloc": ["ENOMEM"],
+    "memalign": ["ENOMEM"],
+    "posix_memalign": ["ENOMEM"],
 }
+
+# Every error each call documents (its manual page's ERRORS, or POSIX's for
+# the terminal calls and the file actions; a spawn fails as clone and exec
+# do), whether or not the program's descriptors can meet it: the first and
+# the last call of every site are failed with each.
+DOCUMENTED = {
+    "read": ["EAGAIN", "EBADF", "EFAULT", "EINTR", "EINVAL", "EIO", "EISDIR"],
+    "write": ["EAGAIN", "EBADF", "EDESTADDRREQ", "EDQUOT", "EFAULT", "EFBIG", "EINTR", "EINVAL", "EIO",
+              "ENOSPC", "EPERM", "EPIPE"],
+    "open": ["EACCES", "EBADF", "EBUSY", "EDQUOT", "EEXIST", "EFAULT", "EFBIG", "EINTR", "EINVAL", "EISDIR",
+             "ELOOP", "EMFILE", "ENAMETOOLONG", "ENFILE", "ENODEV", "ENOENT", "ENOMEM", "ENOSPC", "ENOTDIR",
+             "ENXIO", "EOPNOTSUPP", "EOVERFLOW", "EPERM", "EROFS", "ETXTBSY"],
+    "close": ["EBADF", "EINTR", "EIO", "ENOSPC", "EDQUOT"],
+    "poll": ["EFAULT", "EINTR", "EINVAL", "ENOMEM"],
+    "recv": ["EAGAIN", "EBADF", "ECONNREFUSED", "EFAULT", "EINTR", "EINVAL", "ENOMEM", "ENOTCONN", "ENOTSOCK"],
+    "send": ["EACCES", "EAGAIN", "EALREADY", "EBADF", "ECONNRESET", "EDESTADDRREQ", "EFAULT", "EINTR",
+             "EINVAL", "EISCONN", "EMSGSIZE", "ENOBUFS", "ENOMEM", "ENOTCONN", "ENOTSOCK", "EOPNOTSUPP",
+             "EPIPE"],
+    "sigaction": ["EFAULT", "EINVAL"],
+    "waitpid": ["EAGAIN", "ECHILD", "EINTR", "EINVAL", "ESRCH"],
+    "epoll_create1": ["EINVAL", "EMFILE", "ENFILE", "ENOMEM"],
+    "epoll_ctl": ["EBADF", "EEXIST", "EINVAL", "ELOOP", "ENOENT", "ENOMEM", "ENOSPC", "EPERM"],
+    "epoll_wait": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
+    "epoll_pwait2": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
+    "eventfd": ["EINVAL", "EMFILE", "ENFILE", "ENODEV", "ENOMEM"],
+    "eventfd_read": ["EAGAIN", "EBADF", "EFAULT", "EINTR", "EINVAL", "EIO", "EISDIR"],
+    "eventfd_write": ["EAGAIN", "EBADF", "EDESTADDRREQ", "EDQUOT", "EFAULT", "EFBIG", "EINTR", "EINVAL",
+                      "EIO", "ENOSPC", "EPERM", "EPIPE"],
+    "pipe2": ["EFAULT", "EINVAL", "EMFILE", "ENFILE", "ENOPKG"],
+    "socketpair": ["EAFNOSUPPORT", "EFAULT", "EMFILE", "ENFILE", "EOPNOTSUPP", "EPROTONOSUPPORT"],
+    "posix_spawnp": ["EACCES", "EAGAIN", "EBUSY", "EEXIST", "EINVAL", "ENOMEM", "ENOSPC", "ENOSYS", "EPERM",
+                     "EUSERS", "E2BIG", "EIO", "EISDIR", "ELIBBAD", "ELOOP", "EMFILE", "ENAMETOOLONG",
+                     "ENFILE", "ENOENT", "ENOEXEC", "ENOTDIR", "ETXTBSY"],
+    "posix_spawn_file_actions_adddup2": ["EBADF", "ENOMEM"],
+    "pidfd_open": ["EINVAL", "EMFILE", "ENFILE", "ENODEV", "ENOMEM", "ESRCH"],
+    "tcgetattr": ["EBADF", "ENOTTY"],
+    "tcsetattr": ["EBADF", "EINTR", "EINVAL", "EIO", "ENOTTY"],
+    "ioctl": ["EBADF", "EFAULT", "EINVAL", "ENOTTY"],
+    "isatty": ["EBADF", "EINVAL", "ENOTTY"],
+    "pthread_create": ["EAGAIN", "EINVAL", "EPERM"],
+    "malloc": ["ENOMEM"],
+    "calloc": ["ENOMEM"],
+    "realloc": ["ENOMEM"],
+    "aligned_alloc": ["ENOMEM"],
+    "memalign": ["ENOMEM"],
+    "posix_memalign": ["ENOMEM"],
+}
+ALLOCATION = ("malloc", "calloc", "realloc", "aligned_alloc", "memalign", "posix_memalign")
 
 # Sites whose descriptor changes what the call can meet: a terminal can reach
 # the end of input; an eventfd takes no short write and reports no I/O error,
@@ -90,16 +149,35 @@ SITE_ERRNOS = [
 ]
 
 
+# Errors a site's call can return that are no failure there: a wake-up
+# counter answers EAGAIN only when it is full, and then the wake it was to
+# give is already waiting.
+NOT_FAILURES = [
+    ("write", "Reactor::interrupt", "EAGAIN"),
+]
+
+
+def fails_at(site, what):
+    return not any(site.function == function and part in site.name and what == error
+                   for function, part, error in NOT_FAILURES)
+
+
 # Failures that only ask for the call to be made again: a program that gives
 # up on one of them has lost something it did not have to (a frame, a key, the
 # user's terminal), so a run with such a fault must end as a healthy one does.
-# EAGAIN of a spawn or a thread is a limit reached, not a call to repeat.
+# EAGAIN of a spawn or a thread is a limit reached, not a call to repeat; an
+# allocation that fails is never one.
 TRANSIENT = {"EINTR", "short"}
 TRANSIENT_EAGAIN = {"read", "write", "recv", "send", "eventfd_read", "eventfd_write"}
 
 
-def is_transient(fault):
-    return fault.what in TRANSIENT or (fault.what == "EAGAIN" and fault.function in TRANSIENT_EAGAIN)
+def is_transient(function, what):
+    return what in TRANSIENT or (what == "EAGAIN" and function in TRANSIENT_EAGAIN)
+
+
+def only_asks_again(case):
+    """Whether every failure a run can meet only asks for another try."""
+    return bool(case.faults) and all(is_transient(f.function, what) for f in case.faults for what in f.what)
 
 
 def errnos_for(site):
@@ -109,9 +187,61 @@ def errnos_for(site):
     return ERRNOS[site.function]
 
 
+def lasting_errno(site):
+    """The likeliest failure of a site that does not ask for another try: a
+    call that fails so from some call on fails for good."""
+    candidates = errnos_for(site) + ERRNOS[site.function] + DOCUMENTED[site.function]
+    return next(what for what in candidates if not is_transient(site.function, what) and what != "eof")
+
+
+# The random sessions of the full sweep: each watched call of the functions
+# named fails with the percentage given, with an error drawn from its
+# documented list (reads and writes can also be cut short), for each seed.
+RANDOM_SESSIONS = [
+    (["write"], 30),
+    (["read"], 30),
+    (["read", "write", "recv", "send", "close", "epoll_ctl", "epoll_wait", "epoll_pwait2", "eventfd_read",
+      "eventfd_write"], 10),
+    ([function for function in ERRNOS if function not in ALLOCATION], 3),
+    (["alloc"], 1),
+]
+RANDOM_SEEDS = range(1, 11)
+
+
+def random_choices(function):
+    if function == "alloc":
+        return ("ENOMEM",)
+    return tuple(DOCUMENTED[function]) + (("short",) if function in ("read", "write") else ())
+
+
+def random_faults(functions, percent, seed):
+    faults = []
+    for function in functions:
+        when = f"{percent}%{seed}"
+        if function == "write":
+            # A wake-up counter is never written short, and its EAGAIN is no
+            # failure (see NOT_FAILURES).
+            faults.append(Fault(function, "fd!eventfd", 0, when, random_choices(function)))
+            faults.append(Fault(function, "fd=eventfd", 0, when,
+                                tuple(w for w in random_choices(function) if w not in ("EAGAIN", "short"))))
+        else:
+            faults.append(Fault(function, "*", 0, when, random_choices(function)))
+    return tuple(faults)
+
+
+# Allocations failed in the full sweep, by their number in the whole run: the
+# first ones one by one, then every so many to cover the session with about
+# this many runs, and windows in which every allocation fails.
+FIRST_ALLOCATIONS = 20
+ALLOCATION_RUNS = 150
+ALLOCATION_WINDOWS, WINDOW = 40, 20
+
+
 # Runs that once broke a promise, kept in the sampled sweep so that they stay
 # mended: (script, function, part of the calling site's name, call number or
-# "last", errno). Every site matching the name is failed.
+# "last", errno). Every site matching the name is failed. A part of "*" or
+# "fd=TEXT" is no site but calls from anywhere or on such descriptors, and its
+# calls are named as inject.cc reads them ("1+", "30%7"), its errnos listed.
 REGRESSIONS = [
     # An interrupted tcsetattr left the terminal raw; a refused one is tried again.
     ("esc", "tcsetattr", "leave_raw_mode", 1, "EINTR"),
@@ -130,6 +260,18 @@ REGRESSIONS = [
     ("esc", "read", "read_terminal", 3, "EIO"),
     ("esc", "read", "read_terminal", 2, "eof"),
     ("enter", "read", "read_terminal", 1, "EIO"),
+    # A wake of the reactor that failed other than by EINTR was lost: the
+    # reactor thread slept on, and shutdown waited for it for ever.
+    ("esc", "write", "fd=eventfd", "1+", "EIO"),
+    # A background query that ran out of memory ended the program by a signal,
+    # with the terminal left raw.
+    ("esc", "malloc", "background_query", 1, "ENOMEM"),
+]
+
+# Random sessions that once broke a promise: (script, functions, percent, seed).
+RANDOM_REGRESSIONS = [
+    # Seed 19 fails the wake of the reactor at shutdown with EINVAL.
+    ("esc", ["write"], 30, 19),
 ]
 
 ROWS, COLUMNS = 24, 80
@@ -176,30 +318,77 @@ def process_state(pid):
 
 @dataclass(frozen=True)
 class Fault:
-    """One call to fail: the `nth` call of `function` from `site` (an object's
-    file name and an offset in it) fails with `what` (an errno name or "short")."""
+    """Calls to fail: of `function` ("alloc" for every allocation function),
+    from the site `obj`+`offset` ("*" for calls from anywhere, "fd=TEXT" for
+    calls on such a descriptor), those that `when` names ("3", "3+", "3-22" or
+    "30%7", as inject.cc reads them), each with one of `what` (errno names,
+    "short" or "eof")."""
     function: str
     obj: str
     offset: int
-    nth: int
-    what: str
+    when: str
+    what: tuple
 
     def env_value(self):
-        what = self.what if self.what in ("short", "eof") else str(getattr(errno, self.what))
-        return f"{self.function}:{self.obj}:{self.offset:#x}:{self.nth}:{what}"
+        what = ",".join(w if w in ("short", "eof") else str(getattr(errno, w)) for w in self.what)
+        return f"{self.function}:{self.obj}:{self.offset:#x}:{self.when}:{what}"
+
+    @classmethod
+    def parse(cls, text):
+        """The fault of one PACPICK_FAULT target, its errnos by number or name."""
+        function, obj, offset, when, what = text.split(":")
+        names = tuple(errno.errorcode[int(w)] if w.isdigit() else w for w in what.split(","))
+        return cls(function, obj, int(offset, 16), when, names)
+
+    def where(self):
+        if self.obj == "*":
+            return "anywhere"
+        if self.obj.startswith("fd="):
+            return f"a descriptor with {self.obj[3:]!r}"
+        if self.obj.startswith("fd!"):
+            return f"a descriptor without {self.obj[3:]!r}"
+        return f"{self.obj}+{self.offset:#x}"
+
+
+def one_fault(site, when, what):
+    return (Fault(site.function, site.obj, site.offset, str(when), (what,)),)
+
+
+# The kinds of run, in the order the table gives them.
+KINDS = {
+    "likely": "one call, with an error it can meet",
+    "documented": "first or last call, with another documented error",
+    "from": "every call of a site from the nth on",
+    "random": "random failures, seeded",
+    "alloc-nth": "the nth allocation of the run",
+    "alloc-window": f"{WINDOW} allocations in a row",
+    "alloc-site": "an allocation site's first call, or all of its calls",
+    "regression": "a case that once broke a promise",
+}
 
 
 @dataclass
 class Case:
     script: str
-    fault: Fault | None = None
+    faults: tuple = ()
     label: str = ""
+    kind: str = "likely"
 
     def describe(self):
-        if self.fault is None:
+        if not self.faults:
             return f"{self.script}: counting run"
-        f = self.fault
-        return f"{self.script}: {f.function} call {f.nth} from {self.label or f'{f.obj}+{f.offset:#x}'} -> {f.what}"
+        parts = []
+        for f in self.faults:
+            what = "/".join(f.what) if len(f.what) <= 3 else f"one of {len(f.what)} errors"
+            where = self.label if self.label and len(self.faults) == 1 else f.where()
+            parts.append(f"{f.function} call {f.when} from {where} -> {what}")
+        return f"{self.script}: " + "; ".join(parts)
+
+    def env_value(self):
+        return ";".join(f.env_value() for f in self.faults)
+
+    def replay(self):
+        return f"{sys.argv[0]} --case {shlex.quote(f'{self.script}:{self.env_value()}')}"
 
 
 @dataclass
@@ -232,10 +421,11 @@ class Session:
         env["FAULT_STANDIN_INSTALLED"] = " ".join(INSTALLED_NAMES)
         env["LD_PRELOAD"] = str(preload)
         env["PACPICK_FAULT_LOG"] = str(self.call_log)
-        if case.fault is not None:
-            env["PACPICK_FAULT"] = case.fault.env_value()
+        if case.faults:
+            env["PACPICK_FAULT"] = case.env_value()
         self.patience = STEP_PATIENCE
         self.problems = []
+        self.zombies = []
         self.typed = []
         self.terminal = Terminal([str(binary)], env=env, cwd=self.workdir, rows=ROWS, columns=COLUMNS,
                                  stderr_path=self.stderr_path)
@@ -291,7 +481,7 @@ class Session:
             if not zombies:
                 return
             if time.monotonic() >= deadline:
-                self.problems.append(f"zombie children {zombies} still unreaped after {ZOMBIE_BOUND} s")
+                self.zombies = zombies
                 return
             # Nothing tells another process's parent has reaped a child, so
             # look again after the program's next output or a moment.
@@ -377,9 +567,18 @@ class Session:
                 os.close(fd)
         return problems
 
-    def check(self):
-        """Every promise a run must keep, as a list of what was broken."""
+    def check(self, log):
+        """Every promise a run must keep, as a list of what was broken. What
+        the program says and how it leaves the terminal is only asked of it
+        while the calls that do so can still succeed: the terminal's settings
+        unless the last two tries (it makes two) to set them failed for good,
+        the cursor unless the last two writes to the terminal did, the screen
+        unless a write to it was taken as done without reaching it, the error
+        line unless a write to standard error failed for good, and the reaping
+        of ended children unless the last wait for one did."""
         problems = list(self.problems) + list(self.stray)
+        if self.zombies and not log.refused("waitpid", None, 1):
+            problems.append(f"zombie children {self.zombies} still unreaped after {ZOMBIE_BOUND} s")
         code, sig = self.exit.code, self.exit.signal
         if sig is not None:
             problems.append(f"ended by signal {sig} ({signal.Signals(sig).name})")
@@ -387,19 +586,30 @@ class Session:
             problems.append(f"exit status {code}")
         stderr = read_text(self.stderr_path)
         lines = stderr.splitlines()
-        if code in (1, 101) and self.case.fault is not None and is_transient(self.case.fault):
+        if code in (1, 101) and only_asks_again(self.case):
             problems.append(f"gave up with status {code} on a failure that only asks for another try")
-        if code in (1, 101):
+        if code in (1, 101) and log.refused_any("write", 2):
+            if "\n" in stderr[:-1] or not any(head.startswith(stderr) or stderr.startswith(head)
+                                              for head in ("Error: ", "Failed building the Runtime: ")):
+                problems.append(f"standard error is not part of one error line: {stderr!r}")
+        elif code in (1, 101):
             if len(lines) != 1 or not re.fullmatch(r"(Error|Failed building the Runtime): .+", lines[0]) \
                     or not stderr.endswith("\n"):
                 problems.append(f"standard error is not one error line: {stderr!r}")
         elif stderr:
             problems.append(f"standard error holds {stderr!r} after status {code}")
-        if self.stty_after != self.terminal.stty_before:
+        raw_left = log.refused("tcsetattr", None, 2)
+        if self.stty_after != self.terminal.stty_before and not raw_left:
             problems.append("the terminal's settings differ from those it had before")
-        if not self.terminal.cursor_visible:
+        # A write to a closed standard output (EBADF) counts as done, so what
+        # reached the terminal is no longer what the program wrote.
+        swallowed = ("EBADF" in (what for fd, what in log.results["write"] if fd == 1))
+        unrestored = log.refused("write", 1, 2)
+        if not self.terminal.cursor_visible and not (unrestored or swallowed):
             problems.append("the cursor is left hidden")
-        problems += stray_output(bytes(self.terminal.raw), self.case.script, self.typed)
+        if not swallowed:
+            problems += stray_output(bytes(self.terminal.raw), self.case.script, self.typed,
+                                     cut=log.refused_any("write", 1), unrestored=unrestored, raw_left=raw_left)
         return problems
 
 
@@ -445,19 +655,34 @@ def echo_pattern(typed):
     return b"(?:" + b"|".join(options) + b")"
 
 
-def stray_output(raw, script, typed=()):
+HIDE = b"\x1b[?25l"
+# What a write that failed for good can leave of the sequence it was writing.
+CUT_SEQUENCE = re.compile(rb"\x1b(?:\[[0-9;?]*)?\Z")
+
+
+def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=False):
     """What the program wrote outside its frames beyond the lines it documents:
     the cursor is hidden first, then come only frames (a clear, then text
     placed by cursor moves, no other control), then the terminal is given back
     and only the action's own lines follow (and the terminal's echo of keys
-    the program never read)."""
+    the program never read). A write to the terminal that failed for good
+    (`cut`) may have left its sequence cut short, and when the last two did
+    (`unrestored`) the terminal may not have been given back whole; one left
+    raw (`raw_left`) ends the action's lines with a bare newline."""
     if not raw:
         return []
     problems = []
-    if not raw.startswith(b"\x1b[?25l"):
-        problems.append(f"output before the screen was taken: {raw[:60]!r}")
+    if not raw.startswith(HIDE):
+        # The screen was never taken: only what a failed write left of the
+        # hiding sequence may show, and the echo of keys typed meanwhile.
+        kept = max(n for n in range(len(HIDE)) if raw.startswith(HIDE[:n])) if cut else 0
+        if not re.fullmatch(echo_pattern(list(typed)), raw[kept:]):
+            problems.append(f"output before the screen was taken: {raw[:60]!r}")
+        return problems
     restored = raw.rfind(b"\x1b[?25h")
-    body = raw[len(b"\x1b[?25l"):restored if restored >= 0 else len(raw)]
+    body = raw[len(HIDE):restored if restored >= 0 else len(raw)]
+    if cut:
+        body = CUT_SEQUENCE.sub(b"", body)
     chunks = body.split(b"\x1b[2J")
     if chunks[0]:
         problems.append(f"output outside a frame: {chunks[0][:60]!r}")
@@ -469,21 +694,48 @@ def stray_output(raw, script, typed=()):
             problems.append(f"a control character inside a frame: {chunk[:80]!r}")
     if restored >= 0:
         tail = raw[restored:]
+        if raw_left:
+            tail = re.sub(rb"(?<!\r)\n", b"\r\n", tail)
         if not tail.startswith(RESTORE):
-            problems.append(f"the terminal was not given back whole: {tail[:60]!r}")
+            if not (unrestored and RESTORE.startswith(tail)):
+                problems.append(f"the terminal was not given back whole: {tail[:60]!r}")
         elif not re.fullmatch(echo_pattern(list(typed)) + AFTER_RESTORE[script], tail[len(RESTORE):]):
             problems.append(f"output after the terminal was given back: {tail[len(RESTORE):][:120]!r}")
     return problems
 
 
-def parse_call_log(path):
-    calls, fired = [], False
+@dataclass
+class CallLog:
+    """What the preload logged: every call's site in order, how many faults
+    fired, and per function its calls in order as (descriptor, result), the
+    result "" when the call went through or what a fault made of it (an errno
+    name, "short" or "eof")."""
+    calls: list = field(default_factory=list)
+    fired: int = 0
+    results: dict = field(default_factory=lambda: collections.defaultdict(list))
+
+    def refused(self, function, fd, count):
+        """Whether the last `count` calls of `function` on `fd` (None: any)
+        all failed for good, so that the program could not have done what they
+        were for: a terminal that refuses every write cannot be given back."""
+        last = [what for on, what in self.results[function] if fd is None or on == fd][-count:]
+        return len(last) == count and all(what and not is_transient(function, what) for what in last)
+
+    def refused_any(self, function, fd):
+        """Whether any call of `function` on `fd` failed for good."""
+        return any(what and not is_transient(function, what) for on, what in self.results[function] if on == fd)
+
+
+def read_call_log(path):
+    log = CallLog()
     for line in read_text(path).splitlines():
-        kind, function, obj, offset, *_ = line.split("\t")
+        kind, function, obj, offset, _, fd, what = line.split("\t")
+        log.calls.append((function, obj, int(offset, 16)))
         if kind == "fired":
-            fired = True
-        calls.append((function, obj, int(offset, 16)))
-    return calls, fired
+            log.fired += 1
+            what = what if what in ("short", "eof") else errno.errorcode[int(what)]
+        log.results[function].append((int(fd), what))
+    return log
 
 
 def run_case(job):
@@ -497,11 +749,12 @@ def run_case(job):
     try:
         session = Session(case, binary, preload, workdir)
         session.run()
-        outcome.problems = session.check()
+        log = read_call_log(session.call_log)
+        outcome.calls, outcome.fired = log.calls, log.fired > 0
+        outcome.problems = session.check(log)
         outcome.exit = (session.exit.code, session.exit.signal)
         outcome.stderr = read_text(session.stderr_path)
         outcome.screen = session.terminal.describe()
-        outcome.calls, outcome.fired = parse_call_log(session.call_log)
     except Exception:  # a broken harness must show, not pass
         outcome.problems.append("the driver failed: " + traceback.format_exc(limit=-3))
     finally:
@@ -632,29 +885,74 @@ def counting_runs(binary, preload, pool):
 
 
 def sampled_cases(sites_by_script):
-    """Every site once, in the first script that meets it, with its most likely
-    errno; then the regressions."""
+    """Every system call site once, in the first script that meets it, with its
+    most likely errno; then the regressions."""
     cases, seen = [], set()
     for script, sites in sites_by_script.items():
         for site, _ in sites:
             key = (site.function, site.obj, site.offset)
-            if key in seen:
+            if key in seen or site.function in ALLOCATION:
                 continue
             seen.add(key)
-            what = errnos_for(site)[0]
-            cases.append(Case(script, Fault(site.function, site.obj, site.offset, 1, what), site.label()))
-    sampled = {(case.script, case.fault) for case in cases}
+            cases.append(Case(script, one_fault(site, 1, errnos_for(site)[0]), site.label()))
+    sampled = {(case.script, case.faults) for case in cases}
     for script, function, part, nth, what in REGRESSIONS:
+        what = (what,) if isinstance(what, str) else tuple(what)
+        if part == "*" or part.startswith("fd="):
+            faults = (Fault(function, part, 0, str(nth), what),)
+            if (script, faults) not in sampled:
+                sampled.add((script, faults))
+                cases.append(Case(script, faults, kind="regression"))
+            continue
         matching = [(site, count if nth == "last" else nth) for site, count in sites_by_script[script]
                     if site.function == function and part in site.name and (nth == "last" or count >= nth)]
         if not matching:
             raise SystemExit(f"no site of {function} in {part!r} is called {nth} times in {script}: "
                              "the regression list needs updating")
         for site, number in matching:
-            fault = Fault(function, site.obj, site.offset, number, what)
-            if (script, fault) not in sampled:
-                sampled.add((script, fault))
-                cases.append(Case(script, fault, site.label()))
+            faults = (Fault(function, site.obj, site.offset, str(number), what),)
+            if (script, faults) not in sampled:
+                sampled.add((script, faults))
+                cases.append(Case(script, faults, site.label(), "regression"))
+    for script, functions, percent, seed in RANDOM_REGRESSIONS:
+        cases.append(Case(script, random_faults(functions, percent, seed), kind="regression"))
+    return cases
+
+
+def system_call_cases(script, site, count):
+    """Every call of a site with each error it can meet; its first and last
+    call with every other error it documents; and every call from its first,
+    and from its last, failing for good."""
+    cases = []
+    likely = errnos_for(site)
+    for nth in range(1, count + 1):
+        for what in likely:
+            cases.append(Case(script, one_fault(site, nth, what), site.label(), "likely"))
+    ends = sorted({1, count})
+    for nth in ends:
+        for what in DOCUMENTED[site.function]:
+            if what not in likely and fails_at(site, what):
+                cases.append(Case(script, one_fault(site, nth, what), site.label(), "documented"))
+    for nth in ends:
+        cases.append(Case(script, one_fault(site, f"{nth}+", lasting_errno(site)), site.label(), "from"))
+    return cases
+
+
+def allocation_cases(script, sites):
+    """The nth allocation of the run failing, for the first ones and then
+    every so many over the counting run's allocations; windows of allocations
+    that all fail; and each allocation site's first call, and all its calls."""
+    allocations = [(site, count) for site, count in sites if site.function in ALLOCATION]
+    total = sum(count for _, count in allocations)
+    numbers = set(range(1, min(FIRST_ALLOCATIONS, total) + 1))
+    numbers |= set(range(1, total + 1, max(1, total // ALLOCATION_RUNS)))
+    cases = [Case(script, (Fault("alloc", "*", 0, str(n), ("ENOMEM",)),), kind="alloc-nth") for n in sorted(numbers)]
+    for first in range(1, total + 1, max(1, total // ALLOCATION_WINDOWS)):
+        when = f"{first}-{first + WINDOW - 1}"
+        cases.append(Case(script, (Fault("alloc", "*", 0, when, ("ENOMEM",)),), kind="alloc-window"))
+    for site, _ in allocations:
+        for when in ("1", "1+"):
+            cases.append(Case(script, one_fault(site, when, "ENOMEM"), site.label(), "alloc-site"))
     return cases
 
 
@@ -662,39 +960,30 @@ def full_cases(sites_by_script):
     cases = []
     for script, sites in sites_by_script.items():
         for site, count in sites:
-            for nth in range(1, count + 1):
-                for what in errnos_for(site):
-                    cases.append(Case(script, Fault(site.function, site.obj, site.offset, nth, what),
-                                      site.label()))
+            if site.function not in ALLOCATION:
+                cases += system_call_cases(script, site, count)
+        cases += allocation_cases(script, sites)
+        # Each script its own seeds: the same seed fails the same calls of a
+        # site, and both scripts start alike.
+        seeds = [seed + 100 * list(sites_by_script).index(script) for seed in RANDOM_SEEDS]
+        for functions, percent in RANDOM_SESSIONS:
+            for seed in seeds:
+                cases.append(Case(script, random_faults(functions, percent, seed), kind="random"))
     return cases
 
 
 def report_failure(outcome):
     print(f"FAILED {outcome.case.describe()}")
-    if outcome.case.fault is not None:
-        print(f"  replay: {sys.argv[0]} --case {outcome.case.script}:{outcome.case.fault.env_value()}")
+    if outcome.case.faults:
+        print(f"  replay: {outcome.case.replay()}")
     for problem in outcome.problems:
         print(f"  - {problem}")
     print(f"  exit {outcome.exit}, stderr {outcome.stderr!r}")
     print("  " + outcome.screen.replace("\n", "\n  "))
 
 
-def table(sites_by_script, outcomes):
-    """Function, call sites, runs, runs that fired, failures."""
-    sites = collections.defaultdict(set)
-    for script_sites in sites_by_script.values():
-        for site, _ in script_sites:
-            sites[site.function].add((site.obj, site.offset))
-    runs = collections.Counter(o.case.fault.function for o in outcomes)
-    fired = collections.Counter(o.case.fault.function for o in outcomes if o.fired)
-    failed = collections.Counter(o.case.fault.function for o in outcomes if o.problems)
-    rows = [("function", "call sites", "runs", "fired", "failures")]
-    for function in ERRNOS:
-        if sites[function] or runs[function]:
-            rows.append((function, len(sites[function]), runs[function], fired[function], failed[function]))
-    rows.append(("total", sum(len(s) for s in sites.values()), sum(runs.values()), sum(fired.values()),
-                 sum(failed.values())))
-    widths = [max(len(str(row[i])) for row in rows) for i in range(5)]
+def markdown_table(rows):
+    widths = [max(len(str(row[i])) for row in rows) for i in range(len(rows[0]))]
     lines = []
     for n, row in enumerate(rows):
         lines.append("| " + " | ".join(str(v).ljust(widths[i]) if i == 0 else str(v).rjust(widths[i])
@@ -704,13 +993,43 @@ def table(sites_by_script, outcomes):
     return "\n".join(lines)
 
 
+def table(sites_by_script, outcomes):
+    """Per function: call sites, runs, runs that fired, failures; then runs,
+    fired and failures per kind of run."""
+    sites = collections.defaultdict(set)
+    for script_sites in sites_by_script.values():
+        for site, _ in script_sites:
+            sites[site.function].add((site.obj, site.offset))
+
+    def function_of(outcome):
+        faults = outcome.case.faults
+        return faults[0].function if len(faults) == 1 else "several at once"
+
+    runs = collections.Counter(function_of(o) for o in outcomes)
+    fired = collections.Counter(function_of(o) for o in outcomes if o.fired)
+    failed = collections.Counter(function_of(o) for o in outcomes if o.problems)
+    rows = [("function", "call sites", "runs", "fired", "failures")]
+    for function in [*ERRNOS, "alloc", "several at once"]:
+        if sites[function] or runs[function]:
+            rows.append((function, len(sites[function]), runs[function], fired[function], failed[function]))
+    rows.append(("total", sum(len(s) for s in sites.values()), sum(runs.values()), sum(fired.values()),
+                 sum(failed.values())))
+    kinds = [("kind of run", "runs", "fired", "failures")]
+    for kind, description in KINDS.items():
+        of_kind = [o for o in outcomes if o.case.kind == kind]
+        if of_kind:
+            kinds.append((description, len(of_kind), sum(1 for o in of_kind if o.fired),
+                          sum(1 for o in of_kind if o.problems)))
+    return markdown_table(rows) + "\n\n" + markdown_table(kinds)
+
+
 def sweep(binary, preload, jobs, full, table_path, transient_only=False):
     started = time.monotonic()
     with multiprocessing.Pool(jobs, initializer=set_child_subreaper) as pool:
         sites_by_script = counting_runs(binary, preload, pool)
         cases = full_cases(sites_by_script) if full else sampled_cases(sites_by_script)
         if transient_only:
-            cases = [case for case in cases if is_transient(case.fault)]
+            cases = [case for case in cases if only_asks_again(case)]
         print(f"{len(cases)} runs over {sum(len(s) for s in sites_by_script.values())} sites "
               f"({', '.join(f'{k}: {len(v)}' for k, v in sites_by_script.items())})", flush=True)
         outcomes = []
@@ -746,7 +1065,7 @@ def main():
     mode = parser.add_mutually_exclusive_group(required=True)
     mode.add_argument("--sampled", action="store_true")
     mode.add_argument("--full", action="store_true")
-    mode.add_argument("--case", help="script:function:object:offset:nth:errno-number, short or eof")
+    mode.add_argument("--case", help="script:function:where:offset:when:what[;function:...] (see inject.cc)")
     mode.add_argument("--sites", choices=["esc", "enter"], help="list the call sites a script meets")
     parser.add_argument("--binary", default=str(REPO_ROOT / "build" / "pacpick"))
     parser.add_argument("--preload", default=str(REPO_ROOT / "build" / "tests" / "faults" / "fault_inject.so"))
@@ -766,10 +1085,10 @@ def main():
             print(f"{site.function:34} {count:4}  {site.obj}+{site.offset:#x}  {site.label()}")
         return 0
     if args.case:
-        script, function, obj, offset, nth, what = args.case.split(":")
-        what = what if what in ("short", "eof") else errno.errorcode[int(what)]
+        script, _, targets = args.case.partition(":")
+        faults = tuple(Fault.parse(target) for target in targets.split(";"))
         set_child_subreaper()
-        outcome = run_case((Case(script, Fault(function, obj, int(offset, 16), int(nth), what)), binary, preload))
+        outcome = run_case((Case(script, faults), binary, preload))
         print(f"fired: {outcome.fired}, exit {outcome.exit}, {outcome.seconds:.1f} s")
         print(f"stderr: {outcome.stderr!r}")
         print(outcome.screen)
