@@ -580,7 +580,8 @@ TEST(RuntimeTest, ATaskSpawnedAfterShutdownIsDroppedAtOnce) {
 TEST(SignalPipeTest, NotifyFromAnotherThreadWakesTheWaitingTask) {
     auto runtime = make_runtime();
     auto got = runtime->block_on([]() -> Task<bool> {
-        auto pipe = SignalPipe::create();
+        // Kept, as the program keeps its pipes, for the rest of the process.
+        static const auto pipe = SignalPipe::create();
         EXPECT_TRUE(pipe.ok());
         auto watched = (*pipe)->watch();
         EXPECT_TRUE(watched.ok());
