@@ -87,6 +87,7 @@ enum Function {
     k_epoll_create1,
     k_epoll_ctl,
     k_epoll_wait,
+    k_epoll_pwait,
     k_epoll_pwait2,
     k_eventfd,
     k_eventfd_read,
@@ -101,6 +102,7 @@ enum Function {
     k_ioctl,
     k_isatty,
     k_pthread_create,
+    k_pthread_kill,
     k_malloc,  // the allocation functions come last: see is_allocation
     k_calloc,
     k_realloc,
@@ -112,14 +114,18 @@ enum Function {
 };
 
 const char* const kFunctionNames[] = {
-    "read",         "write",          "open",         "close",
-    "poll",         "recv",           "send",         "sigaction",
-    "waitpid",      "epoll_create1",  "epoll_ctl",    "epoll_wait",
-    "epoll_pwait2", "eventfd",        "eventfd_read", "eventfd_write",
-    "pipe2",        "socketpair",     "posix_spawnp", "posix_spawn_file_actions_adddup2",
-    "pidfd_open",   "tcgetattr",      "tcsetattr",    "ioctl",
-    "isatty",       "pthread_create", "malloc",       "calloc",
-    "realloc",      "aligned_alloc",  "memalign",     "posix_memalign",
+    "read",           "write",         "open",
+    "close",          "poll",          "recv",
+    "send",           "sigaction",     "waitpid",
+    "epoll_create1",  "epoll_ctl",     "epoll_wait",
+    "epoll_pwait",    "epoll_pwait2",  "eventfd",
+    "eventfd_read",   "eventfd_write", "pipe2",
+    "socketpair",     "posix_spawnp",  "posix_spawn_file_actions_adddup2",
+    "pidfd_open",     "tcgetattr",     "tcsetattr",
+    "ioctl",          "isatty",        "pthread_create",
+    "pthread_kill",   "malloc",        "calloc",
+    "realloc",        "aligned_alloc", "memalign",
+    "posix_memalign",
 };
 static_assert(sizeof kFunctionNames / sizeof kFunctionNames[0] == kFunctionCount);
 
@@ -661,6 +667,14 @@ int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
     return real_epoll_wait(epoll_fd, events, max_events, timeout);
 }
 
+int epoll_pwait(int epoll_fd, epoll_event* events, int max_events, int timeout,
+                const sigset_t* mask) {
+    REAL(epoll_pwait);
+    DECIDE_ON(epoll_pwait, epoll_fd);
+    FAIL_IF_CHOSEN();
+    return real_epoll_pwait(epoll_fd, events, max_events, timeout, mask);
+}
+
 int epoll_pwait2(int epoll_fd, epoll_event* events, int max_events, const timespec* timeout,
                  const sigset_t* mask) {
     REAL(epoll_pwait2);
@@ -732,6 +746,15 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
         return decision.outcome.error;
     }
     return real_pthread_create(thread, attributes, body, argument);
+}
+
+int pthread_kill(pthread_t thread, int signal_number) {
+    REAL(pthread_kill);
+    DECIDE(pthread_kill);
+    if (decision.fails()) {
+        return decision.outcome.error;
+    }
+    return real_pthread_kill(thread, signal_number);
 }
 
 // Only pidfd_open is watched among the raw system calls; the rest pass

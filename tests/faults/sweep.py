@@ -69,6 +69,7 @@ ERRNOS = {
     "epoll_create1": ["EMFILE", "ENOMEM"],
     "epoll_ctl": ["ENOMEM", "ENOSPC"],
     "epoll_wait": ["EINTR"],
+    "epoll_pwait": ["EINTR"],
     "epoll_pwait2": ["EINTR", "ENOSYS", "EPERM"],
     "eventfd": ["EMFILE", "ENOMEM"],
     "eventfd_read": ["EAGAIN", "EINTR"],
@@ -83,6 +84,7 @@ ERRNOS = {
     "ioctl": ["EIO", "EINTR"],
     "isatty": ["EIO"],
     "pthread_create": ["EAGAIN"],
+    "pthread_kill": ["ESRCH"],
     "malloc": ["ENOMEM"],
     "calloc": ["ENOMEM"],
     "realloc": ["ENOMEM"],
@@ -113,6 +115,7 @@ DOCUMENTED = {
     "epoll_create1": ["EINVAL", "EMFILE", "ENFILE", "ENOMEM"],
     "epoll_ctl": ["EBADF", "EEXIST", "EINVAL", "ELOOP", "ENOENT", "ENOMEM", "ENOSPC", "EPERM"],
     "epoll_wait": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
+    "epoll_pwait": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
     "epoll_pwait2": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
     "eventfd": ["EINVAL", "EMFILE", "ENFILE", "ENODEV", "ENOMEM"],
     "eventfd_read": ["EAGAIN", "EBADF", "EFAULT", "EINTR", "EINVAL", "EIO", "EISDIR"],
@@ -130,6 +133,7 @@ DOCUMENTED = {
     "ioctl": ["EBADF", "EFAULT", "EINVAL", "ENOTTY"],
     "isatty": ["EBADF", "EINVAL", "ENOTTY"],
     "pthread_create": ["EAGAIN", "EINVAL", "EPERM"],
+    "pthread_kill": ["EINVAL", "ESRCH"],
     "malloc": ["ENOMEM"],
     "calloc": ["ENOMEM"],
     "realloc": ["ENOMEM"],
@@ -200,7 +204,8 @@ def lasting_errno(site):
 RANDOM_SESSIONS = [
     (["write"], 30),
     (["read"], 30),
-    (["read", "write", "recv", "send", "close", "epoll_ctl", "epoll_wait", "epoll_pwait2", "eventfd_read",
+    (["read", "write", "recv", "send", "close", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2",
+      "eventfd_read",
       "eventfd_write"], 10),
     ([function for function in ERRNOS if function not in ALLOCATION], 3),
     (["alloc"], 1),
@@ -253,7 +258,7 @@ REGRESSIONS = [
     ("esc", "write", "write_all", "last", "EAGAIN"),
     ("esc", "write", "write_all", "last", "EIO"),
     # An interrupted wake of the reactor at shutdown left the program hanging.
-    ("esc", "write", "Reactor::stop", 1, "EINTR"),
+    ("esc", "write", "WakeCounter::wake", 1, "EINTR"),
     # A terminal that failed a read or reached its end left the program
     # running deaf, with the screen held and the terminal raw.
     ("esc", "read", "read_terminal", 1, "EIO"),
@@ -265,7 +270,7 @@ REGRESSIONS = [
     ("esc", "write", "fd=eventfd", "1+", "EIO"),
     # A background query that ran out of memory ended the program by a signal,
     # with the terminal left raw.
-    ("esc", "malloc", "background_query", 1, "ENOMEM"),
+    ("esc", "malloc", "run_catalog_query", 1, "ENOMEM"),
 ]
 
 # Random sessions that once broke a promise: (script, functions, percent, seed).
@@ -401,6 +406,7 @@ class Outcome:
     stderr: str = ""
     screen: str = ""
     seconds: float = 0.0
+    after_last_key: float = 0.0  # seconds from the last key to the program's end
 
 
 # -- one session --------------------------------------------------------------------------
@@ -490,6 +496,7 @@ class Session:
     def finish(self, last_key):
         self.check_no_lasting_zombie()
         self.type(KEYS[last_key])
+        typed = time.monotonic()
         try:
             return self.terminal.wait_exit(timeout=EXIT_BOUND)
         except TimeoutError:
@@ -499,6 +506,8 @@ class Session:
             except ProcessLookupError:
                 pass  # it ended at the last moment
             return self.terminal.wait_exit()
+        finally:
+            self.after_last_key = time.monotonic() - typed
 
     def run(self):
         t = self.terminal
@@ -753,6 +762,7 @@ def run_case(job):
         outcome.calls, outcome.fired = log.calls, log.fired > 0
         outcome.problems = session.check(log)
         outcome.exit = (session.exit.code, session.exit.signal)
+        outcome.after_last_key = session.after_last_key
         outcome.stderr = read_text(session.stderr_path)
         outcome.screen = session.terminal.describe()
     except Exception:  # a broken harness must show, not pass
@@ -1060,6 +1070,25 @@ def sweep(binary, preload, jobs, full, table_path, transient_only=False):
     return 1 if failed else 0
 
 
+def repeat_case(text, times, binary, preload, jobs):
+    """Runs one case many times ({n} in it numbers the run, as a seed), and
+    says how long after its last key each run ended."""
+    cases = []
+    for n in range(1, times + 1):
+        script, _, targets = text.replace("{n}", str(n)).partition(":")
+        cases.append(Case(script, tuple(Fault.parse(target) for target in targets.split(";"))))
+    with multiprocessing.Pool(jobs, initializer=set_child_subreaper) as pool:
+        outcomes = list(pool.imap_unordered(run_case, [(case, binary, preload) for case in cases]))
+    ends = sorted(outcome.after_last_key for outcome in outcomes)
+    broken = [outcome for outcome in outcomes if outcome.problems]
+    print(f"{times} runs, {sum(o.fired for o in outcomes)} fired, {len(broken)} broke a promise; "
+          f"ended after the last key: median {ends[len(ends) // 2]:.2f} s, slowest {ends[-1]:.2f} s, "
+          f"{sum(end > 1 for end in ends)} after more than 1 s, {sum(end > 2 for end in ends)} after more than 2 s")
+    for outcome in broken[:5]:
+        print(outcome.case.replay(), *outcome.problems, sep="\n- ")
+    return 1 if broken else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     mode = parser.add_mutually_exclusive_group(required=True)
@@ -1070,6 +1099,8 @@ def main():
     parser.add_argument("--binary", default=str(REPO_ROOT / "build" / "pacpick"))
     parser.add_argument("--preload", default=str(REPO_ROOT / "build" / "tests" / "faults" / "fault_inject.so"))
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--repeat", type=int, default=1,
+                        help="with --case: run it this many times, {n} in it replaced by the run's number")
     parser.add_argument("--table", help="also write the table to this file")
     parser.add_argument("--transient-only", action="store_true",
                         help="only the failures that ask for another try (EINTR, short, EAGAIN of I/O)")
@@ -1084,12 +1115,15 @@ def main():
         for site, count in count_sites(run_case((Case(args.sites), binary, preload)), binary):
             print(f"{site.function:34} {count:4}  {site.obj}+{site.offset:#x}  {site.label()}")
         return 0
+    if args.case and args.repeat > 1:
+        return repeat_case(args.case, args.repeat, binary, preload, args.jobs)
     if args.case:
         script, _, targets = args.case.partition(":")
         faults = tuple(Fault.parse(target) for target in targets.split(";"))
         set_child_subreaper()
         outcome = run_case((Case(script, faults), binary, preload))
-        print(f"fired: {outcome.fired}, exit {outcome.exit}, {outcome.seconds:.1f} s")
+        print(f"fired: {outcome.fired}, exit {outcome.exit}, {outcome.seconds:.1f} s, "
+              f"ended {outcome.after_last_key:.2f} s after the last key")
         print(f"stderr: {outcome.stderr!r}")
         print(outcome.screen)
         for problem in outcome.problems:
