@@ -37,7 +37,7 @@ void on_fatal_signal(int signal_number) {
 }  // namespace
 
 void install_last_resort() {
-    rt::use_alternate_signal_stack();
+    static const rt::AlternateSignalStack main_thread_stack;  // for the rest of the process
     g_previous_terminate = std::set_terminate(on_terminate);
     struct sigaction action {};
     action.sa_handler = on_fatal_signal;

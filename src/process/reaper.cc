@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -12,6 +13,8 @@
 namespace pacpick::process {
 
 namespace {
+
+constexpr auto kArmAgainAfter = std::chrono::milliseconds(50);
 
 /// The orphan list. Abandoning a child and a pass over the list both take
 /// `mutex`; a pass is entered only through `pass` with a try-lock, so a turn
@@ -106,9 +109,11 @@ class ChildWatch {
             self_pipe_->ready = false;
             sigchld::drain();
         }
-        if (!self_pipe_->armed) {
-            // A failure leaves it unarmed, and the next turn tries again.
-            [[maybe_unused]] auto armed = reactor_.arm(*self_pipe_);
+        if (!self_pipe_->armed && !reactor_.arm(*self_pipe_)) {
+            // Unwatched, the pipe cannot make the loop turn, and a child's end
+            // would wait for whatever else does: a timer makes the next turn,
+            // which tries again.
+            reactor_.add_timer(rt::Clock::now() + kArmAgainAfter, rt::Waker());
         }
     }
 
@@ -142,21 +147,31 @@ OrphanSlot::~OrphanSlot() {
 }
 
 void OrphanSlot::adopt(pid_t pid) && {
-    Orphans& o = orphans();
-    std::lock_guard lock(o.mutex);
-    if (!std::exchange(held_, false)) {
-        return;
+    {
+        Orphans& o = orphans();
+        std::lock_guard lock(o.mutex);
+        if (!std::exchange(held_, false)) {
+            return;
+        }
+        --o.reserved;
+        auto waited = try_wait(pid);
+        if (!waited || waited->has_value()) {
+            return;  // reaped now, or not ours to wait for
+        }
+        o.pids.push_back(pid);  // within the capacity the slot reserved
     }
-    --o.reserved;
-    auto waited = try_wait(pid);
-    if (!waited || waited->has_value()) {
-        return;  // reaped now, or not ours to wait for
+    // The reactor may be asleep with nothing else to wake it: a turn of its
+    // hook puts the SIGCHLD handler in place and reaps what has ended.
+    if (rt::Reactor* reactor = rt::Reactor::current()) {
+        reactor->interrupt();
     }
-    o.pids.push_back(pid);  // within the capacity the slot reserved
 }
 
 void watch_children_on(rt::Reactor& reactor) {
     if (reactor.has_turn_hook(&kHookKey)) {
+        // Already there: a turn soon lets it see what changed (a SIGCHLD
+        // handler just installed has a self-pipe to watch).
+        reactor.interrupt();
         return;
     }
     auto watch = std::make_shared<ChildWatch>(reactor);

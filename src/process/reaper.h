@@ -31,9 +31,10 @@ class OrphanSlot {
     bool held_;
 };
 
-/// Makes sure `reactor` runs the children's turn hook: it watches the SIGCHLD
-/// self-pipe, wakes the tasks waiting on the SIGCHLD route and reaps ended
-/// orphans. Registered once per reactor; must not be called from a turn hook.
+/// Makes sure `reactor` runs the children's turn hook, and turns soon: the hook
+/// watches the SIGCHLD self-pipe, wakes the tasks waiting on the SIGCHLD route
+/// and reaps ended orphans. Registered once per reactor; must not be called
+/// from a turn hook.
 void watch_children_on(rt::Reactor& reactor);
 
 }  // namespace pacpick::process

@@ -140,10 +140,14 @@ class Receiver {
         if (!state_) {
             return;
         }
-        std::deque<T> discarded;  // destroyed after the lock
-        std::lock_guard lock(state_->mutex);
-        state_->receiver_alive = false;
-        discarded.swap(state_->queue);
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->receiver_alive = false;
+        }
+        // No sender touches the queue once the receiver is gone, so what is
+        // left goes after the lock, and without a new queue being made: this
+        // runs in destructors, where an allocation must not fail.
+        state_->queue.clear();
     }
 
     std::shared_ptr<detail::ChannelState<T>> state_;

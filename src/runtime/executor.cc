@@ -124,7 +124,7 @@ Result<std::unique_ptr<Executor>> Executor::start(unsigned threads) {
     try {
         for (unsigned i = 0; i < threads; ++i) {
             executor->workers_.emplace_back([queue = executor->queue_] {
-                use_alternate_signal_stack();
+                const AlternateSignalStack signal_stack;
                 while (auto cell = queue->pop()) {
                     cell->run();
                 }

@@ -64,6 +64,11 @@ void Reactor::stop() {
 
 void Reactor::run() {
     constexpr int kMaxEvents = 64;
+    // A failed wait that comes once is a passing fault and is tried again; one
+    // that comes every time (a sandbox refusing the call, a broken instance)
+    // would make the loop spin, so the third in a row ends the thread.
+    constexpr int kLastingFailures = 3;
+    int failures_in_a_row = 0;
     epoll_event events[kMaxEvents];
     while (!stopping_.load()) {
         try {
@@ -79,13 +84,15 @@ void Reactor::run() {
                 wake_->consume();  // a wake, or another signal: just turn again
                 continue;
             }
-            // epoll_wait itself is refused (a sandbox) or the instance is
-            // broken: every later wait would fail at once, and turning again
-            // would only burn a processor. No timer or descriptor can be served
-            // any more; the thread ends here rather than spin, and shutdown
-            // joins it as usual.
+            if (++failures_in_a_row < kLastingFailures) {
+                continue;
+            }
+            // Refused for good or broken: no timer or descriptor can be
+            // served any more; the thread ends here rather than spin, and
+            // shutdown joins it as usual.
             break;
         }
+        failures_in_a_row = 0;
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kInterruptToken) {
                 wake_->consume();

@@ -57,6 +57,9 @@ class Reactor {
     /// than by a signal, when it returns instead of turning in vain.
     void run();
     void stop();
+    /// Makes the thread turn once more soon, running every hook; allocates
+    /// nothing.
+    void interrupt();
 
     // Timers. A key identifies one timer for `update_timer` and `remove_timer`.
     using TimerKey = std::pair<Clock::time_point, uint64_t>;
@@ -78,7 +81,6 @@ class Reactor {
 
   private:
     Reactor() = default;
-    void interrupt();
     std::optional<std::chrono::nanoseconds> time_to_next_timer();
     void fire_due_timers();
     void run_turn_hooks();

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cassert>
+#include <cerrno>
+#include <new>
 #include <system_error>
 
 #include "runtime/signal_stack.h"
@@ -38,6 +40,16 @@ void BlockingCell::drive() {
 }  // namespace detail
 
 Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) {
+    // Whatever was made so far is stopped and freed on the way out: memory
+    // that runs out here fails the build as any other call would.
+    try {
+        return assemble(workers);
+    } catch (const std::bad_alloc&) {
+        return Error::os(ENOMEM);
+    }
+}
+
+Result<std::unique_ptr<Runtime>> Runtime::assemble(unsigned workers) {
     std::unique_ptr<Runtime> runtime(new Runtime());
     auto reactor = Reactor::create();
     if (!reactor) {
@@ -59,7 +71,7 @@ Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) {
     try {
         runtime->reactor_thread_ =
             std::thread([r = runtime->reactor_.get(), ended = runtime->reactor_ended_] {
-                use_alternate_signal_stack();
+                const AlternateSignalStack signal_stack;
                 r->run();
                 ended->mark();
             });

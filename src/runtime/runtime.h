@@ -82,6 +82,7 @@ class Runtime {
     static constexpr std::chrono::milliseconds kStopAttemptTime{100};
 
     Runtime() = default;
+    static Result<std::unique_ptr<Runtime>> assemble(unsigned workers);
     void stop_reactor();
 
     std::unique_ptr<Reactor> reactor_;

@@ -1,12 +1,25 @@
 #pragma once
 
+#include <cstddef>
+
 namespace pacpick::rt {
 
-/// Gives the calling thread an alternate stack for signal handlers unless it
-/// already has one (a sanitizer's, say), so that a handler for a fatal signal
-/// still runs when the fault was this thread running out of its own stack. The
-/// stack is mapped, not allocated, and goes when the thread ends; a failure
-/// leaves the thread as it was. Every thread the program starts calls it first.
-void use_alternate_signal_stack() noexcept;
+/// An alternate stack for the signal handlers of the thread that makes it,
+/// unless that thread already has one (a sanitizer's, say), so that a handler
+/// for a fatal signal still runs when the fault was the thread running out of
+/// its own stack. Made first thing in every thread the program starts, and
+/// taken down when it goes; mapped, not allocated, and a failure leaves the
+/// thread as it was.
+class AlternateSignalStack {
+  public:
+    AlternateSignalStack() noexcept;
+    ~AlternateSignalStack();
+    AlternateSignalStack(const AlternateSignalStack&) = delete;
+    AlternateSignalStack& operator=(const AlternateSignalStack&) = delete;
+
+  private:
+    void* base_ = nullptr;
+    size_t size_ = 0;
+};
 
 }  // namespace pacpick::rt

@@ -74,7 +74,7 @@ namespace {
 
 void serve_wait_requests(std::shared_ptr<detail::StreamShared> shared,
                          std::shared_ptr<EventReader> reader, std::function<void()> before_wait) {
-    rt::use_alternate_signal_stack();
+    const rt::AlternateSignalStack signal_stack;
     while (auto request = shared->requests.receive()) {
         if (before_wait) {
             before_wait();
@@ -123,24 +123,23 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
     if (!wake) {
         return Error::custom(ErrorKind::Other, "Failed to initialize input reader");
     }
-    auto shared = std::make_shared<detail::StreamShared>();
-    std::thread thread;
+    // Made whole before the thread starts: a thread left running by a failure
+    // after it (an allocation) would read the terminal for nobody.
+    std::unique_ptr<TerminalEventStream> stream(new TerminalEventStream(
+        reader, std::make_shared<detail::StreamShared>(), std::move(wake)));
     try {
-        thread = std::thread(serve_wait_requests, shared, reader, std::move(before_wait));
+        stream->thread_ =
+            std::thread(serve_wait_requests, stream->shared_, reader, std::move(before_wait));
     } catch (const std::system_error& error) {
         return Error::os(error.code().value());
     }
-    return std::unique_ptr<TerminalEventStream>(new TerminalEventStream(
-        std::move(reader), std::move(shared), std::move(wake), std::move(thread)));
+    return stream;
 }
 
 TerminalEventStream::TerminalEventStream(std::shared_ptr<EventReader> reader,
                                          std::shared_ptr<detail::StreamShared> shared,
-                                         std::shared_ptr<WakeCounter> wake, std::thread thread)
-    : reader_(std::move(reader)),
-      shared_(std::move(shared)),
-      wake_(std::move(wake)),
-      thread_(std::move(thread)) {}
+                                         std::shared_ptr<WakeCounter> wake)
+    : reader_(std::move(reader)), shared_(std::move(shared)), wake_(std::move(wake)) {}
 
 TerminalEventStream::~TerminalEventStream() {
     shared_->stop_requested.store(true);
@@ -151,7 +150,9 @@ TerminalEventStream::~TerminalEventStream() {
     shared_->requests.close();
     // The terminal goes back to the user (and to sudo) right after this: the
     // thread must have stopped reading it, not merely been asked to.
-    thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 rt::Poll<Result<TerminalEvent>> TerminalEventStream::poll_event(const rt::Waker& waker) {

@@ -65,7 +65,7 @@ class TerminalEventStream {
 
     TerminalEventStream(std::shared_ptr<EventReader> reader,
                         std::shared_ptr<detail::StreamShared> shared,
-                        std::shared_ptr<WakeCounter> wake, std::thread thread);
+                        std::shared_ptr<WakeCounter> wake);
 
     std::shared_ptr<EventReader> reader_;
     std::shared_ptr<detail::StreamShared> shared_;
