@@ -66,7 +66,7 @@ void Reactor::run() {
     constexpr int kMaxEvents = 64;
     // A failed wait that comes once is a passing fault and is tried again; one
     // that comes every time (a sandbox refusing the call, a broken instance)
-    // would make the loop spin, so the third in a row ends the thread.
+    // would make the loop spin, so the third in a row ends waiting on epoll.
     constexpr int kLastingFailures = 3;
     int failures_in_a_row = 0;
     epoll_event events[kMaxEvents];
@@ -78,19 +78,20 @@ void Reactor::run() {
             // A hook that could not allocate tries again on the next turn;
             // the thread must go on serving timers and descriptors.
         }
+        if (looking_.load()) {
+            look_without_epoll();
+            continue;
+        }
         const int n = wake_->wait(epoll_.get(), events, kMaxEvents, time_to_next_timer());
         if (n < 0) {
             if (errno == EINTR) {
                 wake_->consume();  // a wake, or another signal: just turn again
                 continue;
             }
-            if (++failures_in_a_row < kLastingFailures) {
-                continue;
+            if (++failures_in_a_row == kLastingFailures) {
+                looking_.store(true);
             }
-            // Refused for good or broken: no timer or descriptor can be
-            // served any more; the thread ends here rather than spin, and
-            // shutdown joins it as usual.
-            break;
+            continue;
         }
         failures_in_a_row = 0;
         for (int i = 0; i < n; ++i) {
@@ -100,6 +101,33 @@ void Reactor::run() {
                 dispatch(events[i].data.u64);
             }
         }
+    }
+}
+
+void Reactor::look_without_epoll() {
+    // Turns every few milliseconds, or sooner for a timer, and tells every
+    // armed registration that it may be ready: its owner reads without
+    // blocking and arms again when nothing was there. A signal ends the pause
+    // early, which is harmless.
+    constexpr auto kLookEvery = std::chrono::nanoseconds(std::chrono::milliseconds(10));
+    const auto pause = std::min(kLookEvery, time_to_next_timer().value_or(kLookEvery));
+    const timespec time{0, static_cast<long>(pause.count())};
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &time, nullptr);
+    wake_->consume();
+    std::lock_guard lock(io_mutex_);
+    for (auto& [token, state] : io_) {
+        Waker waker;
+        {
+            std::lock_guard state_lock(state->mutex);
+            if (!state->armed) {
+                continue;
+            }
+            state->armed = false;
+            state->ready = true;
+            waker = std::move(state->waker);
+            state->waker = Waker();
+        }
+        waker.wake();
     }
 }
 
@@ -240,6 +268,10 @@ void Reactor::detach(const std::shared_ptr<detail::IoState>& state) {
 }
 
 Result<void> Reactor::arm(detail::IoState& state) {
+    if (looking_.load()) {
+        state.armed = true;  // the next look tells it
+        return {};
+    }
     epoll_event ev{};
     ev.events = state.events | EPOLLONESHOT;
     ev.data.u64 = state.token;

@@ -53,8 +53,10 @@ class Reactor {
     static Reactor* current();
     static void set_current(Reactor* reactor);
 
-    /// The thread body: turns until `stop`, or until epoll_wait fails other
-    /// than by a signal, when it returns instead of turning in vain.
+    /// The thread body: turns until `stop`. Should waiting on epoll fail for
+    /// good (a sandbox refusing it, a broken instance), it turns every few
+    /// milliseconds instead, telling every armed descriptor it may be ready,
+    /// so that timers, children and pipes are still served.
     void run();
     void stop();
     /// Makes the thread turn once more soon, running every hook; allocates
@@ -82,6 +84,7 @@ class Reactor {
   private:
     Reactor() = default;
     std::optional<std::chrono::nanoseconds> time_to_next_timer();
+    void look_without_epoll();
     void fire_due_timers();
     void run_turn_hooks();
     void dispatch(uint64_t token);
@@ -89,6 +92,7 @@ class Reactor {
     UniqueFd epoll_;
     std::unique_ptr<WakeCounter> wake_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> looking_{false};  // epoll's waits failed for good
 
     std::mutex timers_mutex_;
     std::map<TimerKey, Waker> timers_;

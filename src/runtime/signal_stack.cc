@@ -13,8 +13,8 @@ AlternateSignalStack::AlternateSignalStack() noexcept {
         return;
     }
     const size_t size = std::max<size_t>(64 * 1024, SIGSTKSZ);
-    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                      -1, 0);
+    void* base =
+        mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (base == MAP_FAILED) {
         return;
     }

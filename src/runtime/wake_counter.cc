@@ -15,6 +15,10 @@ namespace {
 // Set once epoll_pwait2 has failed for a reason other than a signal: a kernel
 // without it (before Linux 5.11) or a sandbox that refuses it.
 std::atomic<bool> g_pwait2_unusable{false};
+// Set once a wait with a signal mask (epoll_pwait) has failed for a reason
+// other than a signal: a sandbox that refuses it. Waits do without the mask,
+// and wakes without the signal, from then on.
+std::atomic<bool> g_masked_waits_unusable{false};
 std::atomic<bool> g_handler_installed{false};
 
 // A write to the eventfd that fails for another reason than a full counter is
@@ -48,6 +52,9 @@ const sigset_t* wait_mask_of_this_thread() {
     thread_local bool prepared = false;
     thread_local bool usable = false;
     thread_local sigset_t mask;
+    if (g_masked_waits_unusable.load()) {
+        return nullptr;
+    }
     if (!prepared) {
         if (!g_handler_installed.load()) {
             return nullptr;
@@ -64,12 +71,22 @@ const sigset_t* wait_mask_of_this_thread() {
     return usable ? &mask : nullptr;
 }
 
+/// A wait of whole milliseconds, with `mask` while masked waits serve.
+int wait_for_ms(int epoll_fd, epoll_event* events, int max_events, int ms, const sigset_t* mask) {
+    if (mask != nullptr && !g_masked_waits_unusable.load()) {
+        const int n = epoll_pwait(epoll_fd, events, max_events, ms, mask);
+        if (n >= 0 || errno == EINTR) {
+            return n;
+        }
+        g_masked_waits_unusable.store(true);
+    }
+    return epoll_wait(epoll_fd, events, max_events, ms);
+}
+
 int wait_for_events(int epoll_fd, epoll_event* events, int max_events,
                     std::optional<std::chrono::nanoseconds> timeout, const sigset_t* mask) {
     if (!timeout || *timeout <= std::chrono::nanoseconds::zero()) {
-        const int ms = timeout ? 0 : -1;
-        return mask != nullptr ? epoll_pwait(epoll_fd, events, max_events, ms, mask)
-                               : epoll_wait(epoll_fd, events, max_events, ms);
+        return wait_for_ms(epoll_fd, events, max_events, timeout ? 0 : -1, mask);
     }
     // The search's delay ends on a timer, so waking to the nanosecond rather
     // than the next whole millisecond takes half a millisecond off every search.
@@ -89,9 +106,8 @@ int wait_for_events(int epoll_fd, epoll_event* events, int max_events,
     }
     // Round up: waking a little late is fine, waking early costs another turn.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
-    const int limit = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-    return mask != nullptr ? epoll_pwait(epoll_fd, events, max_events, limit, mask)
-                           : epoll_wait(epoll_fd, events, max_events, limit);
+    return wait_for_ms(epoll_fd, events, max_events, ms > INT_MAX ? INT_MAX : static_cast<int>(ms),
+                       mask);
 }
 
 }  // namespace

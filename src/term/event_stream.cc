@@ -125,8 +125,8 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
     }
     // Made whole before the thread starts: a thread left running by a failure
     // after it (an allocation) would read the terminal for nobody.
-    std::unique_ptr<TerminalEventStream> stream(new TerminalEventStream(
-        reader, std::make_shared<detail::StreamShared>(), std::move(wake)));
+    std::unique_ptr<TerminalEventStream> stream(
+        new TerminalEventStream(reader, std::make_shared<detail::StreamShared>(), std::move(wake)));
     try {
         stream->thread_ =
             std::thread(serve_wait_requests, stream->shared_, reader, std::move(before_wait));
