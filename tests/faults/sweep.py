@@ -56,6 +56,8 @@ INSTALLED_NAMES = ["bash", "nano", "sed", "zsh"]
 # The errors each call can really meet, most likely first: every call of a
 # site is failed with each. "short" lets a read or write move a single byte
 # instead of failing, "eof" makes a read find the end of input.
+ALLOCATION = ("malloc", "calloc", "realloc", "aligned_alloc", "memalign", "posix_memalign")
+
 ERRNOS = {
     "read": ["EINTR", "EAGAIN", "EIO", "short"],
     "write": ["EINTR", "EAGAIN", "EIO", "short"],
@@ -85,12 +87,7 @@ ERRNOS = {
     "isatty": ["EIO"],
     "pthread_create": ["EAGAIN"],
     "pthread_kill": ["ESRCH"],
-    "malloc": ["ENOMEM"],
-    "calloc": ["ENOMEM"],
-    "realloc": ["ENOMEM"],
-    "aligned_alloc": ["ENOMEM"],
-    "memalign": ["ENOMEM"],
-    "posix_memalign": ["ENOMEM"],
+    **{function: ["ENOMEM"] for function in ALLOCATION},
 }
 
 # Every error each call documents (its manual page's ERRORS, or POSIX's for
@@ -134,14 +131,8 @@ DOCUMENTED = {
     "isatty": ["EBADF", "EINVAL", "ENOTTY"],
     "pthread_create": ["EAGAIN", "EINVAL", "EPERM"],
     "pthread_kill": ["EINVAL", "ESRCH"],
-    "malloc": ["ENOMEM"],
-    "calloc": ["ENOMEM"],
-    "realloc": ["ENOMEM"],
-    "aligned_alloc": ["ENOMEM"],
-    "memalign": ["ENOMEM"],
-    "posix_memalign": ["ENOMEM"],
+    **{function: ["ENOMEM"] for function in ALLOCATION},
 }
-ALLOCATION = ("malloc", "calloc", "realloc", "aligned_alloc", "memalign", "posix_memalign")
 
 # Sites whose descriptor changes what the call can meet: a terminal can reach
 # the end of input; an eventfd takes no short write and reports no I/O error,
