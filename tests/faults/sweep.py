@@ -53,11 +53,11 @@ STANDINS = HERE / "standins"
 SYNC_NAMES = ["bash", "zsh", "fish", "nano", "samba", "vala", "alpha", "python", "sbcl"]
 INSTALLED_NAMES = ["bash", "nano", "sed", "zsh"]
 
+ALLOCATION = ("malloc", "calloc", "realloc", "aligned_alloc", "memalign", "posix_memalign")
+
 # The errors each call can really meet, most likely first: every call of a
 # site is failed with each. "short" lets a read or write move a single byte
 # instead of failing, "eof" makes a read find the end of input.
-ALLOCATION = ("malloc", "calloc", "realloc", "aligned_alloc", "memalign", "posix_memalign")
-
 ERRNOS = {
     "read": ["EINTR", "EAGAIN", "EIO", "short"],
     "write": ["EINTR", "EAGAIN", "EIO", "short"],
