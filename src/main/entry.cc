@@ -36,6 +36,22 @@ void make_standard_descriptors_safe() {
     }
 }
 
+/// Writes `prefix`, the description of `error` (or of running out of
+/// memory, when it is null or its description cannot be made) and a newline
+/// to standard error.
+void report(std::string_view prefix, const Error* error) {
+    if (error != nullptr) {
+        try {
+            write_to_stderr(std::string(prefix) + error->describe() + "\n");
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    write_to_stderr(prefix);
+    write_to_stderr(kOutOfMemoryDescription);
+    write_to_stderr("\n");
+}
+
 }  // namespace
 
 int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
@@ -46,21 +62,21 @@ int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
 
     auto runtime = rt::Runtime::build();
     if (!runtime) {
-        write_to_stderr("Failed building the Runtime: " + runtime.error().describe() + "\n");
+        report("Failed building the Runtime: ", &runtime.error());
         return 101;
     }
     Result<void> outcome;
+    bool out_of_memory = false;
     try {
         outcome = (*runtime)->block_on(main_task());
     } catch (const std::bad_alloc&) {
         // The main task's frame and everything in it are gone by now: the
-        // terminal is given back, and the memory it held is free again for
-        // the error line.
-        outcome = Error::os(ENOMEM);
+        // terminal is given back.
+        out_of_memory = true;
     }
     (*runtime)->shutdown();
-    if (!outcome) {
-        write_to_stderr("Error: " + outcome.error().describe() + "\n");
+    if (out_of_memory || !outcome) {
+        report("Error: ", out_of_memory ? nullptr : &outcome.error());
         return 1;
     }
     return 0;

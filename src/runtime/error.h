@@ -42,11 +42,16 @@ enum class ErrorKind {
 std::string_view error_kind_name(ErrorKind kind);
 ErrorKind error_kind_for_errno(int code);
 
+/// What `Error::os(ENOMEM).describe()` says, for when memory has run out and
+/// that text cannot be made.
+inline constexpr std::string_view kOutOfMemoryDescription =
+    R"(Os { code: 12, kind: OutOfMemory, message: "Cannot allocate memory" })";
+
 /// A failure as a value: either an operating-system error (its errno, category
 /// and the system's text) or a category with a fixed message of our own. Errors
 /// never travel as exceptions; `describe` is the exact text shown to the user.
 class Error {
-public:
+  public:
     static Error os(int code);
     /// The calling thread's current errno, read at the moment of the call.
     static Error last_os_error();
@@ -56,7 +61,8 @@ public:
     /// The errno of an operating-system error, 0 for errors of our own.
     int os_code() const { return code_; }
     bool is_os() const { return os_; }
-    const std::string& message() const { return message_; }
+    /// The system's text for an operating-system error, or the fixed message.
+    std::string message() const;
 
     /// `Os { code: 2, kind: NotFound, message: "No such file or directory" }`
     /// or `Error { kind: WriteZero, message: "failed to write whole buffer" }`.
@@ -64,14 +70,14 @@ public:
 
     friend bool operator==(const Error&, const Error&) = default;
 
-private:
+  private:
     Error(bool os, int code, ErrorKind kind, std::string message)
         : os_(os), code_(code), kind_(kind), message_(std::move(message)) {}
 
     bool os_;
     int code_;
     ErrorKind kind_;
-    std::string message_;
+    std::string message_;  // empty for operating-system errors
 };
 
 }  // namespace pacpick

@@ -82,15 +82,12 @@ void RunQueue::forget(TaskCell* cell) {
     }
 }
 
-std::vector<std::shared_ptr<TaskCell>> RunQueue::stop() {
-    std::vector<std::shared_ptr<TaskCell>> unfinished;
+RunQueue::Cells RunQueue::stop() {
+    Cells unfinished;
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
-        for (auto& [ptr, cell] : live_) {
-            unfinished.push_back(std::move(cell));
-        }
-        live_.clear();
+        unfinished.swap(live_);
         // A queued cell has not finished, so `unfinished` holds it too: dropping
         // the queue's reference here destroys nothing under the lock.
         for (SpawnedCell* cell = std::exchange(head_, nullptr); cell != nullptr;) {
@@ -162,7 +159,7 @@ void Executor::shutdown() {
         worker.join();
     }
     // No worker runs any more: the pending tasks are destroyed here, unrun.
-    for (auto& cell : unfinished) {
+    for (auto& [raw, cell] : unfinished) {
         static_cast<detail::SpawnedCell&>(*cell).drop();
     }
 }

@@ -29,15 +29,17 @@ class RunQueue {
     /// Registers a new cell; false once stopped, when it is not taken.
     bool adopt(std::shared_ptr<TaskCell> cell);
     void forget(TaskCell* cell);
-    /// Stops handing out cells and returns every unfinished one.
-    std::vector<std::shared_ptr<TaskCell>> stop();
+    using Cells = std::unordered_map<TaskCell*, std::shared_ptr<TaskCell>>;
+    /// Stops handing out cells and returns every unfinished one, without
+    /// allocating: shutdown may come when memory has run out.
+    Cells stop();
 
   private:
     std::mutex mutex_;
     std::condition_variable ready_;
     SpawnedCell* head_ = nullptr;  // each queued cell holds the queue's reference to itself
     SpawnedCell* tail_ = nullptr;
-    std::unordered_map<TaskCell*, std::shared_ptr<TaskCell>> live_;
+    Cells live_;
     bool stopped_ = false;
 };
 

@@ -16,6 +16,7 @@ TEST(ErrorTest, DescribesOperatingSystemErrorsWithCodeKindAndSystemText) {
               R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" })");
     EXPECT_EQ(Error::os(ENOTTY).describe(),
               R"(Os { code: 25, kind: Uncategorized, message: "Inappropriate ioctl for device" })");
+    EXPECT_EQ(Error::os(ENOMEM).describe(), kOutOfMemoryDescription);
 }
 
 TEST(ErrorTest, DescribesOwnErrorsWithKindAndFixedMessage) {
