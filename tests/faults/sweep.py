@@ -734,9 +734,13 @@ class CallLog:
     def refused(self, function, fd, count):
         """Whether the last `count` calls of `function` on `fd` (None: any)
         all failed for good, so that the program could not have done what they
-        were for: a terminal that refuses every write cannot be given back."""
-        last = [what for on, what in self.results[function] if fd is None or on == fd][-count:]
-        return len(last) == count and all(what and not is_transient(function, what) for what in last)
+        were for: a terminal that refuses every write cannot be given back. A
+        call that only asked for another try (EINTR, short) was tried again,
+        so it ends no attempt and is not counted."""
+        ends = [what for on, what in self.results[function]
+                if (fd is None or on == fd) and not (what and is_transient(function, what))]
+        last = ends[-count:]
+        return len(last) == count and all(last)
 
     def refused_any(self, function, fd):
         """Whether any call of `function` on `fd` failed for good."""
