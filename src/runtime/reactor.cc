@@ -119,13 +119,9 @@ void Reactor::look_without_epoll() {
         Waker waker;
         {
             std::lock_guard state_lock(state->mutex);
-            if (!state->armed) {
-                continue;
+            if (state->armed) {
+                waker = state->fire();
             }
-            state->armed = false;
-            state->ready = true;
-            waker = std::move(state->waker);
-            state->waker = Waker();
         }
         waker.wake();
     }
@@ -180,10 +176,7 @@ void Reactor::dispatch(uint64_t token) {
     Waker waker;
     {
         std::lock_guard lock(state->mutex);
-        state->armed = false;
-        state->ready = true;
-        waker = std::move(state->waker);
-        state->waker = Waker();
+        waker = state->fire();
     }
     waker.wake();
 }

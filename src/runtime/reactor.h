@@ -36,6 +36,14 @@ struct IoState {
     bool armed = false;  // one-shot interest outstanding
     bool ready = false;  // an event arrived and was not yet consumed
     Waker waker;
+
+    /// An event arrived: the interest is spent, and the waker is handed out to
+    /// be woken once `mutex` is released.
+    Waker fire() {
+        armed = false;
+        ready = true;
+        return std::exchange(waker, Waker());
+    }
 };
 }  // namespace detail
 

@@ -17,32 +17,30 @@ bool coin_flip();
 /// The result's index says which (0 for `a`, 1 for `b`).
 template <LeafFuture A, LeafFuture B>
 class Select {
-public:
+  public:
     using Output = std::variant<FutureOutput<A>, FutureOutput<B>>;
 
     Select(A& a, B& b) : a_(a), b_(b) {}
 
     Poll<Output> poll(const Waker& waker) {
-        if (coin_flip()) {
-            if (auto r = poll_a(waker)) return std::move(*r);
-            if (auto r = poll_b(waker)) return std::move(*r);
-        } else {
-            if (auto r = poll_b(waker)) return std::move(*r);
-            if (auto r = poll_a(waker)) return std::move(*r);
+        const bool a_first = coin_flip();
+        if (auto r = a_first ? take<0>(a_, waker) : take<1>(b_, waker)) {
+            return std::move(*r);
+        }
+        if (auto r = a_first ? take<1>(b_, waker) : take<0>(a_, waker)) {
+            return std::move(*r);
         }
         return Poll<Output>::pending();
     }
 
-private:
-    std::optional<Output> poll_a(const Waker& waker) {
-        auto p = a_.poll(waker);
-        if (!p.ready()) return std::nullopt;
-        return Output(std::in_place_index<0>, p.take());
-    }
-    std::optional<Output> poll_b(const Waker& waker) {
-        auto p = b_.poll(waker);
-        if (!p.ready()) return std::nullopt;
-        return Output(std::in_place_index<1>, p.take());
+  private:
+    template <size_t Index, typename F>
+    static std::optional<Output> take(F& future, const Waker& waker) {
+        auto p = future.poll(waker);
+        if (!p.ready()) {
+            return std::nullopt;
+        }
+        return Output(std::in_place_index<Index>, p.take());
     }
 
     A& a_;
@@ -53,7 +51,7 @@ private:
 /// Each is polled until it completes, never again after.
 template <LeafFuture A, LeafFuture B>
 class Join {
-public:
+  public:
     using Output = std::pair<FutureOutput<A>, FutureOutput<B>>;
 
     Join(A& a, B& b) : a_(a), b_(b) {}
@@ -61,11 +59,15 @@ public:
     Poll<Output> poll(const Waker& waker) {
         if (!ra_) {
             auto p = a_.poll(waker);
-            if (p.ready()) ra_.emplace(p.take());
+            if (p.ready()) {
+                ra_.emplace(p.take());
+            }
         }
         if (!rb_) {
             auto p = b_.poll(waker);
-            if (p.ready()) rb_.emplace(p.take());
+            if (p.ready()) {
+                rb_.emplace(p.take());
+            }
         }
         if (ra_ && rb_) {
             return Output(std::move(*ra_), std::move(*rb_));
@@ -73,7 +75,7 @@ public:
         return Poll<Output>::pending();
     }
 
-private:
+  private:
     A& a_;
     B& b_;
     std::optional<FutureOutput<A>> ra_;

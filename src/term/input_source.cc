@@ -18,12 +18,10 @@ constexpr uint64_t kTerminalToken = 0;
 constexpr uint64_t kSignalToken = 1;
 constexpr uint64_t kWakeToken = 2;
 
-constexpr int kSignalCount = 128;
-
 }  // namespace
 
-/// The handler's side of one source: a flag per signal number and a self-pipe
-/// the handler sends one byte to. A slot is claimed by a source and given back
+/// The handler's side of one source: a flag the window-size handler sets and a
+/// self-pipe it sends one byte to. A slot is claimed by a source and given back
 /// when the source goes, but it is never freed (and its pipe is never closed),
 /// so a handler running on another thread at that moment cannot touch freed
 /// memory. Only the one source of the program and a few in tests ever exist,
@@ -32,21 +30,19 @@ struct SignalSlot {
     std::atomic<bool> claimed{false};
     std::atomic<bool> active{false};  // the handler delivers to it
     std::atomic<const rt::SignalPipe*> pipe{nullptr};
-    std::array<std::atomic<bool>, kSignalCount> flags{};
+    std::atomic<bool> resized{false};
 };
 
 namespace {
 
 std::array<SignalSlot, 8> g_signal_slots;
 
-void on_window_size_signal(int signo, siginfo_t*, void*) {
+void on_window_size_signal(int) {
     for (SignalSlot& slot : g_signal_slots) {
         if (!slot.active.load()) {
             continue;
         }
-        if (signo > 0 && signo < kSignalCount) {
-            slot.flags[signo].store(true);
-        }
+        slot.resized.store(true);
         if (const rt::SignalPipe* pipe = slot.pipe.load()) {
             pipe->notify();
         }
@@ -57,8 +53,8 @@ void on_window_size_signal(int signo, siginfo_t*, void*) {
 Result<void> install_window_size_handler() {
     static const Result<void> installed = []() -> Result<void> {
         struct sigaction action {};
-        action.sa_sigaction = on_window_size_signal;
-        action.sa_flags = SA_SIGINFO | SA_RESTART;
+        action.sa_handler = on_window_size_signal;
+        action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
         if (sigaction(SIGWINCH, &action, nullptr) != 0) {
             return Error::last_os_error();
@@ -84,9 +80,7 @@ Result<SignalSlot*> claim_signal_slot() {
         }
         // Whatever an earlier owner left behind is not news for this one.
         slot.pipe.load()->drain();
-        for (auto& flag : slot.flags) {
-            flag.store(false);
-        }
+        slot.resized.store(false);
         slot.active.store(true);
         return &slot;
     }
@@ -292,17 +286,14 @@ void InputSource::lose_terminal(Error why) {
 Result<std::optional<Resize>> InputSource::take_signals() {
     signals_->pipe.load()->drain();
     // Several signals before we looked are one flag, hence one Resize.
-    for (int signo = 1; signo < kSignalCount; ++signo) {
-        bool was_set = true;
-        if (signals_->flags[signo].compare_exchange_strong(was_set, false)) {
-            auto size = size_query_();
-            if (!size) {
-                return std::move(size).error();
-            }
-            return std::optional<Resize>(*size);
-        }
+    if (!signals_->resized.exchange(false)) {
+        return std::optional<Resize>();
     }
-    return std::optional<Resize>();
+    auto size = size_query_();
+    if (!size) {
+        return std::move(size).error();
+    }
+    return std::optional<Resize>(*size);
 }
 
 }  // namespace pacpick::term
