@@ -31,8 +31,6 @@ namespace pacpick {
 namespace {
 
 using namespace std::chrono_literals;
-using process::test::TempDir;
-using process::test::write_file;
 using testing::ForkedChild;
 using testing::Pty;
 
@@ -262,22 +260,6 @@ Result<std::unique_ptr<EventSource>> open_raced_events() {
     return std::unique_ptr<EventSource>(std::make_unique<CountedEvents>(std::move(*stream)));
 }
 
-/// Stand-ins for pacman and sudo: one package, and an install that asks for a
-/// line on the terminal and shows what it got.
-void write_stand_ins(const TempDir& dir) {
-    write_file(dir.file("pacman"), R"(#!/bin/sh
-case "$1" in
-    -Slq) echo pkg ;;
-    -Si) printf 'Version : 1-1\nDescription : a package\n' ;;
-    -Q) exit 1 ;;
-    -S) printf '[sudo] password: '; IFS= read -r line; printf 'got:%s\n' "$line" ;;
-esac
-)");
-    write_file(dir.file("sudo"), "#!/bin/sh\nexec \"$@\"\n");
-    chmod(dir.file("pacman").c_str(), 0755);
-    chmod(dir.file("sudo").c_str(), 0755);
-}
-
 /// Reads "held" lines from the seam without waiting; with a limit, waits that
 /// long for at least one.
 int take_holds(int fd, std::chrono::milliseconds limit = 0ms) {
@@ -295,8 +277,17 @@ int take_holds(int fd, std::chrono::milliseconds limit = 0ms) {
 }
 
 TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
-    TempDir dir;
-    write_stand_ins(dir);
+    // Stand-ins for pacman and sudo: one package, and an install that asks for
+    // a line on the terminal and shows what it got.
+    process::test::StandIns dir;
+    dir.add("pacman", R"(case "$1" in
+    -Slq) echo pkg ;;
+    -Si) printf 'Version : 1-1\nDescription : a package\n' ;;
+    -Q) exit 1 ;;
+    -S) printf '[sudo] password: '; IFS= read -r line; printf 'got:%s\n' "$line" ;;
+esac
+)");
+    dir.add("sudo", "exec \"$@\"\n");
     int held[2];
     ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
     UniqueFd held_read(held[0]);
@@ -308,7 +299,6 @@ TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
         if (!use_as_terminal(pty.slave.get())) {
             return "setup failed";
         }
-        setenv("PATH", (dir.path() + ":" + getenv("PATH")).c_str(), 1);
         g_race = new Race;
         g_race->held_fd = held_write.get();
         return exit_report(run_entry([] { return main_task(open_raced_events); }));

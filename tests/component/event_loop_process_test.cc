@@ -41,7 +41,6 @@ using test::read_file;
 using test::ScopedEnvironment;
 using test::shell;
 using test::TempDir;
-using test::write_file;
 
 std::unique_ptr<rt::Runtime> make_runtime() {
     auto runtime = rt::Runtime::build(2);
@@ -399,22 +398,12 @@ TEST(ForegroundTest, ChildTalksToTheUserOnTheProgramsTerminal) {
 class PackageManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        write_file(dir_.file("pacman"), "#!/bin/sh\nprintf '[%s]\\n' \"$@\"\n");
-        write_file(dir_.file("sudo"),
-                   "#!/bin/sh\nprintf '[%s]\\n' \"$@\" > \"$PACPICK_TEST_RECORD\"\nexit 3\n");
-        chmod(dir_.file("pacman").c_str(), 0755);
-        chmod(dir_.file("sudo").c_str(), 0755);
-        const char* path = getenv("PATH");
-        saved_path_ = path ? path : "";
-        setenv("PATH", (dir_.path() + ":" + saved_path_).c_str(), 1);
-        setenv("PACPICK_TEST_RECORD", dir_.file("record").c_str(), 1);
+        dir_.add("pacman", "printf '[%s]\\n' \"$@\"\n");
+        dir_.add("sudo", "printf '[%s]\\n' \"$@\" > \"$PACPICK_TEST_RECORD\"\nexit 3\n");
+        environment_.set("PACPICK_TEST_RECORD", dir_.file("record"));
         runtime_ = make_runtime();
     }
-    void TearDown() override {
-        runtime_.reset();
-        setenv("PATH", saved_path_.c_str(), 1);
-        unsetenv("PACPICK_TEST_RECORD");
-    }
+    void TearDown() override { runtime_.reset(); }
 
     std::string captured_stdout(ChildCommand command) {
         auto output = runtime_->block_on(capture(std::move(command)));
@@ -422,8 +411,8 @@ class PackageManagerTest : public ::testing::Test {
         return output.ok() ? output->stdout_data : "";
     }
 
-    TempDir dir_;
-    std::string saved_path_;
+    test::StandIns dir_;
+    ScopedEnvironment environment_;
     std::unique_ptr<rt::Runtime> runtime_;
 };
 
@@ -453,9 +442,8 @@ TEST_F(PackageManagerTest, QueriesRunInEnglishWhileTheUsersCommandKeepsTheUsersL
     const char* report =
         R"(printf '%s %s %s %s\n' "${LC_ALL-unset}" "${LANGUAGE-unset}" "${LANG-unset}" )"
         R"sh("$(env | grep -c '^LC_ALL=')")sh";
-    write_file(dir_.file("pacman"), std::string("#!/bin/sh\n") + report + "\n");
-    write_file(dir_.file("sudo"),
-               std::string("#!/bin/sh\n{ ") + report + "; } > \"$PACPICK_TEST_RECORD\"\n");
+    dir_.add("pacman", std::string(report) + "\n");
+    dir_.add("sudo", std::string("{ ") + report + "; } > \"$PACPICK_TEST_RECORD\"\n");
     ScopedEnvironment german;
     german.set("LC_ALL", "de_DE.UTF-8");
     german.set("LANGUAGE", "de");

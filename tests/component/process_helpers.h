@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -76,6 +77,29 @@ inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+/// An executable shell script at `path` that runs `body`.
+inline void write_script(const std::string& path, const std::string& body) {
+    write_file(path, "#!/bin/sh\n" + body);
+    EXPECT_EQ(chmod(path.c_str(), 0755), 0) << path;
+}
+
+/// A scratch directory first on PATH for the object's life, holding stand-ins
+/// for the programs the code under test runs.
+class StandIns : public TempDir {
+  public:
+    StandIns() {
+        const char* path = getenv("PATH");
+        environment_.set("PATH", this->path() + ":" + (path ? path : "/usr/bin:/bin"));
+    }
+    /// A stand-in `name` that runs the shell script `body`.
+    void add(const std::string& name, const std::string& body) const {
+        write_script(file(name), body);
+    }
+
+  private:
+    ScopedEnvironment environment_;
+};
 
 /// Whether SIGCHLD has a handler: the program installs one only when it needs
 /// the SIGCHLD route.

@@ -1,11 +1,6 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,6 +8,7 @@
 #include "main/app_state.h"
 #include "main/main_loop.h"
 #include "main/pacman_queries.h"
+#include "process_helpers.h"
 #include "queries/catalog_query.h"
 #include "queries/details_query.h"
 #include "queries/filter.h"
@@ -21,51 +17,27 @@
 namespace pacpick {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-/// A directory with a stand-in `pacman` first on PATH for the test's length.
-/// The stand-in appends its arguments to a log, then runs the test's script.
-class FakePacman {
+/// A stand-in `pacman` first on PATH for the test's length. It appends its
+/// arguments to a log, then runs the test's script.
+class FakePacman : public process::test::StandIns {
   public:
     explicit FakePacman(const std::string& script) {
-        char tmpl[] = "/tmp/pacpick-queries-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        log_ = dir_ / "calls.log";
-        std::ofstream out(dir_ / "pacman");
-        out << "#!/bin/sh\necho \"$*\" >> '" << log_.string() << "'\n" << script << "\n";
-        out.close();
-        chmod((dir_ / "pacman").c_str(), 0755);
-        old_path_ = std::getenv("PATH");
-        setenv("PATH", (dir_.string() + ":" + old_path_).c_str(), 1);
-    }
-    ~FakePacman() {
-        setenv("PATH", old_path_.c_str(), 1);
-        fs::remove_all(dir_);
+        add("pacman", "echo \"$*\" >> '" + file("calls.log") + "'\n" + script + "\n");
     }
     std::vector<std::string> calls() const {
         std::vector<std::string> lines;
-        std::ifstream in(log_);
+        std::ifstream in(file("calls.log"));
         for (std::string line; std::getline(in, line);)
             lines.push_back(line);
         return lines;
     }
-    const fs::path& dir() const { return dir_; }
-
-  private:
-    fs::path dir_;
-    fs::path log_;
-    std::string old_path_;
 };
 
 /// PATH without any pacman on it, for the test's length.
-class NoPacman {
-  public:
-    NoPacman() : old_(std::getenv("PATH")) { setenv("PATH", "/nonexistent-pacpick-dir", 1); }
-    ~NoPacman() { setenv("PATH", old_.c_str(), 1); }
-
-  private:
-    std::string old_;
+struct NoPacman : process::test::ScopedEnvironment {
+    NoPacman() { set("PATH", "/nonexistent-pacpick-dir"); }
 };
 
 std::unique_ptr<rt::Runtime> runtime() {
@@ -125,7 +97,7 @@ TEST(CatalogQueryTest, ALongListingReadInManyPiecesGivesWhatTheWholeListingGives
         listing += i % 7 != 0 ? "-vim\n" : "\r\n";
     }
     FakePacman pacman(R"(cat "$(dirname "$0")/listing")");
-    std::ofstream(pacman.dir() / "listing") << listing;
+    std::ofstream(pacman.file("listing")) << listing;
     auto rt = runtime();
     for (const char* query : {"\xC3\xA4-1", "VIM", ""}) {
         SCOPED_TRACE(query);

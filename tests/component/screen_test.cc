@@ -1,17 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "forked_child.h"
+#include "process_helpers.h"
 #include "screen/frame.h"
 #include "screen/output_stream.h"
 #include "screen/screen_guard.h"
@@ -21,6 +19,7 @@
 namespace pacpick::screen {
 namespace {
 
+using process::test::read_file;
 using testing::ForkedChild;
 using testing::Pty;
 
@@ -37,13 +36,6 @@ std::string size_outcome(const Result<TerminalSize>& r) {
 
 std::string active() {
     return term::raw_mode_active() ? "raw" : "cooked";
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 /// A pipe for a child's standard output, read by the parent once the child ends.
@@ -74,34 +66,19 @@ struct CapturePipe {
 class StandInTput : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/pacpick-tput-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        log_ = dir_ + "/calls";
-        std::ofstream script(dir_ + "/tput");
-        script << "#!/bin/sh\n"
-                  "echo \"$1\" >> \"$TPUT_LOG\"\n"
-                  "case \"$1\" in\n"
-                  "  cols) printf \"$TPUT_COLS\"; exit \"${TPUT_COLS_STATUS:-0}\" ;;\n"
-                  "  lines) printf \"$TPUT_LINES\"; exit \"${TPUT_LINES_STATUS:-0}\" ;;\n"
-                  "esac\n"
-                  "exit 1\n";
-        script.close();
-        ASSERT_EQ(chmod((dir_ + "/tput").c_str(), 0755), 0);
-        mkdir((dir_ + "/empty").c_str(), 0755);
-    }
-    void TearDown() override {
-        unlink((dir_ + "/tput").c_str());
-        unlink(log_.c_str());
-        rmdir((dir_ + "/empty").c_str());
-        rmdir(dir_.c_str());
+        stand_ins_.add("tput",
+                       "echo \"$1\" >> \"$TPUT_LOG\"\n"
+                       "case \"$1\" in\n"
+                       "  cols) printf \"$TPUT_COLS\"; exit \"${TPUT_COLS_STATUS:-0}\" ;;\n"
+                       "  lines) printf \"$TPUT_LINES\"; exit \"${TPUT_LINES_STATUS:-0}\" ;;\n"
+                       "esac\n"
+                       "exit 1\n");
+        log_ = stand_ins_.file("calls");
     }
 
-    /// In a forked child: put the stand-in first on PATH with the given answers.
+    /// In a forked child: the stand-in's answers.
     void use_stand_in(const std::string& cols, const std::string& lines,
                       const std::string& cols_status = "0") const {
-        const char* path = std::getenv("PATH");
-        setenv("PATH", (dir_ + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
         setenv("TPUT_LOG", log_.c_str(), 1);
         setenv("TPUT_COLS", cols.c_str(), 1);
         setenv("TPUT_LINES", lines.c_str(), 1);
@@ -109,7 +86,7 @@ class StandInTput : public ::testing::Test {
     }
 
     /// In a forked child: a PATH on which no `tput` can be found.
-    void hide_tput() const { setenv("PATH", (dir_ + "/empty").c_str(), 1); }
+    void hide_tput() const { setenv("PATH", "/nonexistent-pacpick-dir", 1); }
 
     /// The size a child without any terminal gets from the stand-in, followed by
     /// the capabilities the stand-in was asked for.
@@ -127,7 +104,7 @@ class StandInTput : public ::testing::Test {
         return size + " asked:" + read_file(log_);
     }
 
-    std::string dir_;
+    process::test::StandIns stand_ins_;
     std::string log_;
 };
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <tuple>
 
 namespace pacpick::text {
 namespace {
@@ -111,25 +113,17 @@ TEST(IsAsciiTest, LooksAtEveryByte) {
 }
 
 TEST(DecodeFirstTest, GivesTheFirstCharacterAndItsLength) {
-    const auto ascii = decode_first("vim");
-    ASSERT_TRUE(ascii);
-    EXPECT_EQ(ascii->ch, U'v');
-    EXPECT_EQ(ascii->length, 1u);
-
-    const auto two = decode_first("\xC3\x84rger");
-    ASSERT_TRUE(two);
-    EXPECT_EQ(two->ch, U'\u00C4');
-    EXPECT_EQ(two->length, 2u);
-
-    const auto three = decode_first("\xE2\x82\xAC");
-    ASSERT_TRUE(three);
-    EXPECT_EQ(three->ch, U'\u20AC');
-    EXPECT_EQ(three->length, 3u);
-
-    const auto four = decode_first("\xF0\x9F\x98\x80!");
-    ASSERT_TRUE(four);
-    EXPECT_EQ(four->ch, U'\U0001F600');
-    EXPECT_EQ(four->length, 4u);
+    const std::tuple<std::string_view, char32_t, size_t> cases[] = {
+        {"vim", U'v', 1},
+        {"\xC3\x84rger", U'\u00C4', 2},
+        {"\xE2\x82\xAC", U'\u20AC', 3},
+        {"\xF0\x9F\x98\x80!", U'\U0001F600', 4}};
+    for (const auto& [bytes, ch, length] : cases) {
+        const auto first = decode_first(bytes);
+        ASSERT_TRUE(first) << bytes;
+        EXPECT_EQ(first->ch, ch);
+        EXPECT_EQ(first->length, length);
+    }
 }
 
 TEST(DecodeFirstTest, RefusesEmptyTruncatedAndIllFormedInput) {
