@@ -68,21 +68,30 @@ void Reactor::run() {
     // that comes every time (a sandbox refusing the call, a broken instance)
     // would make the loop spin, so the third in a row ends waiting on epoll.
     constexpr int kLastingFailures = 3;
+    constexpr auto kHookRetryAfter = std::chrono::nanoseconds(std::chrono::milliseconds(50));
     int failures_in_a_row = 0;
     epoll_event events[kMaxEvents];
     while (!stopping_.load()) {
+        bool hook_failed = false;
         try {
             fire_due_timers();
             run_turn_hooks();
         } catch (const std::bad_alloc&) {
-            // A hook that could not allocate tries again on the next turn;
-            // the thread must go on serving timers and descriptors.
+            // A hook that could not allocate tries again on the next turn,
+            // which comes soon even when nothing else happens (a child's end
+            // may be noticed only by the hook); meanwhile the thread goes on
+            // serving timers and descriptors.
+            hook_failed = true;
         }
         if (looking_.load()) {
             look_without_epoll();
             continue;
         }
-        const int n = wake_->wait(epoll_.get(), events, kMaxEvents, time_to_next_timer());
+        auto timeout = time_to_next_timer();
+        if (hook_failed) {
+            timeout = std::min(timeout.value_or(kHookRetryAfter), kHookRetryAfter);
+        }
+        const int n = wake_->wait(epoll_.get(), events, kMaxEvents, timeout);
         if (n < 0) {
             if (errno == EINTR) {
                 wake_->consume();  // a wake, or another signal: just turn again

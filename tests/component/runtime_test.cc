@@ -15,6 +15,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -425,6 +426,24 @@ TEST(ReactorTest, TurnHooksRunOnEveryTurnAndOncePerKey) {
     runtime->shutdown();
     EXPECT_GE(runs.load(), 20);
     EXPECT_EQ(duplicate_runs.load(), 0);
+}
+
+// A hook that cannot allocate runs again soon, though nothing else makes the
+// reactor turn: a child's end may be noticed by the hook alone.
+TEST(ReactorTest, AHookThatRanOutOfMemoryRunsAgainWithNothingElseToTurnFor) {
+    auto runtime = make_runtime();
+    std::promise<void> third_run;
+    std::atomic<int> runs{0};
+    static const int kKey = 0;
+    runtime->reactor().add_turn_hook(&kKey, [&] {
+        if (++runs == 3) {
+            third_run.set_value();
+        }
+        throw std::bad_alloc();
+    });
+    runtime->reactor().interrupt();
+    EXPECT_EQ(third_run.get_future().wait_for(10s), std::future_status::ready);
+    runtime->shutdown();
 }
 
 /// What a forked child saw of its own runtime over a stretch of time: how many
