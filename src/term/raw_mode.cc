@@ -7,19 +7,19 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
-#include <optional>
 #include <utility>
 
 namespace pacpick::term {
 
 namespace {
 
-/// The process-wide record of raw mode: the attributes the terminal had before
-/// the first successful entry, present exactly while raw mode is in force. Every
+/// The process-wide record of raw mode: whether it is in force, and the
+/// attributes the terminal had before the entry that put it in force. Every
 /// operation holds the lock from start to end.
 struct RawModeGuard {
     std::mutex lock;
-    std::optional<termios> saved;
+    bool active = false;
+    termios saved{};
 };
 
 RawModeGuard& raw_mode_guard() {
@@ -27,10 +27,9 @@ RawModeGuard& raw_mode_guard() {
     return guard;
 }
 
-// A copy of the saved attributes that a signal handler may read without the
-// lock: written before `g_emergency_armed` is raised, and not again until it is
-// lowered; lowered before the terminal is given back the normal way.
-termios g_emergency_saved{};
+// Raised while a signal handler may read the saved attributes without the
+// lock: they are written before it is raised and not again until it is
+// lowered, which happens before the terminal is given back the normal way.
 std::atomic<bool> g_emergency_armed{false};
 
 /// Sets the terminal's attributes, asking again when a signal interrupted the
@@ -63,7 +62,7 @@ Result<TerminalHandle> open_input_terminal() {
 Result<void> enter_raw_mode() {
     RawModeGuard& guard = raw_mode_guard();
     std::lock_guard lock(guard.lock);
-    if (guard.saved) {
+    if (guard.active) {
         return {};
     }
     auto terminal = open_input_terminal();
@@ -80,7 +79,7 @@ Result<void> enter_raw_mode() {
         return Error::last_os_error();
     }
     guard.saved = original;
-    g_emergency_saved = original;
+    guard.active = true;
     g_emergency_armed.store(true);
     return {};
 }
@@ -88,7 +87,7 @@ Result<void> enter_raw_mode() {
 Result<void> leave_raw_mode() {
     RawModeGuard& guard = raw_mode_guard();
     std::lock_guard lock(guard.lock);
-    if (!guard.saved) {
+    if (!guard.active) {
         return {};
     }
     auto terminal = open_input_terminal();
@@ -96,12 +95,12 @@ Result<void> leave_raw_mode() {
         return std::move(terminal).error();
     }
     g_emergency_armed.store(false);
-    if (set_attributes(terminal->fd(), *guard.saved) == -1) {
+    if (set_attributes(terminal->fd(), guard.saved) == -1) {
         const Error error = Error::last_os_error();
         g_emergency_armed.store(true);  // still raw: a crash must still restore it
         return error;
     }
-    guard.saved.reset();
+    guard.active = false;
     return {};
 }
 
@@ -115,7 +114,7 @@ void leave_raw_mode_in_emergency() noexcept {
     const bool input_is_terminal = tcgetattr(STDIN_FILENO, &probe) == 0;
     const int fd = input_is_terminal ? STDIN_FILENO : ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
-        set_attributes(fd, g_emergency_saved);
+        set_attributes(fd, raw_mode_guard().saved);
         if (!input_is_terminal) {
             ::close(fd);
         }
@@ -126,7 +125,7 @@ void leave_raw_mode_in_emergency() noexcept {
 bool raw_mode_active() {
     RawModeGuard& guard = raw_mode_guard();
     std::lock_guard lock(guard.lock);
-    return guard.saved.has_value();
+    return guard.active;
 }
 
 }  // namespace pacpick::term
