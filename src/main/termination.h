@@ -17,12 +17,11 @@ namespace pacpick {
 /// can give the terminal back before it goes. The handlers only record the
 /// signal and wake the main task through a self-pipe that outlives every watch,
 /// so a handler still running as the watch goes writes nowhere it should not;
-/// the main task restores
-/// the terminal, removes the watch and then ends by the same signal with its
-/// default action (`die_by`), so the parent sees how it ended. A signal the
-/// program was started with ignored (as `nohup` leaves SIGHUP) is left alone,
-/// and removing the watch puts back exactly the actions it found, so commands
-/// run afterwards inherit them. One watch at a time.
+/// the main task restores the terminal, removes the watch and then ends by the
+/// same signal with its default action (`die_by`), so the parent sees how it
+/// ended. A signal the program was started with ignored (as `nohup` leaves
+/// SIGHUP) is left alone, and removing the watch puts back exactly the actions
+/// it found, so commands run afterwards inherit them. One watch at a time.
 class TerminationWatch final : public StopSignal {
   public:
     /// Installs the handlers; needs a running runtime for the self-pipe.
