@@ -84,9 +84,11 @@ def screenshot_directory(artifacts):
 def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
-    x = item.funcargs.get("display") if hasattr(item, "funcargs") else None
-    if report.when not in ("setup", "call") or not report.failed or x is None:
+    funcargs = getattr(item, "funcargs", {})
+    # A setup that failed may have made the display but not yet the directory.
+    x, directory = funcargs.get("display"), funcargs.get("screenshot_directory")
+    if report.when not in ("setup", "call") or not report.failed or x is None or directory is None:
         return
-    path = item.funcargs["screenshot_directory"] / f"{item.name}-{report.when}.png"
+    path = directory / f"{item.name}-{report.when}.png"
     if x.screenshot(path):
         report.sections.append(("screenshot", f"the screen as the failing run left it: {path}"))
