@@ -74,12 +74,18 @@ int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
         // terminal is given back.
         out_of_memory = true;
     }
-    (*runtime)->shutdown();
-    if (out_of_memory || !outcome) {
+    const bool stopped = (*runtime)->shutdown();
+    const int status = out_of_memory || !outcome ? 1 : 0;
+    if (status != 0) {
         report("Error: ", out_of_memory ? nullptr : &outcome.error());
-        return 1;
     }
-    return 0;
+    if (!stopped) {
+        // A background thread that did not stop in time must not see the
+        // process's static objects destroyed under it: the program ends
+        // within half a second of the main task whatever that thread does.
+        _exit(status);
+    }
+    return status;
 }
 
 }  // namespace pacpick

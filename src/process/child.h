@@ -7,8 +7,8 @@
 
 #include "process/command.h"
 #include "process/reaper.h"
+#include "runtime/async_fd.h"
 #include "runtime/poll.h"
-#include "runtime/reactor.h"
 #include "runtime/result.h"
 
 namespace pacpick::process {

@@ -1,7 +1,6 @@
 #include "process/spawn.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include "process/interrupt_shield.h"
-#include "runtime/wake_counter.h"
 
 namespace pacpick::process {
 
@@ -116,22 +114,12 @@ using SpawnAttributes =
 
 /// The program ignores SIGPIPE so that its own writes fail with EPIPE (and may
 /// ignore the keyboard's signals while a foreground command runs); an ignored
-/// disposition survives exec, so the child must get the default back. A blocked
-/// signal survives exec too: the runtime's wake-up signal, which a thread that
-/// waits keeps blocked, is unblocked for the child.
+/// disposition survives exec, so the child must get the default back.
 int reset_signals(posix_spawnattr_t* attributes, const ChildSignalDefaults& defaults) {
     if (const int rc = posix_spawnattr_setsigdefault(attributes, &defaults.signals()); rc != 0) {
         return rc;
     }
-    sigset_t mask;
-    if (const int rc = pthread_sigmask(SIG_BLOCK, nullptr, &mask); rc != 0) {
-        return rc;
-    }
-    sigdelset(&mask, rt::wake_signal());
-    if (const int rc = posix_spawnattr_setsigmask(attributes, &mask); rc != 0) {
-        return rc;
-    }
-    return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF);
 }
 
 /// The program's environment with `changes` applied, as the strings a child's

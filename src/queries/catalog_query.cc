@@ -8,7 +8,7 @@
 #include "process/run.h"
 #include "queries/filter.h"
 #include "runtime/heap.h"
-#include "runtime/reactor.h"
+#include "runtime/sleep.h"
 
 namespace pacpick {
 

@@ -5,128 +5,68 @@
 
 namespace pacpick {
 
+namespace {
+
+/// Each kind's name and the errnos that have it; an errno not listed is
+/// Uncategorized. The order is the enumeration's.
+struct KindEntry {
+    ErrorKind kind;
+    std::string_view name;
+    int errnos[2];
+};
+
+constexpr KindEntry kKinds[] = {
+    {ErrorKind::NotFound, "NotFound", {ENOENT}},
+    {ErrorKind::PermissionDenied, "PermissionDenied", {EACCES, EPERM}},
+    {ErrorKind::ConnectionRefused, "ConnectionRefused", {ECONNREFUSED}},
+    {ErrorKind::ConnectionReset, "ConnectionReset", {ECONNRESET}},
+    {ErrorKind::BrokenPipe, "BrokenPipe", {EPIPE}},
+    {ErrorKind::AlreadyExists, "AlreadyExists", {EEXIST}},
+    {ErrorKind::WouldBlock, "WouldBlock", {EAGAIN}},
+    {ErrorKind::NotADirectory, "NotADirectory", {ENOTDIR}},
+    {ErrorKind::IsADirectory, "IsADirectory", {EISDIR}},
+    {ErrorKind::ReadOnlyFilesystem, "ReadOnlyFilesystem", {EROFS}},
+    {ErrorKind::FilesystemLoop, "FilesystemLoop", {ELOOP}},
+    {ErrorKind::InvalidInput, "InvalidInput", {EINVAL}},
+    {ErrorKind::TimedOut, "TimedOut", {ETIMEDOUT}},
+    {ErrorKind::WriteZero, "WriteZero", {}},
+    {ErrorKind::StorageFull, "StorageFull", {ENOSPC}},
+    {ErrorKind::NotSeekable, "NotSeekable", {ESPIPE}},
+    {ErrorKind::FileTooLarge, "FileTooLarge", {EFBIG}},
+    {ErrorKind::ResourceBusy, "ResourceBusy", {EBUSY}},
+    {ErrorKind::ExecutableFileBusy, "ExecutableFileBusy", {ETXTBSY}},
+    {ErrorKind::Deadlock, "Deadlock", {EDEADLK}},
+    {ErrorKind::CrossesDevices, "CrossesDevices", {EXDEV}},
+    {ErrorKind::TooManyLinks, "TooManyLinks", {EMLINK}},
+    {ErrorKind::InvalidFilename, "InvalidFilename", {ENAMETOOLONG}},
+    {ErrorKind::ArgumentListTooLong, "ArgumentListTooLong", {E2BIG}},
+    {ErrorKind::Interrupted, "Interrupted", {EINTR}},
+    {ErrorKind::Unsupported, "Unsupported", {ENOSYS}},
+    {ErrorKind::OutOfMemory, "OutOfMemory", {ENOMEM}},
+    {ErrorKind::Other, "Other", {}},
+    {ErrorKind::Uncategorized, "Uncategorized", {}},
+};
+
+}  // namespace
+
 std::string_view error_kind_name(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::NotFound:
-            return "NotFound";
-        case ErrorKind::PermissionDenied:
-            return "PermissionDenied";
-        case ErrorKind::ConnectionRefused:
-            return "ConnectionRefused";
-        case ErrorKind::ConnectionReset:
-            return "ConnectionReset";
-        case ErrorKind::BrokenPipe:
-            return "BrokenPipe";
-        case ErrorKind::AlreadyExists:
-            return "AlreadyExists";
-        case ErrorKind::WouldBlock:
-            return "WouldBlock";
-        case ErrorKind::NotADirectory:
-            return "NotADirectory";
-        case ErrorKind::IsADirectory:
-            return "IsADirectory";
-        case ErrorKind::ReadOnlyFilesystem:
-            return "ReadOnlyFilesystem";
-        case ErrorKind::FilesystemLoop:
-            return "FilesystemLoop";
-        case ErrorKind::InvalidInput:
-            return "InvalidInput";
-        case ErrorKind::TimedOut:
-            return "TimedOut";
-        case ErrorKind::WriteZero:
-            return "WriteZero";
-        case ErrorKind::StorageFull:
-            return "StorageFull";
-        case ErrorKind::NotSeekable:
-            return "NotSeekable";
-        case ErrorKind::FileTooLarge:
-            return "FileTooLarge";
-        case ErrorKind::ResourceBusy:
-            return "ResourceBusy";
-        case ErrorKind::ExecutableFileBusy:
-            return "ExecutableFileBusy";
-        case ErrorKind::Deadlock:
-            return "Deadlock";
-        case ErrorKind::CrossesDevices:
-            return "CrossesDevices";
-        case ErrorKind::TooManyLinks:
-            return "TooManyLinks";
-        case ErrorKind::InvalidFilename:
-            return "InvalidFilename";
-        case ErrorKind::ArgumentListTooLong:
-            return "ArgumentListTooLong";
-        case ErrorKind::Interrupted:
-            return "Interrupted";
-        case ErrorKind::Unsupported:
-            return "Unsupported";
-        case ErrorKind::OutOfMemory:
-            return "OutOfMemory";
-        case ErrorKind::Other:
-            return "Other";
-        case ErrorKind::Uncategorized:
-            return "Uncategorized";
+    for (const KindEntry& entry : kKinds) {
+        if (entry.kind == kind) {
+            return entry.name;
+        }
     }
     return "Uncategorized";
 }
 
 ErrorKind error_kind_for_errno(int code) {
-    switch (code) {
-        case ENOENT:
-            return ErrorKind::NotFound;
-        case EACCES:
-        case EPERM:
-            return ErrorKind::PermissionDenied;
-        case EPIPE:
-            return ErrorKind::BrokenPipe;
-        case EINTR:
-            return ErrorKind::Interrupted;
-        case EAGAIN:
-            return ErrorKind::WouldBlock;
-        case EINVAL:
-            return ErrorKind::InvalidInput;
-        case EEXIST:
-            return ErrorKind::AlreadyExists;
-        case ENOMEM:
-            return ErrorKind::OutOfMemory;
-        case ENOSPC:
-            return ErrorKind::StorageFull;
-        case ENOSYS:
-            return ErrorKind::Unsupported;
-        case ENOTDIR:
-            return ErrorKind::NotADirectory;
-        case EISDIR:
-            return ErrorKind::IsADirectory;
-        case ETIMEDOUT:
-            return ErrorKind::TimedOut;
-        case EBUSY:
-            return ErrorKind::ResourceBusy;
-        case ECONNREFUSED:
-            return ErrorKind::ConnectionRefused;
-        case ECONNRESET:
-            return ErrorKind::ConnectionReset;
-        case E2BIG:
-            return ErrorKind::ArgumentListTooLong;
-        case ETXTBSY:
-            return ErrorKind::ExecutableFileBusy;
-        case EROFS:
-            return ErrorKind::ReadOnlyFilesystem;
-        case ELOOP:
-            return ErrorKind::FilesystemLoop;
-        case ENAMETOOLONG:
-            return ErrorKind::InvalidFilename;
-        case EDEADLK:
-            return ErrorKind::Deadlock;
-        case EXDEV:
-            return ErrorKind::CrossesDevices;
-        case EMLINK:
-            return ErrorKind::TooManyLinks;
-        case EFBIG:
-            return ErrorKind::FileTooLarge;
-        case ESPIPE:
-            return ErrorKind::NotSeekable;
-        default:
-            return ErrorKind::Uncategorized;
+    for (const KindEntry& entry : kKinds) {
+        for (const int listed : entry.errnos) {
+            if (listed == code && code != 0) {
+                return entry.kind;
+            }
+        }
     }
+    return ErrorKind::Uncategorized;
 }
 
 Error Error::os(int code) {

@@ -1,5 +1,7 @@
 #include "runtime/executor.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 
 #include "runtime/signal_stack.h"
@@ -7,6 +9,36 @@
 namespace pacpick::rt {
 
 namespace detail {
+
+class SpawnedCell;
+
+/// The shared run queue of the worker threads, and the register of every task
+/// that has not finished, so that shutdown can drop them all. Cells keep it alive
+/// through a shared pointer: a wake arriving after shutdown is simply ignored.
+/// The queue links its cells through the cells themselves, so that a wake never
+/// allocates: it may come from the reactor thread while a search has run out of
+/// memory, and must still reach the search.
+class RunQueue {
+  public:
+    void push(std::shared_ptr<SpawnedCell> cell);
+    /// Waits for a cell to run; null once the queue is stopped.
+    std::shared_ptr<SpawnedCell> pop();
+    /// Registers a new cell; false once stopped, when it is not taken.
+    bool adopt(std::shared_ptr<TaskCell> cell);
+    void forget(TaskCell* cell);
+    using Cells = std::unordered_map<TaskCell*, std::shared_ptr<TaskCell>>;
+    /// Stops handing out cells and returns every unfinished one, without
+    /// allocating: shutdown may come when memory has run out.
+    Cells stop();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    SpawnedCell* head_ = nullptr;  // each queued cell holds the queue's reference to itself
+    SpawnedCell* tail_ = nullptr;
+    Cells live_;
+    bool stopped_ = false;
+};
 
 /// A cell whose root is a spawned `Task<void>`; it is run by the worker threads.
 class SpawnedCell final : public TaskCell {
@@ -103,33 +135,29 @@ RunQueue::Cells RunQueue::stop() {
 
 }  // namespace detail
 
-void JoinHandle::cancel() const {
-    if (cell_) {
-        cell_->request_cancel();
-    }
-}
+Executor::Executor() : queue_(std::make_shared<detail::RunQueue>()) {}
 
-Poll<Unit> JoinHandle::Finished::poll(const Waker& waker) {
-    if (!cell_ || cell_->poll_finished(waker)) {
-        return Unit{};
-    }
-    return Poll<Unit>::pending();
-}
-
-Result<std::unique_ptr<Executor>> Executor::start(unsigned threads) {
+Result<std::unique_ptr<Executor>> Executor::start(
+    unsigned threads, const std::shared_ptr<detail::RunningThreads>& running) {
     std::unique_ptr<Executor> executor(new Executor());
-    try {
-        for (unsigned i = 0; i < threads; ++i) {
-            executor->workers_.emplace_back([queue = executor->queue_] {
-                const AlternateSignalStack signal_stack;
-                while (auto cell = queue->pop()) {
-                    cell->run();
+    executor->workers_.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+        running->starting();
+        try {
+            executor->workers_.emplace_back([queue = executor->queue_, running] {
+                {
+                    const AlternateSignalStack signal_stack;
+                    while (auto cell = queue->pop()) {
+                        cell->run();
+                    }
                 }
+                running->ending();
             });
+        } catch (const std::system_error& e) {
+            running->ending();
+            executor->shutdown();
+            return Error::os(e.code().value());
         }
-    } catch (const std::system_error& e) {
-        executor->shutdown();
-        return Error::os(e.code().value());
     }
     return executor;
 }
@@ -149,17 +177,24 @@ JoinHandle Executor::spawn(Task<void> task) {
     return JoinHandle(cell);
 }
 
+void Executor::stop() {
+    // Only the first stop finds unfinished tasks; a later one finds none.
+    if (auto unfinished = queue_->stop(); !unfinished.empty()) {
+        unfinished_.swap(unfinished);
+    }
+}
+
 void Executor::shutdown() {
     if (shut_down_) {
         return;
     }
     shut_down_ = true;
-    auto unfinished = queue_->stop();
+    stop();
     for (auto& worker : workers_) {
         worker.join();
     }
     // No worker runs any more: the pending tasks are destroyed here, unrun.
-    for (auto& [raw, cell] : unfinished) {
+    for (auto& [raw, cell] : unfinished_) {
         static_cast<detail::SpawnedCell&>(*cell).drop();
     }
 }

@@ -1,19 +1,18 @@
 #include "runtime/reactor.h"
 
-#include <unistd.h>
+#include <sys/epoll.h>
 
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
-#include <cstdint>
-#include <ctime>
-#include <new>
+
+#include "runtime/epoll_wait.h"
 
 namespace pacpick::rt {
 
 namespace {
 std::atomic<Reactor*> g_current_reactor{nullptr};
-constexpr uint64_t kInterruptToken = 0;
+constexpr uint64_t kWakeToken = 0;
 }  // namespace
 
 Reactor* Reactor::current() {
@@ -35,26 +34,22 @@ Result<std::unique_ptr<Reactor>> Reactor::create() {
     if (!reactor->epoll_.valid()) {
         return Error::last_os_error();
     }
-    auto wake = WakeCounter::create();
+    auto wake = WakeLatch::create();
     if (!wake) {
         return std::move(wake).error();
     }
     reactor->wake_ = std::move(*wake);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = kInterruptToken;
+    ev.data.u64 = kWakeToken;
     if (epoll_ctl(reactor->epoll_.get(), EPOLL_CTL_ADD, reactor->wake_->fd(), &ev) != 0) {
         return Error::last_os_error();
     }
     return reactor;
 }
 
-Reactor::~Reactor() = default;
-
 void Reactor::interrupt() {
-    // It fails only when the thread could be reached neither way; its next
-    // turn then sees whatever this was about.
-    [[maybe_unused]] auto woken = wake_->wake();
+    wake_->set();
 }
 
 void Reactor::stop() {
@@ -64,75 +59,21 @@ void Reactor::stop() {
 
 void Reactor::run() {
     constexpr int kMaxEvents = 64;
-    // A failed wait that comes once is a passing fault and is tried again; one
-    // that comes every time (a sandbox refusing the call, a broken instance)
-    // would make the loop spin, so the third in a row ends waiting on epoll.
-    constexpr int kLastingFailures = 3;
-    constexpr auto kHookRetryAfter = std::chrono::nanoseconds(std::chrono::milliseconds(50));
-    int failures_in_a_row = 0;
     epoll_event events[kMaxEvents];
     while (!stopping_.load()) {
-        bool hook_failed = false;
-        try {
-            fire_due_timers();
-            run_turn_hooks();
-        } catch (const std::bad_alloc&) {
-            // A hook that could not allocate tries again on the next turn,
-            // which comes soon even when nothing else happens (a child's end
-            // may be noticed only by the hook); meanwhile the thread goes on
-            // serving timers and descriptors.
-            hook_failed = true;
+        fire_due_timers();
+        run_turn_hooks();
+        const int n = wait_for_events(epoll_.get(), events, kMaxEvents, time_to_next_timer());
+        if (n < 0 && errno != EINTR) {
+            return;
         }
-        if (looking_.load()) {
-            look_without_epoll();
-            continue;
-        }
-        auto timeout = time_to_next_timer();
-        if (hook_failed) {
-            timeout = std::min(timeout.value_or(kHookRetryAfter), kHookRetryAfter);
-        }
-        const int n = wake_->wait(epoll_.get(), events, kMaxEvents, timeout);
-        if (n < 0) {
-            if (errno == EINTR) {
-                wake_->consume();  // a wake, or another signal: just turn again
-                continue;
-            }
-            if (++failures_in_a_row == kLastingFailures) {
-                looking_.store(true);
-            }
-            continue;
-        }
-        failures_in_a_row = 0;
         for (int i = 0; i < n; ++i) {
-            if (events[i].data.u64 == kInterruptToken) {
-                wake_->consume();
+            if (events[i].data.u64 == kWakeToken) {
+                wake_->take();
             } else {
                 dispatch(events[i].data.u64);
             }
         }
-    }
-}
-
-void Reactor::look_without_epoll() {
-    // Turns every few milliseconds, or sooner for a timer, and tells every
-    // armed registration that it may be ready: its owner reads without
-    // blocking and arms again when nothing was there. A signal ends the pause
-    // early, which is harmless.
-    constexpr auto kLookEvery = std::chrono::nanoseconds(std::chrono::milliseconds(10));
-    const auto pause = std::min(kLookEvery, time_to_next_timer().value_or(kLookEvery));
-    const timespec time{0, static_cast<long>(pause.count())};
-    clock_nanosleep(CLOCK_MONOTONIC, 0, &time, nullptr);
-    wake_->consume();
-    std::lock_guard lock(io_mutex_);
-    for (auto& [token, state] : io_) {
-        Waker waker;
-        {
-            std::lock_guard state_lock(state->mutex);
-            if (state->armed) {
-                waker = state->fire();
-            }
-        }
-        waker.wake();
     }
 }
 
@@ -147,8 +88,7 @@ std::optional<std::chrono::nanoseconds> Reactor::time_to_next_timer() {
 }
 
 void Reactor::fire_due_timers() {
-    // One at a time, woken outside the lock: nothing here allocates, so no
-    // timer is taken out and then lost to a failed allocation.
+    // One at a time, each woken outside the lock.
     const auto now = Clock::now();
     for (;;) {
         Waker due;
@@ -270,10 +210,6 @@ void Reactor::detach(const std::shared_ptr<detail::IoState>& state) {
 }
 
 Result<void> Reactor::arm(detail::IoState& state) {
-    if (looking_.load()) {
-        state.armed = true;  // the next look tells it
-        return {};
-    }
     epoll_event ev{};
     ev.events = state.events | EPOLLONESHOT;
     ev.data.u64 = state.token;
@@ -284,71 +220,6 @@ Result<void> Reactor::arm(detail::IoState& state) {
     state.added = true;
     state.armed = true;
     return {};
-}
-
-AsyncFd::AsyncFd(UniqueFd fd, uint32_t events) : fd_(std::move(fd)) {
-    reactor_ = &current_reactor();
-    state_ = reactor_->attach(fd_.get(), events);
-}
-
-AsyncFd& AsyncFd::operator=(AsyncFd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = std::move(other.fd_);
-        state_ = std::move(other.state_);
-        reactor_ = other.reactor_;
-    }
-    return *this;
-}
-
-AsyncFd::~AsyncFd() {
-    reset();
-}
-
-void AsyncFd::reset() {
-    if (state_) {
-        reactor_->detach(state_);
-        state_.reset();
-    }
-    fd_.reset();
-}
-
-Poll<Result<void>> AsyncFd::poll_ready(const Waker& waker) {
-    assert(state_ && "polling a closed AsyncFd");
-    std::lock_guard lock(state_->mutex);
-    if (state_->ready) {
-        state_->ready = false;
-        return Result<void>();
-    }
-    state_->waker = waker;
-    if (!state_->armed) {
-        auto armed = reactor_->arm(*state_);
-        if (!armed) {
-            return armed;
-        }
-    }
-    return Poll<Result<void>>::pending();
-}
-
-Sleep::~Sleep() {
-    if (reactor_ != nullptr) {
-        reactor_->remove_timer(key_);
-    }
-}
-
-Poll<Unit> Sleep::poll(const Waker& waker) {
-    if (Clock::now() >= deadline_) {
-        if (reactor_ != nullptr) {
-            reactor_->remove_timer(key_);
-            reactor_ = nullptr;
-        }
-        return Unit{};
-    }
-    if (reactor_ == nullptr || !reactor_->update_timer(key_, waker)) {
-        reactor_ = &current_reactor();
-        key_ = reactor_->add_timer(deadline_, waker);
-    }
-    return Poll<Unit>::pending();
 }
 
 }  // namespace pacpick::rt

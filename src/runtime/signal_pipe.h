@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/reactor.h"
+#include "runtime/async_fd.h"
 #include "runtime/result.h"
 
 namespace pacpick::rt {

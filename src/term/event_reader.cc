@@ -26,9 +26,9 @@ void EventReader::ensure_created(const Lock& held) {
     }  // otherwise the error is dropped: waits report the missing source instead
 }
 
-std::shared_ptr<WakeCounter> EventReader::wake_counter(const Lock& held) const {
+std::shared_ptr<rt::WakeLatch> EventReader::wake_latch(const Lock& held) const {
     check(held);
-    return source_ ? source_->wake_counter() : nullptr;
+    return source_ ? source_->wake_latch() : nullptr;
 }
 
 bool EventReader::queue_holds_event() const {

@@ -18,7 +18,7 @@ namespace pacpick::term {
 /// for good. Every operation but `lock`/`try_lock` takes the held lock as proof.
 class EventReader {
   public:
-    using Lock = std::unique_lock<std::timed_mutex>;
+    using Lock = std::unique_lock<std::mutex>;
     using SourceFactory = std::function<Result<std::unique_ptr<InputSource>>()>;
 
     explicit EventReader(SourceFactory make_source);
@@ -30,8 +30,8 @@ class EventReader {
 
     /// Creates the source on the first call; later calls change nothing.
     void ensure_created(const Lock& held);
-    /// The source's wake-up counter; null when the source is absent.
-    std::shared_ptr<WakeCounter> wake_counter(const Lock& held) const;
+    /// The source's wake latch; null when the source is absent.
+    std::shared_ptr<rt::WakeLatch> wake_latch(const Lock& held) const;
 
     /// True once a `TerminalEvent` is queued; false when the time-out ran out or
     /// the wait was woken; "Failed to initialize input reader" without a source.
@@ -43,7 +43,7 @@ class EventReader {
     bool queue_holds_event() const;
     void check(const Lock& held) const;
 
-    std::timed_mutex mutex_;
+    std::mutex mutex_;
     SourceFactory make_source_;
     bool created_ = false;
     std::unique_ptr<InputSource> source_;

@@ -1,10 +1,8 @@
 #include "term/event_stream.h"
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <system_error>
 
@@ -63,9 +61,6 @@ struct StreamShared {
     std::atomic<bool> wait_in_progress{false};
     /// Asks the thread to give up the request it serves.
     std::atomic<bool> stop_requested{false};
-    /// Set by the thread when memory ran out in its wait: no key can be
-    /// decoded any more, and the main task's next poll ends with that.
-    std::atomic<bool> out_of_memory{false};
 };
 
 }  // namespace detail
@@ -79,22 +74,18 @@ void serve_wait_requests(std::shared_ptr<detail::StreamShared> shared,
         if (before_wait) {
             before_wait();
         }
-        try {
-            for (;;) {
-                auto lock = reader->lock();
-                reader->ensure_created(lock);
-                auto found = reader->wait_for_event(lock, std::nullopt);
-                lock.unlock();
-                // An error ends the request too rather than being retried here:
-                // a lasting one would keep failing at once and make this loop
-                // spin. The main task's next poll meets it again if it lasts,
-                // and gives up.
-                if (!found.ok() || *found || shared->stop_requested.load()) {
-                    break;
-                }
+        for (;;) {
+            auto lock = reader->lock();
+            reader->ensure_created(lock);
+            auto found = reader->wait_for_event(lock, std::nullopt);
+            lock.unlock();
+            // An error ends the request too rather than being retried here:
+            // a lasting one would keep failing at once and make this loop
+            // spin. The main task's next poll meets it again if it lasts,
+            // and gives up.
+            if (!found.ok() || *found || shared->stop_requested.load()) {
+                break;
             }
-        } catch (const std::bad_alloc&) {
-            shared->out_of_memory.store(true);
         }
         shared->wait_in_progress.store(false);
         request->waker.wake();
@@ -114,11 +105,11 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
 
 Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
     std::shared_ptr<EventReader> reader, BeforeWait before_wait) {
-    std::shared_ptr<WakeCounter> wake;
+    std::shared_ptr<rt::WakeLatch> wake;
     {
         auto lock = reader->lock();  // the thread is not running yet: this never waits long
         reader->ensure_created(lock);
-        wake = reader->wake_counter(lock);
+        wake = reader->wake_latch(lock);
     }
     if (!wake) {
         return Error::custom(ErrorKind::Other, "Failed to initialize input reader");
@@ -138,15 +129,14 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
 
 TerminalEventStream::TerminalEventStream(std::shared_ptr<EventReader> reader,
                                          std::shared_ptr<detail::StreamShared> shared,
-                                         std::shared_ptr<WakeCounter> wake)
+                                         std::shared_ptr<rt::WakeLatch> wake)
     : reader_(std::move(reader)), shared_(std::move(shared)), wake_(std::move(wake)) {}
 
 TerminalEventStream::~TerminalEventStream() {
     shared_->stop_requested.store(true);
     // Without the wake a blocked wait would end only at the next key, and the
-    // join below with it; the counter reaches the thread by a signal when its
-    // eventfd cannot be written.
-    [[maybe_unused]] auto woken = wake_->wake();
+    // join below with it.
+    wake_->set();
     shared_->requests.close();
     // The terminal goes back to the user (and to sudo) right after this: the
     // thread must have stopped reading it, not merely been asked to.
@@ -162,9 +152,6 @@ rt::Poll<Result<TerminalEvent>> TerminalEventStream::poll_event(const rt::Waker&
     // would read what the user types at the command's prompt.
     if (shared_->wait_in_progress.load()) {
         return rt::Poll<Result<TerminalEvent>>::pending();
-    }
-    if (shared_->out_of_memory.load()) {
-        return Result<TerminalEvent>(Error::os(ENOMEM));
     }
     // Never wait for the lock: the thread holds it only while serving a request.
     if (auto lock = reader_->try_lock(); lock.owns_lock()) {

@@ -65,11 +65,11 @@ class TerminalEventStream {
 
     TerminalEventStream(std::shared_ptr<EventReader> reader,
                         std::shared_ptr<detail::StreamShared> shared,
-                        std::shared_ptr<WakeCounter> wake);
+                        std::shared_ptr<rt::WakeLatch> wake);
 
     std::shared_ptr<EventReader> reader_;
     std::shared_ptr<detail::StreamShared> shared_;
-    std::shared_ptr<WakeCounter> wake_;
+    std::shared_ptr<rt::WakeLatch> wake_;
     std::thread thread_;
 };
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "runtime/epoll_wait.h"
 #include "runtime/signal_pipe.h"
 
 namespace pacpick::term {
@@ -148,7 +149,7 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
         return std::move(r).error();
     }
 
-    auto wake = WakeCounter::create();
+    auto wake = rt::WakeLatch::create();
     if (!wake) {
         return std::move(wake).error();
     }
@@ -186,15 +187,12 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
                                 deadline - std::chrono::steady_clock::now()));
         }
         const int count =
-            wake_->wait(epoll_.get(), ready.data(), static_cast<int>(ready.size()), left);
+            rt::wait_for_events(epoll_.get(), ready.data(), static_cast<int>(ready.size()), left);
         if (count < 0) {
             if (errno != EINTR) {
                 return Error::last_os_error();
             }
-            if (wake_->consume()) {
-                return interrupted();
-            }
-            continue;  // another signal
+            continue;  // a signal; a wake shows as its latch's readiness
         }
         if (count == 0) {
             return std::optional<DecodedItem>();
@@ -220,7 +218,7 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
                     break;
                 }
                 case kWakeToken:
-                    wake_->consume();
+                    wake_->take();
                     return interrupted();
             }
         }

@@ -7,7 +7,7 @@
 
 #include "runtime/fd.h"
 #include "runtime/result.h"
-#include "runtime/wake_counter.h"
+#include "runtime/wake_latch.h"
 #include "term/decoder.h"
 #include "term/event.h"
 #include "term/raw_mode.h"
@@ -24,9 +24,6 @@ using SizeQuery = std::function<Result<Resize>()>;
 /// Whether an error is the one a wait returns because somebody called `wake`.
 bool is_wake_interruption(const Error& error);
 
-/// Ends one wait of an `InputSource` from any thread; see the runtime's type.
-using rt::WakeCounter;
-
 /// Where the window-size signal handler leaves its news for one source; see
 /// input_source.cc. Slots outlive every source.
 struct SignalSlot;
@@ -40,7 +37,7 @@ struct SignalSlot;
 /// read is tried again at the next readiness; end of input or any other read
 /// error means no key will come again, so once the queued items are out, every
 /// call fails with that error at once. Not thread-safe: its owner serialises
-/// every call except its wake counter's `wake`.
+/// every call except its wake latch's `set`.
 class InputSource {
   public:
     /// On the input terminal of `open_input_terminal`.
@@ -54,11 +51,11 @@ class InputSource {
     InputSource& operator=(const InputSource&) = delete;
 
     /// A decoded item; nothing when the time-out ran out; the interruption error
-    /// (`is_wake_interruption`) when its wake counter was woken; the lasting
-    /// error of a terminal that is gone; or another error.
+    /// (`is_wake_interruption`) when its wake latch was set; the lasting error
+    /// of a terminal that is gone; or another error.
     Result<std::optional<DecodedItem>> read_item(Timeout timeout);
-    /// Its `wake` ends the wait in progress, or else the next one. Any thread.
-    std::shared_ptr<WakeCounter> wake_counter() const { return wake_; }
+    /// Setting it ends the wait in progress, or else the next one. Any thread.
+    std::shared_ptr<rt::WakeLatch> wake_latch() const { return wake_; }
 
   private:
     InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode);
@@ -72,7 +69,7 @@ class InputSource {
     SizeQuery size_query_;
     UniqueFd epoll_;
     SignalSlot* signals_ = nullptr;
-    std::shared_ptr<WakeCounter> wake_;
+    std::shared_ptr<rt::WakeLatch> wake_;
     InputDecoder decoder_;
     /// Why no key will come from the terminal again (end of input or a read
     /// error), once that has happened; the terminal is then no longer watched.

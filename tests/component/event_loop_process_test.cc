@@ -31,6 +31,7 @@
 #include "runtime/channel.h"
 #include "runtime/runtime.h"
 #include "runtime/select.h"
+#include "runtime/sleep.h"
 #include "thread_states.h"
 
 namespace pacpick::process {

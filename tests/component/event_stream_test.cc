@@ -397,8 +397,8 @@ TEST(InputSourceTest, WakesBeforeAWaitCountAsOne) {
     Pty pty;
     auto source = InputSource::create(pty.terminal(), pty.size_query(), raw_mode_on);
     ASSERT_TRUE(source.ok());
-    ASSERT_TRUE((*source)->wake_counter()->wake().ok());
-    ASSERT_TRUE((*source)->wake_counter()->wake().ok());
+    (*source)->wake_latch()->set();
+    (*source)->wake_latch()->set();
     auto first = (*source)->read_item(std::nullopt);
     ASSERT_FALSE(first.ok());
     EXPECT_TRUE(is_wake_interruption(first.error()));

@@ -13,6 +13,7 @@
 #include "queries/details_query.h"
 #include "queries/filter.h"
 #include "runtime/runtime.h"
+#include "runtime/sleep.h"
 
 namespace pacpick {
 namespace {

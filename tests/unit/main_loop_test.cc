@@ -9,6 +9,7 @@
 
 #include "../support/internals.h"
 #include "runtime/runtime.h"
+#include "runtime/sleep.h"
 
 namespace pacpick {
 namespace {

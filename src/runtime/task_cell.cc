@@ -1,4 +1,4 @@
-#include "runtime/task.h"
+#include "runtime/task_cell.h"
 
 namespace pacpick::rt::detail {
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <memory>
+
+#include "runtime/fd.h"
+#include "runtime/result.h"
+
+namespace pacpick::rt {
+
+/// Ends one blocking wait of another thread, from any thread: `set` makes an
+/// eventfd readable that the waiting side watches in its epoll set, and the
+/// waiting side's `take` lowers it again. Sets before the waiting side looks
+/// count as one. A set cannot fail: a write to a non-blocking eventfd fails
+/// only with EAGAIN, when its counter is already raised.
+class WakeLatch {
+  public:
+    static Result<std::unique_ptr<WakeLatch>> create();
+
+    void set();
+    /// The waiting side: lowers the latch; true when it was raised.
+    bool take();
+    /// The eventfd, to be watched for readability.
+    int fd() const { return fd_.get(); }
+
+  private:
+    WakeLatch() = default;
+
+    UniqueFd fd_;
+};
+
+}  // namespace pacpick::rt
