@@ -7,7 +7,7 @@
 #include "main/main_loop.h"
 #include "main/package_action.h"
 #include "main/pacman_queries.h"
-#include "main/termination.h"
+#include "main/signal_watch.h"
 #include "screen/frame.h"
 #include "screen/screen_guard.h"
 
@@ -35,10 +35,10 @@ void clean_up(AppState& state) {
     state.search_task.reset();
 }
 
-/// Removes the termination watch once the terminal is the user's again, and
-/// ends the program by a signal that came while the watch was in place, however
-/// late: it must not be lost, nor followed by anything else.
-void end_watch(std::unique_ptr<TerminationWatch>& watch) {
+/// Removes the signal watch once the terminal is the user's again, and ends
+/// the program by a termination signal that came while the watch was in place,
+/// however late: it must not be lost, nor followed by anything else.
+void end_watch(std::unique_ptr<SignalWatch>& watch) {
     if (!watch) {
         return;
     }
@@ -52,10 +52,10 @@ void end_watch(std::unique_ptr<TerminationWatch>& watch) {
 }  // namespace
 
 rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
-    // Without the watch the program still runs; a termination signal then just
-    // ends it by its default action, as it would have anyway.
-    auto installed = TerminationWatch::install();
-    std::unique_ptr<TerminationWatch> watch = installed ? std::move(installed).value() : nullptr;
+    // Without the watch the program still runs: a termination signal then
+    // meets the last resort, which gives the terminal back all the same.
+    auto installed = SignalWatch::install();
+    std::unique_ptr<SignalWatch> watch = installed ? std::move(installed).value() : nullptr;
 
     auto guard = screen::ScreenGuard::acquire();
     if (!guard) {
@@ -84,7 +84,7 @@ rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
     // given back: what the user types next belongs to the command.
     clean_up(state);
     std::move(*state.screen_guard).release();
-    end_watch(watch);  // a stop signal ends the program here
+    end_watch(watch);  // a termination signal ends the program here
     if (!end) {
         co_return std::move(end).error();
     }

@@ -1,5 +1,7 @@
 #include "main/main_loop.h"
 
+#include <signal.h>
+
 #include <utility>
 #include <variant>
 
@@ -15,9 +17,9 @@ using term::KeyEvent;
 using term::KeyModifiers;
 
 /// The loop's wait on the terminal side, as a leaf future.
-class NextEvent {
+class SourceEvent {
   public:
-    explicit NextEvent(EventSource& source) : source_(source) {}
+    explicit SourceEvent(EventSource& source) : source_(source) {}
     rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) {
         return source_.poll_event(waker);
     }
@@ -26,16 +28,17 @@ class NextEvent {
     EventSource& source_;
 };
 
-/// The stop request as a leaf future; one that is never given never fires.
-class StopRequested {
+/// The signals from outside as a leaf future; a source that is never given
+/// never fires.
+class OutsideSignal {
   public:
-    explicit StopRequested(StopSignal* stop) : stop_(stop) {}
+    explicit OutsideSignal(SignalSource* signals) : signals_(signals) {}
     rt::Poll<int> poll(const rt::Waker& waker) {
-        return stop_ != nullptr ? stop_->poll_stop(waker) : rt::Poll<int>::pending();
+        return signals_ != nullptr ? signals_->poll_signal(waker) : rt::Poll<int>::pending();
     }
 
   private:
-    StopSignal* stop_;
+    SignalSource* signals_;
 };
 
 std::optional<std::string> selected_name(const AppState& state) {
@@ -149,20 +152,28 @@ Reaction handle_message(AppState& state, QueryMessage message, QueryStarter& que
 }
 
 rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, QueryStarter& queries,
-                                        StopSignal* stop) {
-    StopRequested stop_requested(stop);
+                                        SignalSource* signals) {
+    OutsideSignal outside_signal(signals);
     for (;;) {
-        NextEvent next_event(*state.events);
+        SourceEvent next_event(*state.events);
         auto next_result = state.result_receiver.recv();
         rt::Select next_item(next_event, next_result);
-        auto outcome = co_await rt::Select(stop_requested, next_item);
-        if (outcome.index() == 0) {
-            co_return LoopEnd::Stopped;
-        }
-        auto& item = std::get<1>(outcome);
+        auto outcome = co_await rt::Select(outside_signal, next_item);
 
         Reaction reaction = Reaction::Ignore;
-        if (item.index() == 0) {
+        if (outcome.index() == 0) {
+            if (std::get<0>(outcome) != SIGCONT) {
+                co_return LoopEnd::Stopped;
+            }
+            // Continued after a stop: the shell may have had the terminal
+            // meanwhile, and what it shows is no longer the frame.
+            if (state.screen_guard) {
+                if (auto retaken = state.screen_guard->retake(); !retaken) {
+                    co_return std::move(retaken).error();
+                }
+            }
+            reaction = Reaction::Draw;
+        } else if (auto& item = std::get<1>(outcome); item.index() == 0) {
             auto& event = std::get<0>(item);
             if (!event.ok()) {
                 // The input side retries what passes (an interrupted or empty

@@ -12,18 +12,18 @@
 namespace pacpick {
 
 /// How the main loop ended without an error: the user quit, chose the package
-/// now in `pending_action`, or a stop signal arrived.
+/// now in `pending_action`, or a termination signal arrived.
 enum class LoopEnd { Quit, Action, Stopped };
 
 /// What handling one key or one message asks of the loop.
 enum class Reaction { Ignore, Draw, Quit, Action };
 
 /// Runs the loop until a quit key, Enter, an input error, a frame that cannot be
-/// drawn, or `stop` (when given) fires. Each pass takes one item from the
-/// terminal events or the result channel, chosen at random when both are ready
-/// so that neither starves the other.
+/// drawn, or a termination signal from `signals` (when given). Each pass takes
+/// one item from the terminal events or the result channel, chosen at random
+/// when both are ready so that neither starves the other.
 rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, QueryStarter& queries,
-                                        StopSignal* stop = nullptr);
+                                        SignalSource* signals = nullptr);
 
 /// The key table: changes the state for one key, starting and cancelling queries.
 Reaction handle_key(AppState& state, const term::KeyEvent& key, QueryStarter& queries);

@@ -30,17 +30,21 @@ class FrameDrawer {
     virtual Result<void> draw(const AppState& state) = 0;
 };
 
-/// A request from outside to stop the loop at once, such as a termination
-/// signal: ready with the signal's number.
-class StopSignal {
+/// Signals from outside that the loop must answer: ready with the number of a
+/// termination signal, which ends the loop at once, or with SIGCONT once the
+/// program has been continued after a stop, when the terminal is taken again
+/// and the frame redrawn.
+class SignalSource {
   public:
-    virtual ~StopSignal() = default;
-    virtual rt::Poll<int> poll_stop(const rt::Waker& waker) = 0;
+    virtual ~SignalSource() = default;
+    virtual rt::Poll<int> poll_signal(const rt::Waker& waker) = 0;
 };
 
 /// Starts the background queries. Each started task sends exactly one message
-/// carrying `generation` through `sender` when it runs to its end, and can be
-/// cancelled through the returned handle at any of its waits.
+/// carrying `generation` through `sender` when it runs to its end, running out
+/// of memory included (an empty answer), unless memory is too short even for
+/// the message: the screen then keeps the last answer until the next key. A
+/// task can be cancelled through the returned handle at any of its waits.
 class QueryStarter {
   public:
     virtual ~QueryStarter() = default;

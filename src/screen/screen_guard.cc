@@ -1,5 +1,6 @@
 #include "screen/screen_guard.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -76,6 +77,19 @@ void ScreenGuard::release() && {
     restore();
 }
 
+Result<void> ScreenGuard::retake() {
+    if (!held_) {
+        return {};
+    }
+    if (auto r = term::reenter_raw_mode(); !r) {
+        return r;
+    }
+    if (auto r = writer_.hide_cursor(); !r) {
+        return r;
+    }
+    return writer_.flush();
+}
+
 void ScreenGuard::restore() {
     if (!std::exchange(held_, false)) {
         return;
@@ -94,14 +108,24 @@ void ScreenGuard::restore() {
     }
 }
 
-void give_back_terminal_in_emergency() noexcept {
-    if (g_cursor_hidden.exchange(false)) {
-        const int saved_errno = errno;
-        // Whatever the stream still buffers is lost; the command goes straight out.
-        [[maybe_unused]] ssize_t n = ::write(STDOUT_FILENO, kShowCursor.data(), kShowCursor.size());
-        errno = saved_errno;
+void give_back_terminal_from_handler() noexcept {
+    if (!term::give_back_attributes_from_handler() || !g_cursor_hidden.load()) {
+        return;
     }
-    term::leave_raw_mode_in_emergency();
+    const int saved_errno = errno;
+    // A terminal that reads nothing (a stalled connection) would hold this
+    // write for good, and the process would never go: the command goes out
+    // only if there is room for it. Whatever the stream still buffers is lost.
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    const bool blocking = flags != -1 && (flags & O_NONBLOCK) == 0;
+    if (blocking) {
+        fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
+    }
+    [[maybe_unused]] ssize_t n = ::write(STDOUT_FILENO, kShowCursor.data(), kShowCursor.size());
+    if (blocking) {
+        fcntl(STDOUT_FILENO, F_SETFL, flags);
+    }
+    errno = saved_errno;
 }
 
 }  // namespace pacpick::screen

@@ -26,6 +26,9 @@ class ScreenGuard {
     /// Gives the terminal back now. Consumes the guard: a released guard does
     /// nothing more, not even when destroyed.
     void release() &&;
+    /// Takes the terminal again as at acquisition (raw mode, the cursor
+    /// hidden), for a program that was stopped and has been continued.
+    Result<void> retake();
 
   private:
     explicit ScreenGuard(ScreenWriter writer) : writer_(writer), held_(true) {}
@@ -35,9 +38,10 @@ class ScreenGuard {
     bool held_;
 };
 
-/// For a process about to die of a fatal signal or an uncaught exception:
-/// shows the cursor on standard output if a guard hid it there, then leaves
-/// raw mode, with async-signal-safe calls only and no lock.
-void give_back_terminal_in_emergency() noexcept;
+/// For a signal handler, as the process is about to die or stop: puts the
+/// terminal's saved attributes back, then shows the cursor on standard output
+/// if a guard hid it there, with async-signal-safe calls only, no lock, and no
+/// write that could block. Done again, it does the same again.
+void give_back_terminal_from_handler() noexcept;
 
 }  // namespace pacpick::screen

@@ -30,7 +30,7 @@ RawModeGuard& raw_mode_guard() {
 // Raised while a signal handler may read the saved attributes without the
 // lock: they are written before it is raised and not again until it is
 // lowered, which happens before the terminal is given back the normal way.
-std::atomic<bool> g_emergency_armed{false};
+std::atomic<bool> g_handler_may_restore{false};
 
 /// Sets the terminal's attributes, asking again when a signal interrupted the
 /// call: the change may not have been made, and giving up would leave the
@@ -41,6 +41,13 @@ int set_attributes(int fd, const termios& attributes) {
         result = tcsetattr(fd, TCSANOW, &attributes);
     } while (result == -1 && errno == EINTR);
     return result;
+}
+
+/// Switches `fd` to the raw form of `original`.
+int set_raw_attributes(int fd, const termios& original) {
+    termios raw = original;
+    cfmakeraw(&raw);
+    return set_attributes(fd, raw);
 }
 
 }  // namespace
@@ -73,14 +80,28 @@ Result<void> enter_raw_mode() {
     if (tcgetattr(terminal->fd(), &original) == -1) {
         return Error::last_os_error();
     }
-    termios raw = original;
-    cfmakeraw(&raw);
-    if (set_attributes(terminal->fd(), raw) == -1) {
+    if (set_raw_attributes(terminal->fd(), original) == -1) {
         return Error::last_os_error();
     }
     guard.saved = original;
     guard.active = true;
-    g_emergency_armed.store(true);
+    g_handler_may_restore.store(true);
+    return {};
+}
+
+Result<void> reenter_raw_mode() {
+    RawModeGuard& guard = raw_mode_guard();
+    std::lock_guard lock(guard.lock);
+    if (!guard.active) {
+        return {};
+    }
+    auto terminal = open_input_terminal();
+    if (!terminal) {
+        return std::move(terminal).error();
+    }
+    if (set_raw_attributes(terminal->fd(), guard.saved) == -1) {
+        return Error::last_os_error();
+    }
     return {};
 }
 
@@ -94,32 +115,41 @@ Result<void> leave_raw_mode() {
     if (!terminal) {
         return std::move(terminal).error();
     }
-    g_emergency_armed.store(false);
+    g_handler_may_restore.store(false);
     if (set_attributes(terminal->fd(), guard.saved) == -1) {
         const Error error = Error::last_os_error();
-        g_emergency_armed.store(true);  // still raw: a crash must still restore it
+        g_handler_may_restore.store(true);  // still raw: a crash must still restore it
         return error;
     }
     guard.active = false;
     return {};
 }
 
-void leave_raw_mode_in_emergency() noexcept {
-    if (!g_emergency_armed.exchange(false)) {
-        return;
+bool give_back_attributes_from_handler() noexcept {
+    if (!g_handler_may_restore.load()) {
+        return false;
     }
     const int saved_errno = errno;
     // As `open_input_terminal`, from calls a signal handler may make.
     termios probe;
     const bool input_is_terminal = tcgetattr(STDIN_FILENO, &probe) == 0;
     const int fd = input_is_terminal ? STDIN_FILENO : ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    bool ours = false;
     if (fd >= 0) {
-        set_attributes(fd, raw_mode_guard().saved);
+        // A terminal that is not the controlling one has no foreground group
+        // (ENOTTY) and is ours to restore; the controlling one only while
+        // the program is in its foreground.
+        const pid_t foreground = tcgetpgrp(fd);
+        ours = foreground == -1 || foreground == getpgrp();
+        if (ours) {
+            set_attributes(fd, raw_mode_guard().saved);
+        }
         if (!input_is_terminal) {
             ::close(fd);
         }
     }
     errno = saved_errno;
+    return ours;
 }
 
 bool raw_mode_active() {

@@ -36,9 +36,17 @@ Result<void> leave_raw_mode();
 /// Whether raw mode is in force (attributes are saved and not yet restored).
 bool raw_mode_active();
 
-/// For a process about to die of a fatal signal or an uncaught exception: puts
-/// the saved attributes back if raw mode is in force, with async-signal-safe
-/// calls only and no lock, whatever state the rest of the program is in.
-void leave_raw_mode_in_emergency() noexcept;
+/// Puts the raw attributes back while raw mode is in force, for a program that
+/// was stopped and continued: its shell may have set the terminal its own way
+/// meanwhile. Without raw mode in force it touches nothing.
+Result<void> reenter_raw_mode();
+
+/// For a signal handler (a fatal signal, or a stop): puts the saved attributes
+/// back if raw mode is in force, with async-signal-safe calls only and no lock,
+/// whatever state the rest of the program is in, and answers whether it did.
+/// Raw mode stays in force as far as the program knows, so a later call does
+/// the same again. Nothing is done while the program runs in the background of
+/// the terminal, which then belongs to another process group (the shell).
+bool give_back_attributes_from_handler() noexcept;
 
 }  // namespace pacpick::term

@@ -8,15 +8,32 @@ early and look at the pty's settings and the emulated screen afterwards."""
 import contextlib
 import os
 import re
+import select
 import signal
+import time
+from pathlib import Path
 
 import pytest
 
 from conftest import pacpick_binary
 from harness import PYTHON, Exit
-from standins import STANDINS, ignored_signals, scripted_pacman, shown, signal_bit
+from standins import (STANDINS, caught_signals, children_of, ignored_signals, scripted_pacman, shown,
+                      signal_bit)
 
 ROWS, COLUMNS = 24, 80
+
+# Every signal whose default action ends a process, as one can come from
+# outside (kill, timeout -s, a supervisor), but the termination signals, which
+# take their own way out, and SIGPIPE, which the program ignores.
+FATAL = [signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGVTALRM,
+         signal.SIGPROF, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGTRAP, signal.SIGSYS, signal.SIGPWR,
+         signal.SIGSTKFLT, signal.SIGIO, signal.SIGSEGV, signal.SIGABRT, signal.SIGILL, signal.SIGBUS,
+         signal.SIGFPE]
+REAL_TIME = list(range(signal.SIGRTMIN, signal.SIGRTMAX + 1))
+
+
+def signal_name(number):
+    return signal.Signals(number).name if number < signal.SIGRTMIN else f"SIGRTMIN+{number - signal.SIGRTMIN}"
 
 
 @pytest.fixture
@@ -25,14 +42,15 @@ def scripted(tmp_path):
 
 
 @contextlib.contextmanager
-def keyboard_signals_at_default():
-    """Children forked meanwhile start with SIGINT and SIGQUIT at their default
-    actions, even if this test run was started with them ignored (as a
-    background job is): the program keeps ignored signals ignored for its
-    commands, and these tests need them to reach the command."""
-    saved = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGQUIT)}
-    signal.signal(signal.SIGINT, signal.default_int_handler)  # a handler: reset by exec
-    signal.signal(signal.SIGQUIT, signal.SIG_DFL)
+def at_default_in_children(numbers=(signal.SIGINT, signal.SIGQUIT)):
+    """Children forked meanwhile start with these signals at their default
+    actions, even if this test run was started with some ignored (as a
+    background job is, and as Python leaves SIGXFSZ): the program keeps ignored
+    signals ignored, for itself and its commands, and these tests need them to
+    reach it. A handler, unlike an ignore, is reset by exec."""
+    saved = {number: signal.getsignal(number) for number in numbers}
+    for number in numbers:
+        signal.signal(number, lambda *_: None)
     try:
         yield
     finally:
@@ -40,8 +58,8 @@ def keyboard_signals_at_default():
             signal.signal(number, handler)
 
 
-def start(run_in_terminal, standin, argv=None):
-    with keyboard_signals_at_default():
+def start(run_in_terminal, standin, argv=None, defaults=(signal.SIGINT, signal.SIGQUIT)):
+    with at_default_in_children(defaults):
         return run_in_terminal(argv or [pacpick_binary()], env=standin.env(), cwd=standin.dir,
                                rows=ROWS, columns=COLUMNS)
 
@@ -76,19 +94,77 @@ def test_a_termination_signal_gives_the_terminal_back_and_ends_the_program_by_th
     assert terminal.raw.endswith(b"\x1b[?25h\x1b[2J\x1b[1;1H")
 
 
-@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGABRT], ids=["SIGSEGV", "SIGABRT"])
-def test_a_crash_gives_the_terminal_back_and_still_ends_the_program_by_its_signal(
+@pytest.mark.parametrize("number", FATAL + REAL_TIME[:2] + REAL_TIME[-1:], ids=signal_name)
+def test_any_other_signal_that_ends_the_program_gives_the_terminal_back_first(
         scripted, run_in_terminal, number):
     scripted.on("-Slq", stdout="alpha\n").on("-Si", hang=True).on("-Q", exit=1)
     # No core file: the signal's default action is what is looked at.
-    terminal = start(run_in_terminal, scripted, ["/bin/sh", "-c", 'ulimit -c 0; exec "$0"', pacpick_binary()])
+    terminal = start(run_in_terminal, scripted, ["/bin/sh", "-c", 'ulimit -c 0; exec "$0"', pacpick_binary()],
+                     defaults=FATAL + REAL_TIME)
     terminal.wait_for_text("[install] ").send("a")
     terminal.wait_for(lambda t: "> alpha" in shown(t), what="the list")
     assert not terminal.cursor_visible and terminal.stty_after() != terminal.stty_before
+    every = sum(signal_bit(n) for n in FATAL + REAL_TIME + [signal.SIGTERM, signal.SIGHUP])
+    assert caught_signals(terminal.pid) & every == every, "some signal would end the program unseen"
 
     os.kill(terminal.pid, number)
     assert terminal.wait_exit() == Exit(code=None, signal=number), terminal.describe()
     assert terminal.raw.endswith(b"\x1b[?25h")
+    assert terminal.stty_after() == terminal.stty_before
+
+
+@pytest.mark.parametrize("number", [signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU], ids=signal_name)
+def test_a_stop_from_outside_gives_the_terminal_back_and_a_continue_takes_it_again(
+        scripted, run_in_terminal, number):
+    scripted.on("-Slq", stdout="alpha\n").on("-Si", stdout="Version : 1-1\n").on("-Q", exit=1)
+    terminal = start(run_in_terminal, scripted, [PYTHON, STANDINS / "foreground-job", pacpick_binary()])
+    terminal.wait_for_text("[install] ").send("a")
+    terminal.wait_for_text("Package: alpha    Version: 1-1")
+    [program] = children_of(terminal.pid)
+    raw = terminal.stty_after()
+    assert raw != terminal.stty_before and not terminal.cursor_visible
+
+    os.kill(program, number)
+    terminal.wait_for_text(f"stopped by {signal.Signals(number).name}")
+    assert terminal.stty_after() == terminal.stty_before and terminal.cursor_visible
+
+    frames = len(terminal.frames())
+    os.kill(program, signal.SIGCONT)
+    terminal.wait_for_frame(lambda frame: frame.query == "a" and frame.entries == ["alpha"], after=frames,
+                            what="the frame drawn again")
+    assert terminal.stty_after() == raw and not terminal.cursor_visible
+    terminal.press("esc")
+    assert terminal.wait_exit() == Exit(code=0, signal=None), terminal.describe()
+    assert terminal.stty_after() == terminal.stty_before
+
+
+def blocked_writing_to_the_terminal(pid):
+    """Whether the program's main thread waits in a write to standard output."""
+    fields = Path(f"/proc/{pid}/syscall").read_text().split()
+    return fields[:2] == ["1", "0x1"]
+
+
+def test_a_termination_signal_ends_the_program_while_the_terminal_reads_nothing(scripted, run_in_terminal):
+    scripted.on("-Slq", stdout="").on("-Si", exit=1).on("-Q", exit=1)
+    terminal = start(run_in_terminal, scripted)
+    terminal.wait_for_text("[install] ")
+    # From here on nothing reads what the program writes: a frame per key
+    # fills the terminal's queue until a write waits for room for good.
+    process = os.pidfd_open(terminal.pid)
+    try:
+        deadline = time.monotonic() + 15
+        while not blocked_writing_to_the_terminal(terminal.pid):
+            assert time.monotonic() < deadline, "the program's writes never waited"
+            os.write(terminal._fd, b"x" * 50)
+            select.select([process], [], [], 0.05)
+        os.kill(terminal.pid, signal.SIGTERM)
+        sent = time.monotonic()
+        ended, _, _ = select.select([process], [], [], 10)
+        took = time.monotonic() - sent
+    finally:
+        os.close(process)
+    assert ended and took < 2, f"still running {took:.1f} s after SIGTERM"
+    assert terminal.wait_exit() == Exit(code=None, signal=signal.SIGTERM)
     assert terminal.stty_after() == terminal.stty_before
 
 
@@ -117,7 +193,7 @@ def test_keyboard_signals_during_the_command_end_the_command_and_pacpick_reports
 def test_control_c_at_the_real_pacman_prompt_ends_pacman_and_pacpick_reports_its_status(
         scratch_world, run_in_terminal):
     name = "hello"
-    with keyboard_signals_at_default():
+    with at_default_in_children():
         terminal = run_in_terminal([pacpick_binary()], env=scratch_world.env(), cwd=scratch_world.path,
                                    rows=ROWS, columns=COLUMNS)
     terminal.wait_for_text("[install] ").send(name)
@@ -133,27 +209,27 @@ def test_control_c_at_the_real_pacman_prompt_ends_pacman_and_pacpick_reports_its
     assert not scratch_world.installed(name)
 
 
-def test_a_program_started_with_sighup_ignored_survives_a_hang_up_signal_and_sudo_inherits_the_ignore(
-        scripted, run_in_terminal):
-    # As `nohup pacpick` leaves it: the program must not catch what its user
-    # asked it to be immune to, nor hand its commands a different disposition.
+@pytest.mark.parametrize("number", [signal.SIGHUP, signal.SIGUSR1], ids=signal_name)
+def test_a_signal_ignored_at_start_stays_ignored_by_the_program_and_by_sudo(scripted, run_in_terminal, number):
+    # As `nohup pacpick` leaves SIGHUP: the program must not catch what its
+    # user asked it to be immune to, nor hand its commands a different one.
     scripted.on("-Slq", stdout="pkg\n").on("-Si", stdout="Version : 1-1\n").on("-Q", exit=1)
     scripted.on("-S", prompt="Proceed with installation? [Y/n] ")
     terminal = start(run_in_terminal, scripted,
-                     ["/bin/sh", "-c", 'trap "" HUP; exec "$0"', pacpick_binary()])
+                     ["/bin/sh", "-c", f'trap "" {number}; exec "$0"', pacpick_binary()])
     terminal.wait_for_text("[install] ").send("pkg")
     terminal.wait_for_text("Package: pkg    Version: 1-1")
-    hang_up = signal_bit(signal.SIGHUP)
-    assert ignored_signals(terminal.pid) & hang_up, "the program took over the ignored SIGHUP"
+    bit = signal_bit(number)
+    assert ignored_signals(terminal.pid) & bit, "the program took over the ignored signal"
 
-    os.kill(terminal.pid, signal.SIGHUP)
+    os.kill(terminal.pid, number)
     frames = len(terminal.frames())
     terminal.press("left")  # answered with a frame only by a program still running
-    terminal.wait_for_frame(lambda frame: frame.query == "pkg", after=frames, what="a frame after SIGHUP")
+    terminal.wait_for_frame(lambda frame: frame.query == "pkg", after=frames, what="a frame after the signal")
     terminal.press("enter")
     terminal.wait_for_text("Proceed with installation? [Y/n]")
     terminal.send("n\r")
     assert terminal.wait_exit() == Exit(code=0, signal=None), terminal.describe()
     started = scripted.calls("sudo") + [call for call in scripted.calls() if call["argv"][0] == b"-S"]
-    assert len(started) == 2 and all(call["sigign"] & hang_up for call in started), started
+    assert len(started) == 2 and all(call["sigign"] & bit for call in started), started
     assert terminal.stty_after() == terminal.stty_before

@@ -369,29 +369,50 @@ TEST(MainLoopTest, DetailsAnswersAreAcceptedOnlyForTheNewestRequest) {
     EXPECT_EQ(run.state->details, std::optional<PackageDetails>(ab));
 }
 
-/// A stop request that is already there when the loop starts.
-class FiredStop final : public StopSignal {
+/// Answers `signal_number` to each of its first `times` polls, then nothing.
+class FiredSignal final : public SignalSource {
   public:
-    rt::Poll<int> poll_stop(const rt::Waker&) override {
+    FiredSignal(int signal_number, int times) : signal_number_(signal_number), times_(times) {}
+    rt::Poll<int> poll_signal(const rt::Waker&) override {
         ++polls;
-        return SIGTERM;
+        if (polls > times_) {
+            return rt::Poll<int>::pending();
+        }
+        return signal_number_;
     }
     int polls = 0;
+
+  private:
+    int signal_number_;
+    int times_;
 };
 
-TEST(MainLoopTest, AStopRequestEndsTheLoopWithoutWaitingForTheUser) {
+TEST(MainLoopTest, ATerminationSignalEndsTheLoopAndAContinueRedraws) {
     std::deque<ScriptedEvents::Step> keys;
     for (int i = 0; i < 40; ++i)
         keys.push_back(press(ch('x')));
     keys.push_back(esc());
-    LoopRun run(std::move(keys));
-    FiredStop stop;
-    auto end = run.runtime->block_on(run_main_loop(*run.state, run.drawer, run.queries, &stop));
-    ASSERT_TRUE(end.ok());
-    EXPECT_EQ(*end, LoopEnd::Stopped);
-    EXPECT_GE(stop.polls, 1);
-    // The request competes fairly with ready keys, so a few may be handled first.
-    EXPECT_LT(run.drawer.frames.size(), 40u);
+    struct Case {
+        int signal_number;
+        int times;
+        LoopEnd end;
+    };
+    // A continue comes once after a stop: one more frame, drawn from the same
+    // state, and the loop goes on to the user's Esc.
+    for (const Case& c : {Case{SIGTERM, 1000, LoopEnd::Stopped}, Case{SIGCONT, 1, LoopEnd::Quit}}) {
+        LoopRun run(keys);
+        FiredSignal fired(c.signal_number, c.times);
+        auto end =
+            run.runtime->block_on(run_main_loop(*run.state, run.drawer, run.queries, &fired));
+        ASSERT_TRUE(end.ok());
+        EXPECT_EQ(*end, c.end) << c.signal_number;
+        if (c.end == LoopEnd::Stopped) {
+            // The signal competes fairly with ready keys, so a few may be handled first.
+            EXPECT_LT(run.drawer.frames.size(), 40u);
+        } else {
+            EXPECT_EQ(run.drawer.frames.size(), 41u);
+        }
+    }
 }
 
 }  // namespace
