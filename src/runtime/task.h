@@ -5,6 +5,7 @@
 #include <coroutine>
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -97,8 +98,8 @@ struct PromiseResult<void> {
 template <typename T>
 struct TaskPromise : PromiseResult<T> {
     std::coroutine_handle<> continuation;
-    /// What escaped the body; the awaiting task or `block_on` rethrows it, and
-    /// a spawned task that nobody awaits ends with it unseen.
+    /// Memory that ran out in the body; the awaiting task or `block_on`
+    /// rethrows it, and a spawned task that nobody awaits ends with it.
     std::exception_ptr exception;
 
     Task<T> get_return_object();
@@ -113,7 +114,18 @@ struct TaskPromise : PromiseResult<T> {
         void await_resume() noexcept {}
     };
     FinalAwaiter final_suspend() noexcept { return {}; }
-    void unhandled_exception() noexcept { exception = std::current_exception(); }
+    /// Running out of memory is a failure a task's owner can take; any other
+    /// exception is a fault in the program, which must not end unseen with a
+    /// task nobody awaits: it goes to `std::terminate` at once.
+    void unhandled_exception() noexcept {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            exception = std::current_exception();
+        } catch (...) {
+            std::terminate();
+        }
+    }
 
     template <LeafFuture F>
     LeafAwaiter<std::remove_reference_t<F>> await_transform(F&& future) {
@@ -128,8 +140,8 @@ struct TaskPromise : PromiseResult<T> {
 /// A lazily started coroutine. It can wait only on leaf futures (whose poll is
 /// repeated on every wake-up until ready, so spurious wakes never resume it) and
 /// on other tasks, which it runs inline. Spawn it, `block_on` it, or co_await it.
-/// An exception that escapes its body (an allocation that failed) ends it, and
-/// is rethrown to whoever awaits it or blocks on it.
+/// Memory that runs out in its body ends it, and is rethrown to whoever awaits
+/// it or blocks on it; any other exception that escapes it ends the program.
 template <typename T = void>
 class [[nodiscard]] Task {
   public:

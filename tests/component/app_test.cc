@@ -18,12 +18,15 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "../support/internals.h"
 #include "forked_child.h"
 #include "main/entry.h"
 #include "process_helpers.h"
+#include "runtime/runtime.h"
+#include "runtime/sleep.h"
 #include "screen/terminal_size.h"
 #include "term/event_stream.h"
 
@@ -141,8 +144,10 @@ struct Ended {
     bool terminal_restored;
 };
 
-/// Runs the main task on a fresh pty with `signal_number` arriving late.
-Ended run_with_late_signal(int signal_number, bool started_ignored) {
+/// Runs the main task on a fresh pty with `signal_number` arriving late, or
+/// with the events `open` gives.
+Ended run_with_late_signal(int signal_number, bool started_ignored,
+                           EventSourceOpener open = open_signal_then_esc) {
     Pty pty = Pty::open();
     termios before{};
     tcgetattr(pty.master.get(), &before);
@@ -154,7 +159,7 @@ Ended run_with_late_signal(int signal_number, bool started_ignored) {
             signal(signal_number, SIG_IGN);
         }
         g_signal_to_raise = signal_number;
-        const int status = run_entry([] { return main_task(open_signal_then_esc); });
+        const int status = run_entry([open] { return main_task(open); });
         struct sigaction after {};
         sigaction(signal_number, nullptr, &after);
         return exit_report(status) + (after.sa_handler == SIG_IGN ? ", still ignored" : "");
@@ -189,6 +194,44 @@ TEST(MainTaskTest, AHangUpTheProgramWasStartedIgnoringIsIgnoredAndStaysIgnored) 
     EXPECT_TRUE(ended.terminal_restored);
     EXPECT_TRUE(ended.screen.ends_with(kRestore));
     EXPECT_FALSE(has_sanitizer_report(ended.screen)) << ended.screen;
+}
+
+/// A query with a fault in the program: it throws what no task can take.
+/// Should the program survive it, Esc ends the loop after a while.
+class FaultyQuery final : public EventSource {
+  public:
+    rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker& waker) override {
+        if (started_) {
+            return Result<term::TerminalEvent>(term::TerminalEvent(term::KeyEvent{
+                term::KeyCode::of(term::KeyCode::Kind::Esc), {}, term::KeyKind::Press, {}}));
+        }
+        started_ = true;
+        query_ = rt::spawn([]() -> rt::Task<void> {
+            co_await rt::Sleep(1ms);
+            throw std::out_of_range("the query's fault");
+        }());
+        patience_ = rt::spawn([](rt::Waker loop) -> rt::Task<void> {
+            co_await rt::Sleep(5s);
+            loop.wake();
+        }(waker));
+        return rt::Poll<Result<term::TerminalEvent>>::pending();
+    }
+
+  private:
+    bool started_ = false;
+    rt::JoinHandle query_;
+    rt::JoinHandle patience_;
+};
+
+TEST(MainTaskTest, AFaultInASpawnedTaskEndsTheProgramThroughTheLastResort) {
+    const Ended ended = run_with_late_signal(0, false, [] {
+        return Result<std::unique_ptr<EventSource>>(std::make_unique<FaultyQuery>());
+    });
+    ASSERT_TRUE(WIFSIGNALED(ended.wait_status)) << ended.report;
+    EXPECT_EQ(WTERMSIG(ended.wait_status), SIGABRT);
+    EXPECT_TRUE(ended.terminal_restored);
+    EXPECT_NE(ended.screen.find("\x1b[?25h"), std::string::npos);
+    EXPECT_NE(ended.screen.find("std::out_of_range"), std::string::npos) << ended.screen;
 }
 
 // -- Keys typed at the command's prompt --------------------------------------
