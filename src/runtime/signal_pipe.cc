@@ -8,11 +8,17 @@
 namespace pacpick::rt {
 
 Result<const SignalPipe*> SignalPipe::create() {
+    // Made before the descriptors: memory that runs out leaves none open.
+    auto* pipe = new SignalPipe();  // kept for the handlers until the end
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
-        return Error::last_os_error();
+        const Error error = Error::last_os_error();
+        delete pipe;
+        return error;
     }
-    return new SignalPipe(fds[0], fds[1]);  // kept for the handlers until the end
+    pipe->read_fd_ = fds[0];
+    pipe->write_fd_ = fds[1];
+    return pipe;
 }
 
 void SignalPipe::notify() const noexcept {

@@ -27,10 +27,10 @@ class SignalPipe {
     Result<AsyncFd> watch() const;
 
   private:
-    SignalPipe(int read_fd, int write_fd) : read_fd_(read_fd), write_fd_(write_fd) {}
+    SignalPipe() = default;
 
-    const int read_fd_;
-    const int write_fd_;
+    int read_fd_ = -1;
+    int write_fd_ = -1;
 };
 
 }  // namespace pacpick::rt
