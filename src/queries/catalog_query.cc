@@ -14,12 +14,12 @@ namespace pacpick {
 
 rt::Task<void> run_catalog_query(std::string query, Mode mode, SearchGeneration generation,
                                  rt::Sender<QueryMessage> sender) {
-    co_await rt::Sleep(kSearchDelay);
     NameList names;
-    // Every sync package matches an empty query; listing them all would show
-    // nothing useful, so Install waits for at least one character.
-    if (mode == Mode::Uninstall || !query.empty()) {
-        try {
+    try {
+        co_await rt::Sleep(kSearchDelay);
+        // Every sync package matches an empty query; listing them all would
+        // show nothing useful, so Install waits for at least one character.
+        if (mode == Mode::Uninstall || !query.empty()) {
             // The listing is filtered read by read while the package manager
             // writes it, so only the matches are ever held and little is left
             // to do at its end.
@@ -33,11 +33,11 @@ rt::Task<void> run_catalog_query(std::string query, Mode mode, SearchGeneration 
             if (auto output = co_await run; output.ok()) {
                 names = filter.finish();
             }
-        } catch (const std::bad_alloc&) {
-            // Matches too many for the memory left fail this search alone, as
-            // a package manager that cannot be started does: nothing is
-            // listed, and what the search held is free again.
         }
+    } catch (const std::bad_alloc&) {
+        // Memory too short for the wait or for the matches fails this search
+        // alone, as a package manager that cannot be started does: nothing is
+        // listed, and what the search held is free again.
     }
     sender.send(CatalogResult{generation, std::move(names)});
     // The filter's scratch blocks are freed by now; the pages they leave free
