@@ -91,7 +91,12 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
         }
     }
 
-    const std::string prompt = "[" + std::string(mode_word(mode)) + "] " + visible(content.query);
+    // Built by appending: GCC 12 at -O3 warns (-Wrestrict, wrongly) on the
+    // literal-plus-temporary form of the same concatenation.
+    std::string prompt = "[";
+    prompt += mode_word(mode);
+    prompt += "] ";
+    prompt += visible(content.query);
     if (auto r = print_line(writer, rule, std::string(width.value, '-')); !r) {
         return r;
     }
