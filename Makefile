@@ -42,7 +42,8 @@ uninstall:
 	rmdir '$(DESTDIR)$(PREFIX)/share/licenses/pacpick' 2>/dev/null || true
 
 # The release tarball of the checked-out commit in dist/, beside a copy of the
-# PKGBUILD whose sha256sums now name it: `cd dist && makepkg -si` builds it.
+# PKGBUILD and a .SRCINFO that name its checksum: `cd dist && makepkg -si`
+# builds it. No tracked file changes.
 dist:
 	scripts/dist dist
 
