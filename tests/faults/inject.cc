@@ -11,9 +11,9 @@
 //               function (malloc, calloc, realloc, aligned_alloc, memalign,
 //               posix_memalign) counted as one
 //       where   the loaded object (its file name) holding the call site
-//               `offset` bytes in; "*" for calls from anywhere; "fd=TEXT" for
-//               calls whose descriptor's /proc/self/fd link contains TEXT
-//               (fd=eventfd: every wake-up counter), "fd!TEXT" for the others
+//               `offset` bytes in, or "*" for calls from anywhere; either may
+//               end in "@WHAT" for only the calls that meet WHAT (see
+//               Meets): "*@terminal", "pacpick@add"
 //       when    N: the nth call; N+: every call from the nth on; N-M: the nth
 //               to the mth; P%S: each call with P percent probability, drawn
 //               from seed S and the call's number at its site, so that a run
@@ -158,11 +158,10 @@ struct Outcome {
 struct Target {
     int function = -1;  // a Function, or kAnyAllocation
     bool any_site = false;
-    uintptr_t site = 0;              // absolute return address, unless any_site or a descriptor
-    char descriptor[64] = {};        // non-empty: only calls on a descriptor whose link holds it,
-    bool other_descriptors = false;  // or, with this, only the others
-    long first = 0, last = 0;        // the calls that fail, counted from 1
-    int percent = -1;                // 0 to 100 for random failures, else -1
+    uintptr_t site = 0;        // absolute return address, unless any_site
+    char meets[64] = {};       // non-empty: only the calls that meet this (see Meets)
+    long first = 0, last = 0;  // the calls that fail, counted from 1
+    int percent = -1;          // 0 to 100 for random failures, else -1
     uint64_t seed = 0;
     Outcome outcomes[32];
     int outcome_count = 0;
@@ -284,11 +283,87 @@ struct Line {
     }
 };
 
+/// What one call meets, in the words of sweep.py's failure table: for a call
+/// on a descriptor the kind of descriptor ("terminal", "non-blocking pipe",
+/// "eventfd", "epoll", "file", ...), else what the wrapper says matters to the
+/// call (open's path, epoll_ctl's operation, whether waitpid or poll waits);
+/// empty when nothing does. Worked out at most once, and only when asked.
+struct Meets {
+    int fd = -1;
+    const char* given = nullptr;
+    char text[96] = {};
+    bool known = false;
+
+    const char* get();
+};
+
+/// A descriptor's kind, from its /proc/self/fd link ("/dev/pts/3",
+/// "pipe:[123]", "anon_inode:[eventfd]"), with "non-blocking " before it when
+/// it is. A terminal's flag is shared with every program on the terminal and
+/// may change at any time, so it is not told.
+void describe_descriptor(int fd, Line& out) {
+    Line path;
+    path.add("/proc/self/fd/");
+    path.add_number(static_cast<unsigned long>(fd), 10);
+    path.text[path.length] = '\0';
+    char link[256];
+    const ssize_t n = readlink(path.text, link, sizeof link - 1);
+    if (n <= 0) {
+        out.add("closed");
+        return;
+    }
+    link[n] = '\0';
+    static const struct {
+        const char* link_start;
+        const char* kind;
+    } kKinds[] = {
+        {"/dev/pts/", "terminal"},
+        {"/dev/tty", "terminal"},
+        {"/dev/console", "terminal"},
+        {"/dev/null", "/dev/null"},
+        {"/", "file"},
+        {"pipe:", "pipe"},
+        {"socket:", "socket"},
+        {"anon_inode:[eventfd]", "eventfd"},
+        {"anon_inode:[eventpoll]", "epoll"},
+        {"anon_inode:[pidfd]", "pidfd"},
+        {"pidfd:", "pidfd"},
+    };
+    const char* kind = link;
+    for (const auto& known : kKinds) {
+        if (strncmp(link, known.link_start, strlen(known.link_start)) == 0) {
+            kind = known.kind;
+            break;
+        }
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (strcmp(kind, "terminal") != 0 && flags >= 0 && (flags & O_NONBLOCK) != 0) {
+        out.add("non-blocking ");
+    }
+    out.add(kind);
+}
+
+const char* Meets::get() {
+    if (!known) {
+        known = true;
+        Line line;
+        if (given != nullptr) {
+            line.add(given);
+        } else if (fd >= 0) {
+            describe_descriptor(fd, line);
+        }
+        const size_t length = line.length < sizeof text - 1 ? line.length : sizeof text - 1;
+        memcpy(text, line.text, length);
+        text[length] = '\0';
+    }
+    return text;
+}
+
 /// One line per call: what happened (call or fired), the function, the site
 /// as object and offset, the call's number among those its target watches, the
-/// descriptor (-1 for none) and, for a fault fired, what it did: an errno
-/// number, "short" or "eof".
-void log_line(const char* kind, int function, uintptr_t caller, long nth, int fd,
+/// descriptor (-1 for none), for a fault fired what it did (an errno number,
+/// "short" or "eof"), and what the call met.
+void log_line(const char* kind, int function, uintptr_t caller, long nth, Meets& meets,
               const Outcome* outcome) {
     if (g_log < 0) {
         return;
@@ -306,10 +381,10 @@ void log_line(const char* kind, int function, uintptr_t caller, long nth, int fd
     line.add("\t");
     line.add_number(static_cast<unsigned long>(nth), 10);
     line.add("\t");
-    if (fd < 0) {
+    if (meets.fd < 0) {
         line.add("-1");
     } else {
-        line.add_number(static_cast<unsigned long>(fd), 10);
+        line.add_number(static_cast<unsigned long>(meets.fd), 10);
     }
     line.add("\t");
     if (outcome != nullptr && outcome->shorten) {
@@ -319,28 +394,11 @@ void log_line(const char* kind, int function, uintptr_t caller, long nth, int fd
     } else if (outcome != nullptr) {
         line.add_number(static_cast<unsigned long>(outcome->error), 10);
     }
+    line.add("\t");
+    line.add(meets.get());
     line.add("\n");
     g_real_write(g_log, line.text, line.length);
     errno = saved;
-}
-
-/// Whether the link of /proc/self/fd/`fd` ("anon_inode:[eventfd]",
-/// "pipe:[123]", "/dev/pts/3") holds `text`.
-bool descriptor_holds(int fd, const char* text) {
-    if (fd < 0) {
-        return false;
-    }
-    Line path;
-    path.add("/proc/self/fd/");
-    path.add_number(static_cast<unsigned long>(fd), 10);
-    path.text[path.length] = '\0';
-    char link[256];
-    const ssize_t n = readlink(path.text, link, sizeof link - 1);
-    if (n <= 0) {
-        return false;
-    }
-    link[n] = '\0';
-    return strstr(link, text) != nullptr;
 }
 
 uint64_t mix(uint64_t value) {
@@ -382,25 +440,24 @@ struct Decision {
     bool end_of_input() const { return outcome.end_of_input; }
 };
 
-bool watches(const Target& target, int function, uintptr_t caller, int fd) {
+bool watches(const Target& target, int function, uintptr_t caller, Meets& meets) {
     if (target.function != function &&
         !(target.function == kAnyAllocation && is_allocation(function))) {
         return false;
     }
-    if (target.descriptor[0] != '\0') {
-        return descriptor_holds(fd, target.descriptor) != target.other_descriptors;
+    if (!target.any_site && target.site != caller) {
+        return false;
     }
-    return target.any_site || target.site == caller;
+    return target.meets[0] == '\0' || strcmp(meets.get(), target.meets) == 0;
 }
 
-/// Decides one call of `function` from `caller` on descriptor `fd` (-1 for
-/// none), and logs it.
-Decision decide(int function, uintptr_t caller, int fd) {
+/// Decides one call of `function` from `caller` that meets `meets`, and logs it.
+Decision decide(int function, uintptr_t caller, Meets& meets) {
     long nth = 0;
     long site_nth = 0;
     for (int i = 0; i < g_target_count; ++i) {
         Target& target = g_targets[i];
-        if (!watches(target, function, caller, fd)) {
+        if (!watches(target, function, caller, meets)) {
             continue;
         }
         nth = target.seen.fetch_add(1) + 1;
@@ -418,15 +475,15 @@ Decision decide(int function, uintptr_t caller, int fd) {
         }
         Decision decision;
         decision.outcome = target.outcomes[(draw >> 32) % target.outcome_count];
-        log_line("fired", function, caller, nth, fd, &decision.outcome);
+        log_line("fired", function, caller, nth, meets, &decision.outcome);
         return decision;
     }
-    log_line("call", function, caller, nth, fd, nullptr);
+    log_line("call", function, caller, nth, meets, nullptr);
     return {};
 }
 
-Decision decide_call(int function, void* return_address, int fd = -1) {
-    return decide(function, reinterpret_cast<uintptr_t>(return_address), fd);
+Decision decide_call(int function, void* return_address, Meets meets = {}) {
+    return decide(function, reinterpret_cast<uintptr_t>(return_address), meets);
 }
 
 _Unwind_Reason_Code find_program_frame(_Unwind_Context* context, void* found) {
@@ -449,7 +506,8 @@ Decision decide_allocation(int function, void* return_address) {
     if (g_program != nullptr) {
         _Unwind_Backtrace(find_program_frame, &caller);
     }
-    const Decision decision = decide(function, caller, -1);
+    Meets nothing;
+    const Decision decision = decide(function, caller, nothing);
     t_inside = false;
     return decision;
 }
@@ -474,11 +532,11 @@ bool parse_target(char* text, Target& target) {
         }
     }
     const uintptr_t offset = static_cast<uintptr_t>(strtoul(fields[2], nullptr, 16));
-    target.any_site = strcmp(fields[1], "*") == 0;
-    if (strncmp(fields[1], "fd=", 3) == 0 || strncmp(fields[1], "fd!", 3) == 0) {
-        copy_text(target.descriptor, sizeof target.descriptor, fields[1] + 3);
-        target.other_descriptors = fields[1][2] == '!';
+    if (char* at = strchr(fields[1], '@')) {
+        *at = '\0';
+        copy_text(target.meets, sizeof target.meets, at + 1);
     }
+    target.any_site = strcmp(fields[1], "*") == 0;
     for (int i = 0; i < g_object_count && !target.any_site; ++i) {
         if (strcmp(g_objects[i].name, fields[1]) == 0 &&
             g_objects[i].base + offset >= g_objects[i].start &&
@@ -548,7 +606,9 @@ __attribute__((constructor)) void start() {
 
 #define DECIDE(name) const Decision decision = decide_call(k_##name, __builtin_return_address(0))
 #define DECIDE_ON(name, fd) \
-    const Decision decision = decide_call(k_##name, __builtin_return_address(0), fd)
+    const Decision decision = decide_call(k_##name, __builtin_return_address(0), Meets{fd})
+#define DECIDE_MEETING(name, what) \
+    const Decision decision = decide_call(k_##name, __builtin_return_address(0), Meets{-1, what})
 #define DECIDE_ALLOCATION(name) \
     const Decision decision = decide_allocation(k_##name, __builtin_return_address(0))
 
@@ -596,14 +656,14 @@ int open(const char* path, int flags, ...) {
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    DECIDE(open);
+    DECIDE_MEETING(open, path);
     FAIL_IF_CHOSEN();
     return real_open(path, flags, mode);
 }
 
 int close(int fd) {
     REAL(close);
-    DECIDE_ON(close, fd);
+    DECIDE_ON(close, fd);  // before the descriptor is gone
     // Linux releases the descriptor even when close reports an error.
     const int result = real_close(fd);
     FAIL_IF_CHOSEN();
@@ -612,7 +672,7 @@ int close(int fd) {
 
 int poll(pollfd* fds, nfds_t count, int timeout) {
     REAL(poll);
-    DECIDE(poll);
+    DECIDE_MEETING(poll, timeout == 0 ? "no wait" : "wait");
     FAIL_IF_CHOSEN();
     return real_poll(fds, count, timeout);
 }
@@ -640,7 +700,7 @@ int sigaction(int signal_number, const struct sigaction* action, struct sigactio
 
 pid_t waitpid(pid_t pid, int* status, int options) {
     REAL(waitpid);
-    DECIDE(waitpid);
+    DECIDE_MEETING(waitpid, (options & WNOHANG) != 0 ? "no wait" : "wait");
     FAIL_IF_CHOSEN();
     return real_waitpid(pid, status, options);
 }
@@ -652,10 +712,13 @@ int epoll_create1(int flags) {
     return real_epoll_create1(flags);
 }
 
-// Watched by the descriptor it adds, changes or removes.
+// Logged with the descriptor it adds, changes or removes, and meeting what it
+// does with it.
 int epoll_ctl(int epoll_fd, int op, int fd, epoll_event* event) {
     REAL(epoll_ctl);
-    DECIDE_ON(epoll_ctl, fd);
+    const char* what = op == EPOLL_CTL_ADD ? "add" : op == EPOLL_CTL_MOD ? "modify" : "remove";
+    const Decision decision =
+        decide_call(k_epoll_ctl, __builtin_return_address(0), Meets{fd, what});
     FAIL_IF_CHOSEN();
     return real_epoll_ctl(epoll_fd, op, fd, event);
 }

@@ -13,13 +13,16 @@ one line when it fails, gives the terminal back as it found it with the cursor
 shown, leaves no zombie and no child running on the terminal, and writes
 nothing outside its frames but the lines it documents.
 
-    sweep.py --sampled     every site once with its most likely errno, plus the
-                           cases that once broke a promise (the test suite's run)
-    sweep.py --full        every call of every site with every likely errno, every
-                           documented errno, lasting and random failures, and
-                           allocations failing
-    sweep.py --case 'esc:read:pacpick:0x1a2b:3:5'   one run, described in full
-    sweep.py --case 'esc:write:*:0x0:30%4:5,4'      (targets as inject.cc reads them)
+What is failed is only what can really happen: the failure table (FAILURES)
+says, for each watched call and what it meets (the kind of descriptor, or the
+situation), which errors Linux can return there and why.
+
+    sweep.py --sampled     every site once or twice with its likeliest errors, plus
+                           the cases that once broke a promise (the test suite's run)
+    sweep.py --full        every call of every site with every error it can meet,
+                           lasting and random failures, and allocations failing
+    sweep.py --case 'esc:read:pacpick@terminal:0x1a2b:3:5'   one run, described in full
+    sweep.py --case 'esc:write:*@terminal:0x0:30%4:5,11'     (targets as inject.cc reads them)
 """
 
 import argparse
@@ -55,106 +58,95 @@ INSTALLED_NAMES = ["bash", "nano", "sed", "zsh"]
 
 ALLOCATION = ("malloc", "calloc", "realloc", "aligned_alloc", "memalign", "posix_memalign")
 
-# The errors each call can really meet, most likely first: every call of a
-# site is failed with each. "short" lets a read or write move a single byte
-# instead of failing, "eof" makes a read find the end of input.
-ERRNOS = {
-    "read": ["EINTR", "EAGAIN", "EIO", "short"],
-    "write": ["EINTR", "EAGAIN", "EIO", "short"],
-    "open": ["EINTR", "EMFILE", "EACCES"],
-    "close": ["EINTR", "EIO"],
-    "poll": ["EINTR", "ENOMEM"],
-    "recv": ["EINTR", "EAGAIN"],
-    "send": ["EINTR", "EAGAIN", "ENOBUFS"],
-    "sigaction": ["EINVAL"],
-    "waitpid": ["EINTR", "ECHILD"],
-    "epoll_create1": ["EMFILE", "ENOMEM"],
-    "epoll_ctl": ["ENOMEM", "ENOSPC"],
-    "epoll_wait": ["EINTR"],
-    "epoll_pwait": ["EINTR"],
-    "epoll_pwait2": ["EINTR", "ENOSYS", "EPERM"],
-    "eventfd": ["EMFILE", "ENOMEM"],
-    "eventfd_read": ["EAGAIN", "EINTR"],
-    "eventfd_write": ["EAGAIN", "EINTR"],
-    "pipe2": ["EMFILE", "ENFILE"],
-    "socketpair": ["EMFILE", "ENOMEM"],
-    "posix_spawnp": ["EAGAIN", "ENOMEM", "ENOENT"],
-    "posix_spawn_file_actions_adddup2": ["ENOMEM"],
-    "pidfd_open": ["EMFILE", "ENOSYS"],
-    "tcgetattr": ["EIO", "ENOTTY"],
-    "tcsetattr": ["EINTR", "EIO"],
-    "ioctl": ["EIO", "EINTR"],
-    "isatty": ["EIO"],
-    "pthread_create": ["EAGAIN"],
-    "pthread_kill": ["ESRCH"],
-    **{function: ["ENOMEM"] for function in ALLOCATION},
+# What a wake or a notification meets when the counter or the buffer it adds
+# to is full: what it would add already waits, so that it is no failure, and
+# one made up here would come without it, which cannot be. Never injected.
+FULL = "full, so what it adds already waits; never injected"
+
+# The failure table: what each watched call can really meet, by what it meets
+# (as inject.cc tells it: the kind of descriptor, or what matters to a call
+# made on none), each with why in a word, the likeliest first. These are the
+# errors its manual page gives that the kind of descriptor and the situation
+# allow, the limits a user can set and the refusals of a sandbox; "short" lets
+# a read or write move a single byte, "eof" makes a read find the end of input.
+# A text instead says why nothing is failed there. A call that meets something
+# this table does not name stops the sweep: it has to be judged first.
+FAILURES = {
+    # The terminal: shared with the shell and the programs run after this one,
+    # any of which may leave it non-blocking.
+    ("read", "terminal"): {"EIO": "hang-up", "eof": "hang-up", "EINTR": "signal",
+                           "EAGAIN": "left non-blocking", "short": "fewer bytes typed"},
+    ("write", "terminal"): {"EIO": "hang-up", "EINTR": "signal", "EAGAIN": "left non-blocking",
+                            "short": "signal or full queue"},
+    ("tcgetattr", "terminal"): {"EIO": "hang-up"},
+    ("tcsetattr", "terminal"): {"EIO": "hang-up", "EINTR": "signal"},
+    ("ioctl", "terminal"): {"EIO": "hang-up"},
+    ("isatty", "terminal"): {"EIO": "hang-up"},
+    # Standard error written to a file.
+    ("write", "file"): {"ENOSPC": "disk full", "EDQUOT": "quota", "EIO": "disk error", "short": "disk full"},
+    # The program's own descriptors, made non-blocking: they never wait, so no
+    # signal interrupts them.
+    ("read", "non-blocking pipe"): {"EAGAIN": "empty", "short": "fewer bytes there"},
+    ("read", "non-blocking eventfd"): {"EAGAIN": "nothing added"},
+    ("write", "non-blocking eventfd"): {"EAGAIN": FULL},
+    ("recv", "non-blocking socket"): {"EAGAIN": "empty"},
+    # Out of memory (unix(7)) comes only to a process the OOM killer has
+    # already chosen: a socket pair's buffers are charged to no cgroup, and
+    # the kernel's small allocations wait for memory rather than fail.
+    ("send", "non-blocking socket"): {"EAGAIN": FULL},
+    # Waits, on the program's own valid epoll set and children.
+    ("epoll_wait", "epoll"): {"EINTR": "signal"},
+    ("epoll_pwait", "epoll"): {"EINTR": "signal"},
+    ("epoll_pwait2", "epoll"): {"EINTR": "signal", "ENOSYS": "kernel before 5.11, or a sandbox",
+                                "EPERM": "sandbox"},
+    ("poll", "wait"): {"EINTR": "signal"},
+    ("poll", "no wait"): "returns at once, and a few descriptors need no kernel memory",
+    # SIGCHLD may come ignored from the parent, and then the kernel reaps
+    # children itself.
+    ("waitpid", "no wait"): {"ECHILD": "SIGCHLD ignored"},
+    ("waitpid", "wait"): {"EINTR": "signal", "ECHILD": "SIGCHLD ignored"},
+    ("epoll_ctl", "add"): {"ENOMEM": "memory cgroup", "ENOSPC": "max_user_watches"},
+    ("epoll_ctl", "modify"): "changes a registration in place and allocates nothing",
+    ("epoll_ctl", "remove"): "only frees a registration",
+    ("close", "*"): "Linux frees the descriptor whatever close says, and none of these holds writes to flush",
+    # Calls that make descriptors, children and threads.
+    ("open", "/dev/tty"): {"ENXIO": "no controlling terminal", "EMFILE": "RLIMIT_NOFILE",
+                           "EACCES": "permissions", "ENOENT": "no /dev/tty in a container",
+                           "ENFILE": "system's file table", "ENOMEM": "memory cgroup"},
+    ("open", "/dev/null"): {"EMFILE": "RLIMIT_NOFILE", "EACCES": "permissions",
+                            "ENOENT": "no /dev/null in a container", "ENFILE": "system's file table"},
+    ("pipe2", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table, or the user's pipe memory"},
+    ("socketpair", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table"},
+    ("eventfd", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table", "ENOMEM": "memory cgroup"},
+    ("epoll_create1", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table",
+                            "ENOMEM": "memory cgroup"},
+    ("pidfd_open", ""): {"EMFILE": "RLIMIT_NOFILE", "ENOSYS": "kernel before 5.3, or a sandbox",
+                         "EPERM": "sandbox", "EINVAL": "PIDFD_NONBLOCK before 5.10",
+                         "ENFILE": "system's file table", "ENOMEM": "memory cgroup"},
+    ("posix_spawnp", ""): {"EAGAIN": "RLIMIT_NPROC", "ENOMEM": "memory", "ENOENT": "not on PATH",
+                           "EACCES": "not executable", "ENOEXEC": "not a program",
+                           "ETXTBSY": "being upgraded", "E2BIG": "huge environment, or RLIMIT_STACK",
+                           "EIO": "disk error"},
+    ("posix_spawn_file_actions_adddup2", ""): {"ENOMEM": "memory"},
+    ("pthread_create", ""): {"EAGAIN": "RLIMIT_NPROC, or memory for its stack"},
+    ("sigaction", ""): "valid signals and handlers",
+    ("pthread_kill", ""): "a live thread of its own and a valid signal",
+    **{(function, ""): {"ENOMEM": "RLIMIT_AS, or a memory cgroup"} for function in ALLOCATION},
 }
 
-# Every error each call documents (its manual page's ERRORS, or POSIX's for
-# the terminal calls and the file actions; a spawn fails as clone and exec
-# do), whether or not the program's descriptors can meet it: the first and
-# the last call of every site are failed with each.
-DOCUMENTED = {
-    "read": ["EAGAIN", "EBADF", "EFAULT", "EINTR", "EINVAL", "EIO", "EISDIR"],
-    "write": ["EAGAIN", "EBADF", "EDESTADDRREQ", "EDQUOT", "EFAULT", "EFBIG", "EINTR", "EINVAL", "EIO",
-              "ENOSPC", "EPERM", "EPIPE"],
-    "open": ["EACCES", "EBADF", "EBUSY", "EDQUOT", "EEXIST", "EFAULT", "EFBIG", "EINTR", "EINVAL", "EISDIR",
-             "ELOOP", "EMFILE", "ENAMETOOLONG", "ENFILE", "ENODEV", "ENOENT", "ENOMEM", "ENOSPC", "ENOTDIR",
-             "ENXIO", "EOPNOTSUPP", "EOVERFLOW", "EPERM", "EROFS", "ETXTBSY"],
-    "close": ["EBADF", "EINTR", "EIO", "ENOSPC", "EDQUOT"],
-    "poll": ["EFAULT", "EINTR", "EINVAL", "ENOMEM"],
-    "recv": ["EAGAIN", "EBADF", "ECONNREFUSED", "EFAULT", "EINTR", "EINVAL", "ENOMEM", "ENOTCONN", "ENOTSOCK"],
-    "send": ["EACCES", "EAGAIN", "EALREADY", "EBADF", "ECONNRESET", "EDESTADDRREQ", "EFAULT", "EINTR",
-             "EINVAL", "EISCONN", "EMSGSIZE", "ENOBUFS", "ENOMEM", "ENOTCONN", "ENOTSOCK", "EOPNOTSUPP",
-             "EPIPE"],
-    "sigaction": ["EFAULT", "EINVAL"],
-    "waitpid": ["EAGAIN", "ECHILD", "EINTR", "EINVAL", "ESRCH"],
-    "epoll_create1": ["EINVAL", "EMFILE", "ENFILE", "ENOMEM"],
-    "epoll_ctl": ["EBADF", "EEXIST", "EINVAL", "ELOOP", "ENOENT", "ENOMEM", "ENOSPC", "EPERM"],
-    "epoll_wait": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
-    "epoll_pwait": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
-    "epoll_pwait2": ["EBADF", "EFAULT", "EINTR", "EINVAL"],
-    "eventfd": ["EINVAL", "EMFILE", "ENFILE", "ENODEV", "ENOMEM"],
-    "eventfd_read": ["EAGAIN", "EBADF", "EFAULT", "EINTR", "EINVAL", "EIO", "EISDIR"],
-    "eventfd_write": ["EAGAIN", "EBADF", "EDESTADDRREQ", "EDQUOT", "EFAULT", "EFBIG", "EINTR", "EINVAL",
-                      "EIO", "ENOSPC", "EPERM", "EPIPE"],
-    "pipe2": ["EFAULT", "EINVAL", "EMFILE", "ENFILE", "ENOPKG"],
-    "socketpair": ["EAFNOSUPPORT", "EFAULT", "EMFILE", "ENFILE", "EOPNOTSUPP", "EPROTONOSUPPORT"],
-    "posix_spawnp": ["EACCES", "EAGAIN", "EBUSY", "EEXIST", "EINVAL", "ENOMEM", "ENOSPC", "ENOSYS", "EPERM",
-                     "EUSERS", "E2BIG", "EIO", "EISDIR", "ELIBBAD", "ELOOP", "EMFILE", "ENAMETOOLONG",
-                     "ENFILE", "ENOENT", "ENOEXEC", "ENOTDIR", "ETXTBSY"],
-    "posix_spawn_file_actions_adddup2": ["EBADF", "ENOMEM"],
-    "pidfd_open": ["EINVAL", "EMFILE", "ENFILE", "ENODEV", "ENOMEM", "ESRCH"],
-    "tcgetattr": ["EBADF", "ENOTTY"],
-    "tcsetattr": ["EBADF", "EINTR", "EINVAL", "EIO", "ENOTTY"],
-    "ioctl": ["EBADF", "EFAULT", "EINVAL", "ENOTTY"],
-    "isatty": ["EBADF", "EINVAL", "ENOTTY"],
-    "pthread_create": ["EAGAIN", "EINVAL", "EPERM"],
-    "pthread_kill": ["EINVAL", "ESRCH"],
-    **{function: ["ENOMEM"] for function in ALLOCATION},
-}
 
-# Sites whose descriptor changes what the call can meet: a terminal can reach
-# the end of input; an eventfd takes no short write and reports no I/O error,
-# and its EAGAIN means "already woken", which a failure made up here is not.
-SITE_ERRNOS = [
-    ("read", "read_terminal", ["EINTR", "EAGAIN", "EIO", "short", "eof"]),
-    ("write", "Reactor::interrupt", ["EINTR"]),
-    ("read", "Reactor::run", ["EINTR", "EAGAIN"]),
-]
+def failures_at(function, meets):
+    """The table's entry for `function` meeting `meets`: errors with their
+    reasons, or a text saying why nothing is failed; None when it has none."""
+    return FAILURES.get((function, meets), FAILURES.get((function, "*")))
 
 
-# Errors a site's call can return that are no failure there: a wake-up
-# counter answers EAGAIN only when it is full, and then the wake it was to
-# give is already waiting.
-NOT_FAILURES = [
-    ("write", "Reactor::interrupt", "EAGAIN"),
-]
-
-
-def fails_at(site, what):
-    return not any(site.function == function and part in site.name and what == error
-                   for function, part, error in NOT_FAILURES)
+def can_meet(function, meets):
+    """What a call meeting `meets` is failed with, the likeliest first."""
+    entry = failures_at(function, meets)
+    if not isinstance(entry, dict):
+        return []
+    return [what for what, why in entry.items() if why != FULL]
 
 
 # Failures that only ask for the call to be made again: a program that gives
@@ -163,7 +155,7 @@ def fails_at(site, what):
 # EAGAIN of a spawn or a thread is a limit reached, not a call to repeat; an
 # allocation that fails is never one.
 TRANSIENT = {"EINTR", "short"}
-TRANSIENT_EAGAIN = {"read", "write", "recv", "send", "eventfd_read", "eventfd_write"}
+TRANSIENT_EAGAIN = {"read", "write", "recv", "send"}
 
 
 def is_transient(function, what):
@@ -175,54 +167,36 @@ def only_asks_again(case):
     return bool(case.faults) and all(is_transient(f.function, what) for f in case.faults for what in f.what)
 
 
-def errnos_for(site):
-    for function, part, errnos in SITE_ERRNOS:
-        if site.function == function and part in site.name:
-            return errnos
-    return ERRNOS[site.function]
-
-
 def lasting_errno(site):
-    """The likeliest failure of a site that does not ask for another try: a
-    call that fails so from some call on fails for good."""
-    candidates = errnos_for(site) + ERRNOS[site.function] + DOCUMENTED[site.function]
-    return next(what for what in candidates if not is_transient(site.function, what) and what != "eof")
+    """The likeliest failure of a site that does not ask for another try, with
+    which every call from some call on fails for good; None when all it can
+    meet asks for another try (a wait that a signal interrupts for ever is no
+    failure that can last)."""
+    return next((what for what in can_meet(site.function, site.meets)
+                 if not is_transient(site.function, what) and what != "eof"), None)
 
 
 # The random sessions of the full sweep: each watched call of the functions
-# named fails with the percentage given, with an error drawn from its
-# documented list (reads and writes can also be cut short), for each seed.
+# named fails with the percentage given, with an error drawn from what it can
+# meet there, for each seed.
 RANDOM_SESSIONS = [
     (["write"], 30),
     (["read"], 30),
-    (["read", "write", "recv", "send", "close", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2",
-      "eventfd_read",
-      "eventfd_write"], 10),
-    ([function for function in ERRNOS if function not in ALLOCATION], 3),
+    (["read", "write", "recv", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2", "poll"], 10),
+    (sorted({function for function, _ in FAILURES if function not in ALLOCATION}), 3),
     (["alloc"], 1),
 ]
 RANDOM_SEEDS = range(1, 11)
 
 
-def random_choices(function):
-    if function == "alloc":
-        return ("ENOMEM",)
-    return tuple(DOCUMENTED[function]) + (("short",) if function in ("read", "write") else ())
-
-
 def random_faults(functions, percent, seed):
-    faults = []
-    for function in functions:
-        when = f"{percent}%{seed}"
-        if function == "write":
-            # A wake-up counter is never written short, and its EAGAIN is no
-            # failure (see NOT_FAILURES).
-            faults.append(Fault(function, "fd!eventfd", 0, when, random_choices(function)))
-            faults.append(Fault(function, "fd=eventfd", 0, when,
-                                tuple(w for w in random_choices(function) if w not in ("EAGAIN", "short"))))
-        else:
-            faults.append(Fault(function, "*", 0, when, random_choices(function)))
-    return tuple(faults)
+    """One target per function and what it meets, drawing from its table."""
+    when = f"{percent}%{seed}"
+    if functions == ["alloc"]:
+        return (Fault("alloc", "*", 0, when, ("ENOMEM",)),)
+    return tuple(Fault(function, "*", 0, when, tuple(can_meet(function, meets)), meets)
+                 for (function, meets) in FAILURES
+                 if function in functions and meets != "*" and can_meet(function, meets))
 
 
 # Allocations failed in the full sweep, by their number in the whole run: the
@@ -234,31 +208,27 @@ ALLOCATION_WINDOWS, WINDOW = 40, 20
 
 
 # Runs that once broke a promise, kept in the sampled sweep so that they stay
-# mended: (script, function, part of the calling site's name, call number or
-# "last", errno). Every site matching the name is failed. A part of "*" or
-# "fd=TEXT" is no site but calls from anywhere or on such descriptors, and its
-# calls are named as inject.cc reads them ("1+", "30%7"), its errnos listed.
+# mended: (script, function, where, call number or "last", what). `where` is a
+# part of the calling site's name (every site matching it is failed), or "*"
+# for calls from anywhere; either may end in "@MEETS" for the calls that meet
+# that only. The calls of "*" are named as inject.cc reads them ("1+", "1-20").
+# What is failed must be in the failure table for what the call meets.
 REGRESSIONS = [
     # An interrupted tcsetattr left the terminal raw; a refused one is tried again.
-    ("esc", "tcsetattr", "leave_raw_mode", 1, "EINTR"),
-    ("esc", "tcsetattr", "leave_raw_mode", 1, "EIO"),
-    ("enter", "tcsetattr", "leave_raw_mode", 1, "EIO"),
+    ("esc", "tcsetattr", "*@terminal", "last", "EINTR"),
+    ("esc", "tcsetattr", "*@terminal", "last", "EIO"),
+    ("enter", "tcsetattr", "*@terminal", "last", "EIO"),
     # A terminal left non-blocking by another program lost a frame and ended
     # the program; a refused restore left the cursor hidden.
-    ("esc", "write", "write_all", 5, "EAGAIN"),
-    ("esc", "write", "write_all", "last", "EAGAIN"),
-    ("esc", "write", "write_all", "last", "EIO"),
-    # An interrupted wake of the reactor at shutdown left the program hanging.
-    ("esc", "write", "WakeCounter::wake", 1, "EINTR"),
+    ("esc", "write", "*@terminal", 5, "EAGAIN"),
+    ("esc", "write", "*@terminal", "last", "EAGAIN"),
+    ("esc", "write", "*@terminal", "last", "EIO"),
     # A terminal that failed a read or reached its end left the program
     # running deaf, with the screen held and the terminal raw.
-    ("esc", "read", "read_terminal", 1, "EIO"),
-    ("esc", "read", "read_terminal", 3, "EIO"),
-    ("esc", "read", "read_terminal", 2, "eof"),
-    ("enter", "read", "read_terminal", 1, "EIO"),
-    # A wake of the reactor that failed other than by EINTR was lost: the
-    # reactor thread slept on, and shutdown waited for it for ever.
-    ("esc", "write", "fd=eventfd", "1+", "EIO"),
+    ("esc", "read", "*@terminal", 1, "EIO"),
+    ("esc", "read", "*@terminal", 3, "EIO"),
+    ("esc", "read", "*@terminal", 2, "eof"),
+    ("enter", "read", "*@terminal", 1, "EIO"),
     # A background query that ran out of memory ended the program by a signal,
     # with the terminal left raw.
     ("esc", "malloc", "run_catalog_query", 1, "ENOMEM"),
@@ -267,13 +237,10 @@ REGRESSIONS = [
     ("esc", "malloc", "Reactor::create", 1, "ENOMEM"),
     ("esc", "malloc", "TerminalEventStream::create", 1, "ENOMEM"),
     # Without a process descriptor for the command run after Enter, its end
-    # was never noticed; with no descriptor ever armed, ended children stayed
-    # unreaped.
-    ("enter", "pidfd_open", "Child::Child", "last", "EMFILE"),
-    ("esc", "epoll_ctl", "Reactor::arm", "1+", "ENOMEM"),
-    # Waits refused for good ended the reactor thread, and with it the reaping
-    # of children and the wait for the command run after Enter.
-    ("enter", "epoll_pwait", "*", "1+", "EBADF"),
+    # was never noticed; with no descriptor ever registered, ended children
+    # stayed unreaped.
+    ("enter", "pidfd_open", "*", "last", "EMFILE"),
+    ("esc", "epoll_ctl", "Reactor::arm@add", "1+", "ENOMEM"),
     # Twenty allocations failing in a row: the error made at the first, or the
     # cursor moved as the terminal was given back, allocated again, and the
     # second failure ended the program through std::terminate.
@@ -283,12 +250,6 @@ REGRESSIONS = [
     # not run again until something else made the reactor turn: the child
     # stayed a zombie.
     ("esc", "alloc", "*", "835-854", "ENOMEM"),
-]
-
-# Random sessions that once broke a promise: (script, functions, percent, seed).
-RANDOM_REGRESSIONS = [
-    # Seed 19 fails the wake of the reactor at shutdown with EINVAL.
-    ("esc", ["write"], 30, 19),
 ]
 
 ROWS, COLUMNS = 24, 80
@@ -336,8 +297,8 @@ def process_state(pid):
 @dataclass(frozen=True)
 class Fault:
     """Calls to fail: of `function` ("alloc" for every allocation function),
-    from the site `obj`+`offset` ("*" for calls from anywhere, "fd=TEXT" for
-    calls on such a descriptor), those that `when` names ("3", "3+", "3-22" or
+    from the site `obj`+`offset` ("*" for calls from anywhere) that meet
+    `meets` ("" for any), those that `when` names ("3", "3+", "3-22" or
     "30%7", as inject.cc reads them), each with one of `what` (errno names,
     "short" or "eof")."""
     function: str
@@ -345,36 +306,33 @@ class Fault:
     offset: int
     when: str
     what: tuple
+    meets: str = ""
 
     def env_value(self):
         what = ",".join(w if w in ("short", "eof") else str(getattr(errno, w)) for w in self.what)
-        return f"{self.function}:{self.obj}:{self.offset:#x}:{self.when}:{what}"
+        where = f"{self.obj}@{self.meets}" if self.meets else self.obj
+        return f"{self.function}:{where}:{self.offset:#x}:{self.when}:{what}"
 
     @classmethod
     def parse(cls, text):
         """The fault of one PACPICK_FAULT target, its errnos by number or name."""
-        function, obj, offset, when, what = text.split(":")
+        function, where, offset, when, what = text.split(":")
+        obj, _, meets = where.partition("@")
         names = tuple(errno.errorcode[int(w)] if w.isdigit() else w for w in what.split(","))
-        return cls(function, obj, int(offset, 16), when, names)
+        return cls(function, obj, int(offset, 16), when, names, meets)
 
     def where(self):
-        if self.obj == "*":
-            return "anywhere"
-        if self.obj.startswith("fd="):
-            return f"a descriptor with {self.obj[3:]!r}"
-        if self.obj.startswith("fd!"):
-            return f"a descriptor without {self.obj[3:]!r}"
-        return f"{self.obj}+{self.offset:#x}"
+        where = "anywhere" if self.obj == "*" else f"{self.obj}+{self.offset:#x}"
+        return f"{where} [{self.meets}]" if self.meets else where
 
 
 def one_fault(site, when, what):
-    return (Fault(site.function, site.obj, site.offset, str(when), (what,)),)
+    return (Fault(site.function, site.obj, site.offset, str(when), (what,), site.meets),)
 
 
 # The kinds of run, in the order the table gives them.
-KINDS = {
-    "likely": "one call, with an error it can meet",
-    "documented": "first or last call, with another documented error",
+RUN_KINDS = {
+    "each": "one call, with an error it can meet",
     "from": "every call of a site from the nth on",
     "random": "random failures, seeded",
     "alloc-nth": "the nth allocation of the run",
@@ -389,7 +347,7 @@ class Case:
     script: str
     faults: tuple = ()
     label: str = ""
-    kind: str = "likely"
+    kind: str = "each"
 
     def describe(self):
         if not self.faults:
@@ -413,7 +371,7 @@ class Outcome:
     case: Case
     problems: list = field(default_factory=list)
     fired: bool = False
-    calls: list = field(default_factory=list)   # (function, object, offset) in order
+    calls: list = field(default_factory=list)   # (function, object, offset, meets) in order
     exit: tuple = (None, None)
     stderr: str = ""
     screen: str = ""
@@ -593,8 +551,7 @@ class Session:
         the program says and how it leaves the terminal is only asked of it
         while the calls that do so can still succeed: the terminal's settings
         unless the last two tries (it makes two) to set them failed for good,
-        the cursor unless the last two writes to the terminal did, the screen
-        unless a write to it was taken as done without reaching it, the error
+        the cursor unless the last two writes to the terminal did, the error
         line unless a write to standard error failed for good, and the reaping
         of ended children unless the last wait for one did."""
         problems = list(self.problems) + list(self.stray)
@@ -622,15 +579,11 @@ class Session:
         raw_left = log.refused("tcsetattr", None, 2)
         if self.stty_after != self.terminal.stty_before and not raw_left:
             problems.append("the terminal's settings differ from those it had before")
-        # A write to a closed standard output (EBADF) counts as done, so what
-        # reached the terminal is no longer what the program wrote.
-        swallowed = ("EBADF" in (what for fd, what in log.results["write"] if fd == 1))
         unrestored = log.refused("write", 1, 2)
-        if not self.terminal.cursor_visible and not (unrestored or swallowed):
+        if not self.terminal.cursor_visible and not unrestored:
             problems.append("the cursor is left hidden")
-        if not swallowed:
-            problems += stray_output(bytes(self.terminal.raw), self.case.script, self.typed,
-                                     cut=log.refused_any("write", 1), unrestored=unrestored, raw_left=raw_left)
+        problems += stray_output(bytes(self.terminal.raw), self.case.script, self.typed,
+                                 cut=log.refused_any("write", 1), unrestored=unrestored, raw_left=raw_left)
         return problems
 
 
@@ -727,10 +680,10 @@ def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=Fa
 
 @dataclass
 class CallLog:
-    """What the preload logged: every call's site in order, how many faults
-    fired, and per function its calls in order as (descriptor, result), the
-    result "" when the call went through or what a fault made of it (an errno
-    name, "short" or "eof")."""
+    """What the preload logged: every call's site and what it met in order,
+    how many faults fired, and per function its calls in order as
+    (descriptor, result), the result "" when the call went through or what a
+    fault made of it (an errno name, "short" or "eof")."""
     calls: list = field(default_factory=list)
     fired: int = 0
     results: dict = field(default_factory=lambda: collections.defaultdict(list))
@@ -754,8 +707,8 @@ class CallLog:
 def read_call_log(path):
     log = CallLog()
     for line in read_text(path).splitlines():
-        kind, function, obj, offset, _, fd, what = line.split("\t")
-        log.calls.append((function, obj, int(offset, 16)))
+        kind, function, obj, offset, _, fd, what, meets = line.split("\t")
+        log.calls.append((function, obj, int(offset, 16), meets))
         if kind == "fired":
             log.fired += 1
             what = what if what in ("short", "eof") else errno.errorcode[int(what)]
@@ -795,14 +748,17 @@ def run_case(job):
 
 @dataclass(frozen=True)
 class Site:
+    """A call site and what its calls meet there: a site whose calls meet
+    several things (epoll_ctl adding and modifying) is one Site for each."""
     function: str
     obj: str
     offset: int
+    meets: str
     name: str       # the calling function, innermost inlined one first
     where: str      # file:line of the call
 
     def label(self):
-        return f"{self.name} ({self.where})"
+        return f"{self.name} ({self.where})" + (f" [{self.meets}]" if self.meets else "")
 
 
 def object_paths(binary):
@@ -817,8 +773,9 @@ def object_paths(binary):
 
 
 def name_sites(binary, keys):
-    """Site for each (function, object, offset): the caller's name and line from
-    the debug information, or the nearest exported symbol where there is none."""
+    """Site for each (function, object, offset, meets): the caller's name and
+    line from the debug information, or the nearest exported symbol where there
+    is none."""
     paths = object_paths(binary)
     names = {}
     by_object = collections.defaultdict(list)
@@ -852,7 +809,7 @@ def name_sites(binary, keys):
                         resolved[key] = (nearest_symbol(symbols, key[2] - 1), where)
         for key in group:
             name, where = resolved.get(key, ("??", "?"))
-            names[key] = Site(key[0], obj, key[2], name, where)
+            names[key] = Site(key[0], obj, key[2], key[3], name, where)
     return names
 
 
@@ -907,62 +864,77 @@ def counting_runs(binary, preload, pool):
             raise SystemExit(f"the counting run of {outcome.case.script} broke a promise:\n"
                              + "\n".join(outcome.problems) + "\n" + outcome.screen)
         results[outcome.case.script] = count_sites(outcome, binary)
+    unjudged = sorted({(site.function, site.meets) for sites in results.values() for site, _ in sites
+                       if failures_at(site.function, site.meets) is None})
+    if unjudged:
+        raise SystemExit("the failure table does not say what these calls can meet: "
+                         + ", ".join(f"{function} on {meets!r}" for function, meets in unjudged))
     return results
 
 
+def regression_cases(sites_by_script):
+    """The cases of REGRESSIONS, each checked against the failure table."""
+    cases = []
+    for script, function, where, nth, what in REGRESSIONS:
+        what = (what,) if isinstance(what, str) else tuple(what)
+        part, _, meets = where.partition("@")
+        sites = [(site, count) for site, count in sites_by_script[script]
+                 if site.function == function and (not meets or site.meets == meets)]
+        if part == "*":
+            met = {site.meets for site, _ in sites} or {meets}
+            allowed = function == "alloc" or all(set(what) <= set(can_meet(function, m)) for m in met)
+            if nth == "last":
+                nth = sum(count for _, count in sites)
+            faults = [(Fault(function, "*", 0, str(nth), what, meets), "")]
+        else:
+            # A call number, "last", or "N+" (every call from the Nth on).
+            first = int(str(nth).rstrip("+")) if nth != "last" else None
+            matching = [(site, count if nth == "last" else nth) for site, count in sites
+                        if part in site.name and (first is None or count >= first)]
+            if not matching:
+                raise SystemExit(f"no site of {function} in {where!r} is called {nth} times in {script}: "
+                                 "the regression list needs updating")
+            allowed = all(set(what) <= set(can_meet(function, site.meets)) for site, _ in matching)
+            faults = [(one_fault(site, number, what[0])[0], site.label()) for site, number in matching]
+        if not allowed:
+            raise SystemExit(f"{function} at {where!r} cannot meet {'/'.join(what)}: see FAILURES")
+        cases += [Case(script, (fault,), label, "regression") for fault, label in faults]
+    return cases
+
+
 def sampled_cases(sites_by_script):
-    """Every system call site once, in the first script that meets it, with its
-    most likely errno; then the regressions."""
+    """Every system call site once for each thing its calls meet, in the first
+    script that meets it: its first call with the likeliest error there, and
+    its last with the next likeliest; then the regressions."""
     cases, seen = [], set()
     for script, sites in sites_by_script.items():
-        for site, _ in sites:
-            key = (site.function, site.obj, site.offset)
-            if key in seen or site.function in ALLOCATION:
+        for site, count in sites:
+            key = (site.function, site.obj, site.offset, site.meets)
+            errors = can_meet(site.function, site.meets)
+            if key in seen or site.function in ALLOCATION or not errors:
                 continue
             seen.add(key)
-            cases.append(Case(script, one_fault(site, 1, errnos_for(site)[0]), site.label()))
+            for nth, what in zip((1, count), errors):
+                cases.append(Case(script, one_fault(site, nth, what), site.label()))
     sampled = {(case.script, case.faults) for case in cases}
-    for script, function, part, nth, what in REGRESSIONS:
-        what = (what,) if isinstance(what, str) else tuple(what)
-        if part == "*" or part.startswith("fd="):
-            faults = (Fault(function, part, 0, str(nth), what),)
-            if (script, faults) not in sampled:
-                sampled.add((script, faults))
-                cases.append(Case(script, faults, kind="regression"))
-            continue
-        # A call number, "last", or "N+" (every call from the Nth on).
-        first = int(str(nth).rstrip("+")) if nth != "last" else None
-        matching = [(site, count if nth == "last" else nth) for site, count in sites_by_script[script]
-                    if site.function == function and part in site.name and (first is None or count >= first)]
-        if not matching:
-            raise SystemExit(f"no site of {function} in {part!r} is called {nth} times in {script}: "
-                             "the regression list needs updating")
-        for site, number in matching:
-            faults = (Fault(function, site.obj, site.offset, str(number), what),)
-            if (script, faults) not in sampled:
-                sampled.add((script, faults))
-                cases.append(Case(script, faults, site.label(), "regression"))
-    for script, functions, percent, seed in RANDOM_REGRESSIONS:
-        cases.append(Case(script, random_faults(functions, percent, seed), kind="regression"))
+    for case in regression_cases(sites_by_script):
+        if (case.script, case.faults) not in sampled:
+            sampled.add((case.script, case.faults))
+            cases.append(case)
     return cases
 
 
 def system_call_cases(script, site, count):
-    """Every call of a site with each error it can meet; its first and last
-    call with every other error it documents; and every call from its first,
-    and from its last, failing for good."""
+    """Every call of a site with each error it can meet there, and every call
+    from its first, and from its last, failing for good where something can."""
     cases = []
-    likely = errnos_for(site)
     for nth in range(1, count + 1):
-        for what in likely:
-            cases.append(Case(script, one_fault(site, nth, what), site.label(), "likely"))
-    ends = sorted({1, count})
-    for nth in ends:
-        for what in DOCUMENTED[site.function]:
-            if what not in likely and fails_at(site, what):
-                cases.append(Case(script, one_fault(site, nth, what), site.label(), "documented"))
-    for nth in ends:
-        cases.append(Case(script, one_fault(site, f"{nth}+", lasting_errno(site)), site.label(), "from"))
+        for what in can_meet(site.function, site.meets):
+            cases.append(Case(script, one_fault(site, nth, what), site.label(), "each"))
+    lasting = lasting_errno(site)
+    if lasting is not None:
+        for nth in sorted({1, count}):
+            cases.append(Case(script, one_fault(site, f"{nth}+", lasting), site.label(), "from"))
     return cases
 
 
@@ -1014,36 +986,49 @@ def markdown_table(rows):
     widths = [max(len(str(row[i])) for row in rows) for i in range(len(rows[0]))]
     lines = []
     for n, row in enumerate(rows):
-        lines.append("| " + " | ".join(str(v).ljust(widths[i]) if i == 0 else str(v).rjust(widths[i])
+        lines.append("| " + " | ".join(str(v).rjust(widths[i]) if isinstance(v, int) else str(v).ljust(widths[i])
                                        for i, v in enumerate(row)) + " |")
         if n == 0:
             lines.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     return "\n".join(lines)
 
 
+def why(entry):
+    """A table entry as text: each error with its reason, or why none."""
+    if isinstance(entry, str):
+        return f"nothing: {entry}"
+    return ", ".join(f"{what} ({reason})" for what, reason in entry.items())
+
+
 def table(sites_by_script, outcomes):
-    """Per function: call sites, runs, runs that fired, failures; then runs,
-    fired and failures per kind of run."""
+    """The failure table with, per call and what it meets, the call sites met,
+    the runs, the runs that fired and the failures; then runs, fired and
+    failures per kind of run."""
     sites = collections.defaultdict(set)
     for script_sites in sites_by_script.values():
         for site, _ in script_sites:
-            sites[site.function].add((site.obj, site.offset))
+            key = (site.function, site.meets) if (site.function, site.meets) in FAILURES else (site.function, "*")
+            sites[key].add((site.obj, site.offset))
 
-    def function_of(outcome):
+    def row_of(outcome):
         faults = outcome.case.faults
-        return faults[0].function if len(faults) == 1 else "several at once"
+        return (faults[0].function, faults[0].meets) if len(faults) == 1 else ("several at once", "")
 
-    runs = collections.Counter(function_of(o) for o in outcomes)
-    fired = collections.Counter(function_of(o) for o in outcomes if o.fired)
-    failed = collections.Counter(function_of(o) for o in outcomes if o.problems)
-    rows = [("function", "call sites", "runs", "fired", "failures")]
-    for function in [*ERRNOS, "alloc", "several at once"]:
-        if sites[function] or runs[function]:
-            rows.append((function, len(sites[function]), runs[function], fired[function], failed[function]))
-    rows.append(("total", sum(len(s) for s in sites.values()), sum(runs.values()), sum(fired.values()),
-                 sum(failed.values())))
+    runs = collections.Counter(row_of(o) for o in outcomes)
+    fired = collections.Counter(row_of(o) for o in outcomes if o.fired)
+    failed = collections.Counter(row_of(o) for o in outcomes if o.problems)
+    rows = [("call", "meets", "fails with (why)", "call sites", "runs", "fired", "failures")]
+    entries = [(key, why(entry)) for key, entry in FAILURES.items()]
+    entries += [(("alloc", ""), "ENOMEM (the nth allocation of the run, whatever its function)"),
+                (("several at once", ""), "random failures drawn from the rows above")]
+    for key, text in entries:
+        if key[0] in ALLOCATION + ("alloc", "several at once") and not (sites[key] or runs[key]):
+            continue
+        rows.append((*key, text, len(sites[key]), runs[key], fired[key], failed[key]))
+    rows.append(("total", "", "", sum(len(s) for s in sites.values()), sum(runs.values()),
+                 sum(fired.values()), sum(failed.values())))
     kinds = [("kind of run", "runs", "fired", "failures")]
-    for kind, description in KINDS.items():
+    for kind, description in RUN_KINDS.items():
         of_kind = [o for o in outcomes if o.case.kind == kind]
         if of_kind:
             kinds.append((description, len(of_kind), sum(1 for o in of_kind if o.fired),
