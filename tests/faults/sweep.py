@@ -8,7 +8,8 @@ from, so each call site is known with the number of its calls. Then the
 session runs again with chosen calls failing: one call, every call from the
 nth on, random calls by a seed, the nth allocation or a run of them. Every run
 must keep the program's promises (see `Session.check`): it ends soon after its
-last key, with status 0, 1 or 101 and never by a signal, says why in exactly
+last key, with status 0, 1 or 101 and never by a signal (but through the last
+resort when memory runs out where no caller can take it), says why in exactly
 one line when it fails, gives the terminal back as it found it with the cursor
 shown, leaves no zombie and no child running on the terminal, and writes
 nothing outside its frames but the lines it documents.
@@ -160,6 +161,10 @@ TRANSIENT_EAGAIN = {"read", "write", "recv", "send"}
 
 def is_transient(function, what):
     return what in TRANSIENT or (what == "EAGAIN" and function in TRANSIENT_EAGAIN)
+
+
+def fails_allocations(case):
+    return any(f.function == "alloc" or f.function in ALLOCATION for f in case.faults)
 
 
 def only_asks_again(case):
@@ -558,12 +563,17 @@ class Session:
         if self.zombies and not log.refused("waitpid", None, 1):
             problems.append(f"zombie children {self.zombies} still unreaped after {ZOMBIE_BOUND} s")
         code, sig = self.exit.code, self.exit.signal
-        if sig is not None:
-            problems.append(f"ended by signal {sig} ({signal.Signals(sig).name})")
-        elif code not in (0, 1, 101):
-            problems.append(f"exit status {code}")
         stderr = read_text(self.stderr_path)
         lines = stderr.splitlines()
+        # Memory that runs out where no caller can take it (a turn hook, the
+        # input thread) ends the program through the last resort: SIGABRT,
+        # after the standard library's word, with the terminal given back.
+        last_resort = (sig == signal.SIGABRT and fails_allocations(self.case)
+                       and re.fullmatch(LAST_RESORT_WORDS, stderr) is not None)
+        if sig is not None and not last_resort:
+            problems.append(f"ended by signal {sig} ({signal.Signals(sig).name})")
+        elif sig is None and code not in (0, 1, 101):
+            problems.append(f"exit status {code}")
         if code in (1, 101) and only_asks_again(self.case):
             problems.append(f"gave up with status {code} on a failure that only asks for another try")
         if code in (1, 101) and log.refused_any("write", 2):
@@ -574,7 +584,7 @@ class Session:
             if len(lines) != 1 or not re.fullmatch(r"(Error|Failed building the Runtime): .+", lines[0]) \
                     or not stderr.endswith("\n"):
                 problems.append(f"standard error is not one error line: {stderr!r}")
-        elif stderr:
+        elif stderr and not last_resort:
             problems.append(f"standard error holds {stderr!r} after status {code}")
         raw_left = log.refused("tcsetattr", None, 2)
         if self.stty_after != self.terminal.stty_before and not raw_left:
@@ -583,7 +593,8 @@ class Session:
         if not self.terminal.cursor_visible and not unrestored:
             problems.append("the cursor is left hidden")
         problems += stray_output(bytes(self.terminal.raw), self.case.script, self.typed,
-                                 cut=log.refused_any("write", 1), unrestored=unrestored, raw_left=raw_left)
+                                 cut=log.refused_any("write", 1), unrestored=unrestored, raw_left=raw_left,
+                                 last_resort=last_resort)
         return problems
 
 
@@ -607,7 +618,12 @@ def read_text(path):
 
 
 OWN = re.compile(rb"\x1b\[2J|\x1b\[[0-9]+;[0-9]+H|\x1b\[\?25[lh]")
-RESTORE = b"\x1b[?25h\x1b[2J\x1b[1;1H"
+SHOW = b"\x1b[?25h"
+RESTORE = SHOW + b"\x1b[2J\x1b[1;1H"
+# What the standard library's terminate handler says of a std::bad_alloc; the
+# mangled name when demangling it could not allocate either.
+LAST_RESORT_WORDS = (r"terminate called after throwing an instance of '(std::bad_alloc|St9bad_alloc)'\n"
+                     r"  what\(\):  std::bad_alloc\n")
 AFTER_RESTORE = {
     "esc": rb"",
     # The line before the command is given up when the terminal refuses it,
@@ -634,7 +650,7 @@ HIDE = b"\x1b[?25l"
 CUT_SEQUENCE = re.compile(rb"\x1b(?:\[[0-9;?]*)?\Z")
 
 
-def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=False):
+def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=False, last_resort=False):
     """What the program wrote outside its frames beyond the lines it documents:
     the cursor is hidden first, then come only frames (a clear, then text
     placed by cursor moves, no other control), then the terminal is given back
@@ -642,7 +658,8 @@ def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=Fa
     the program never read). A write to the terminal that failed for good
     (`cut`) may have left its sequence cut short, and when the last two did
     (`unrestored`) the terminal may not have been given back whole; one left
-    raw (`raw_left`) ends the action's lines with a bare newline."""
+    raw (`raw_left`) ends the action's lines with a bare newline. The last
+    resort gives the terminal back by showing the cursor alone."""
     if not raw:
         return []
     problems = []
@@ -670,7 +687,10 @@ def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=Fa
         tail = raw[restored:]
         if raw_left:
             tail = re.sub(rb"(?<!\r)\n", b"\r\n", tail)
-        if not tail.startswith(RESTORE):
+        if last_resort:
+            if not re.fullmatch(re.escape(SHOW) + echo_pattern(list(typed)), tail):
+                problems.append(f"output after the last resort: {tail[:60]!r}")
+        elif not tail.startswith(RESTORE):
             if not (unrestored and RESTORE.startswith(tail)):
                 problems.append(f"the terminal was not given back whole: {tail[:60]!r}")
         elif not re.fullmatch(echo_pattern(list(typed)) + AFTER_RESTORE[script], tail[len(RESTORE):]):
