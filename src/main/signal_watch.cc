@@ -105,26 +105,21 @@ Result<std::unique_ptr<SignalWatch>> SignalWatch::install() {
         return std::move(watched).error();
     }
     std::unique_ptr<SignalWatch> watch(new SignalWatch(**pipe, std::move(watched).value()));
-    static_assert(std::size(kWatched) == kWatchedSignals);
+    watch->replaced_.reserve(std::size(kWatched));
     (*pipe)->drain();  // what came for an earlier watch is not news for this one
     g_arrived.store(0);
     g_continued.store(false);
     g_installed.store(true);
-    for (size_t i = 0; i < std::size(kWatched); ++i) {
+    for (const Watched& each : kWatched) {
         // Look before replacing: a handler put over an ignored signal, even for
         // a moment, could catch the signal the user asked to be immune to.
         struct sigaction found {};
-        if (sigaction(kWatched[i].signal_number, nullptr, &found) != 0) {
-            return Error::last_os_error();  // the destructor puts back what was replaced
+        sigaction(each.signal_number, nullptr, &found);
+        if (found.sa_handler != SIG_IGN) {
+            const struct sigaction action = action_of(each);
+            sigaction(each.signal_number, &action, nullptr);
+            watch->replaced_.emplace_back(each.signal_number, found);
         }
-        if (found.sa_handler == SIG_IGN) {
-            continue;
-        }
-        const struct sigaction action = action_of(kWatched[i]);
-        if (sigaction(kWatched[i].signal_number, &action, nullptr) != 0) {
-            return Error::last_os_error();
-        }
-        watch->found_[i] = found;
     }
     return watch;
 }
@@ -136,12 +131,10 @@ SignalWatch::~SignalWatch() {
 int SignalWatch::remove() {
     g_installed.store(false);
     alarm(0);
-    for (size_t i = 0; i < std::size(kWatched); ++i) {
-        if (found_[i]) {
-            sigaction(kWatched[i].signal_number, &*found_[i], nullptr);
-            found_[i].reset();
-        }
+    for (const auto& [signal_number, found] : replaced_) {
+        sigaction(signal_number, &found, nullptr);
     }
+    replaced_.clear();
     // A handler already running on another thread may still record its
     // signal after this; its alarm then ends the process by it a second
     // later, as the signal's default action would have at once.

@@ -2,9 +2,9 @@
 
 #include <signal.h>
 
-#include <array>
 #include <memory>
-#include <optional>
+#include <utility>
+#include <vector>
 
 #include "main/seams.h"
 #include "runtime/poll.h"
@@ -42,15 +42,13 @@ class SignalWatch final : public SignalSource {
     int remove();
 
   private:
-    static constexpr size_t kWatchedSignals = 6;
-
     SignalWatch(const rt::SignalPipe& pipe, rt::AsyncFd watched)
         : pipe_(pipe), watched_(std::move(watched)) {}
 
     const rt::SignalPipe& pipe_;
     rt::AsyncFd watched_;
-    /// The action each watched signal had before, for those a handler replaced.
-    std::array<std::optional<struct sigaction>, kWatchedSignals> found_{};
+    /// The actions found before, of the signals whose handler was replaced.
+    std::vector<std::pair<int, struct sigaction>> replaced_;
 };
 
 /// Ends the process by `signal_number` with its default action. Async-signal-safe.
