@@ -9,7 +9,6 @@
 #include <new>
 #include <utility>
 
-#include "process/reaper.h"
 #include "process/sigchld.h"
 #include "process/wait.h"
 
@@ -28,33 +27,25 @@ namespace {
 // straight to the SIGCHLD route and the call is never made again.
 std::atomic<bool> g_pidfd_unsupported{false};
 
-/// A process descriptor for `pid` (close-on-exec, as pidfd_open always makes
-/// it), or the reason there is none.
-Result<UniqueFd> open_pidfd(pid_t pid) {
-    if (g_pidfd_unsupported.load()) {
-        return Error::os(ENOSYS);
-    }
-    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, PIDFD_NONBLOCK));
-    if (fd < 0) {
-        const int code = errno;
-        if (code == ENOSYS) {
-            g_pidfd_unsupported.store(true);
-        }
-        return Error::os(code);
-    }
-    return UniqueFd(fd);
-}
-
 }  // namespace
 
 Child::Child(pid_t pid, OrphanSlot slot) : pid_(pid), slot_(std::move(slot)) {
-    // Any failure other than ENOSYS sends only this child down the SIGCHLD
-    // route; so does memory too short to register the descriptor: the child
-    // must be in this handle's charge whatever happens.
-    try {
-        if (auto pidfd = open_pidfd(pid)) {
-            pidfd_ = rt::AsyncFd(std::move(pidfd).value());
+    if (g_pidfd_unsupported.load()) {
+        return;
+    }
+    // Close-on-exec, as pidfd_open always makes it.
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, PIDFD_NONBLOCK));
+    if (fd < 0) {
+        // Any other failure sends only this child down the SIGCHLD route.
+        if (errno == ENOSYS) {
+            g_pidfd_unsupported.store(true);
         }
+        return;
+    }
+    // So does memory too short to register the descriptor: the child must be
+    // in this handle's charge whatever happens.
+    try {
+        pidfd_ = rt::AsyncFd(UniqueFd(fd));
     } catch (const std::bad_alloc&) {
     }
 }
@@ -134,21 +125,11 @@ rt::Poll<Result<void>> Child::poll_pidfd(const rt::Waker& waker) {
     }
 }
 
-Result<void> Child::join_sigchld_route() {
-    if (auto installed = sigchld::install(); !installed) {
-        return installed;
-    }
-    waiter_ = sigchld::new_waiter_id();
-    seen_ = sigchld::delivered();
-    watch_children_on(rt::current_reactor());
-    return {};
-}
-
 rt::Poll<Result<void>> Child::poll_sigchld(const rt::Waker& waker) {
     if (waiter_ == 0) {
-        if (auto joined = join_sigchld_route(); !joined) {
-            return joined;
-        }
+        // The slot made the reactor watch the self-pipe before the child started.
+        sigchld::install();
+        waiter_ = sigchld::new_waiter_id();
     }
     for (;;) {
         // Arm first, then look: an end falling between the two still wakes us.

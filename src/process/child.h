@@ -39,14 +39,13 @@ class Child {
     // Ready once the status is in `status_`, or with the error of the wait.
     rt::Poll<Result<void>> poll_pidfd(const rt::Waker& waker);
     rt::Poll<Result<void>> poll_sigchld(const rt::Waker& waker);
-    Result<void> join_sigchld_route();
 
     pid_t pid_;
     OrphanSlot slot_;
     std::optional<ExitStatus> status_;
     rt::AsyncFd pidfd_;    // invalid on the SIGCHLD route
     uint64_t waiter_ = 0;  // 0 until the SIGCHLD route is joined
-    uint64_t seen_ = 0;
+    uint64_t seen_ = 0;    // the signals counted when it last looked
 };
 
 }  // namespace pacpick::process

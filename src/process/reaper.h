@@ -2,23 +2,23 @@
 
 #include <sys/types.h>
 
-#include <utility>
+#include <list>
 
-#include "runtime/reactor.h"
+#include "runtime/result.h"
 
 namespace pacpick::process {
 
-/// Room on the orphan list for one child, taken before the child is started,
-/// so that handing the child over later, from a destructor, never allocates:
-/// memory may have run out by then. Move-only; a slot not used is given back.
+/// What a child needs before it is started so that its end is noticed whatever
+/// happens later: its room on the orphan list, so that handing it over from a
+/// destructor never allocates (memory may have run out by then), and the
+/// current reactor's watch of the SIGCHLD self-pipe. Move-only; a slot not used
+/// is given back.
 class OrphanSlot {
   public:
-    /// Also makes sure the current reactor, if any, looks after orphans.
-    /// Throws `std::bad_alloc` when there is no room to be had.
-    static OrphanSlot reserve();
-    OrphanSlot(OrphanSlot&& other) noexcept : held_(std::exchange(other.held_, false)) {}
-    OrphanSlot& operator=(OrphanSlot&&) = delete;
-    ~OrphanSlot();
+    /// Fails when the self-pipe cannot be made or watched: no child should
+    /// start then. Throws `std::bad_alloc` when there is no room to be had.
+    /// Needs a running runtime.
+    static Result<OrphanSlot> reserve();
 
     /// Takes over a child that nobody waits for any more, in this slot. It is
     /// never killed: one non-blocking wait reaps it if it has already ended,
@@ -27,14 +27,8 @@ class OrphanSlot {
     void adopt(pid_t pid) &&;
 
   private:
-    OrphanSlot() : held_(true) {}
-    bool held_;
+    OrphanSlot() : entry_(1) {}
+    std::list<pid_t> entry_;  // one node, moved onto the list without allocating
 };
-
-/// Makes sure `reactor` runs the children's turn hook, and turns soon: the hook
-/// watches the SIGCHLD self-pipe, wakes the tasks waiting on the SIGCHLD route
-/// and reaps ended orphans. Registered once per reactor; must not be called
-/// from a turn hook.
-void watch_children_on(rt::Reactor& reactor);
 
 }  // namespace pacpick::process

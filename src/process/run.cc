@@ -110,12 +110,15 @@ CapturedRun run_captured(ChildCommand command, OutputSink on_stdout) {
     command.stdin_mode = StdioMode::Inherit;
     command.stdout_mode = StdioMode::Piped;
     command.stderr_mode = StdioMode::Piped;
-    auto slot = OrphanSlot::reserve();  // nothing is started yet if this throws
+    auto slot = OrphanSlot::reserve();  // nothing is started yet if this fails
+    if (!slot) {
+        return CapturedRun(std::move(slot).error());
+    }
     auto spawned = spawn_child(command);
     if (!spawned) {
         return CapturedRun(std::move(spawned).error());
     }
-    Child child(spawned->pid, std::move(slot));
+    Child child(spawned->pid, std::move(slot).value());
     for (const UniqueFd* pipe : {&spawned->stdout_pipe, &spawned->stderr_pipe}) {
         if (auto made = make_non_blocking(pipe->get()); !made) {
             return CapturedRun(std::move(made).error());  // the child is left to the orphan list
@@ -131,11 +134,14 @@ ForegroundRun run_foreground(ChildCommand command) {
     command.stdout_mode = StdioMode::Inherit;
     command.stderr_mode = StdioMode::Inherit;
     auto slot = OrphanSlot::reserve();
+    if (!slot) {
+        return ForegroundRun(std::move(slot).error());
+    }
     auto spawned = spawn_child(command);
     if (!spawned) {
         return ForegroundRun(std::move(spawned).error());
     }
-    return ForegroundRun(Child(spawned->pid, std::move(slot)));
+    return ForegroundRun(Child(spawned->pid, std::move(slot).value()));
 }
 
 }  // namespace pacpick::process

@@ -19,15 +19,11 @@ static_assert(std::atomic<const void*>::is_always_lock_free,
 
 std::atomic<uint64_t> g_received{0};
 std::atomic<const rt::SignalPipe*> g_pipe{nullptr};
-
-std::mutex g_install_mutex;
-std::atomic<bool> g_installed{false};
+std::mutex g_pipe_mutex;
 
 void on_sigchld(int) {
     g_received.fetch_add(1);
-    if (const rt::SignalPipe* pipe = g_pipe.load()) {
-        pipe->notify();
-    }
+    g_pipe.load()->notify();  // made before the handler was installed
 }
 
 /// The waiters armed for the next notification, keyed by waiter identity so a
@@ -47,59 +43,52 @@ std::atomic<uint64_t> g_next_waiter{1};
 
 }  // namespace
 
-Result<void> install() {
-    std::lock_guard lock(g_install_mutex);
-    if (g_installed.load()) {
-        return {};
-    }
+Result<int> notification_fd() {
+    std::lock_guard lock(g_pipe_mutex);
     if (g_pipe.load() == nullptr) {
+        // Made here, before any child starts, rather than at the reactor
+        // thread's first delivery, where running out of memory ends the program.
+        waiters();
         auto pipe = rt::SignalPipe::create();
         if (!pipe) {
             return std::move(pipe).error();
         }
-        g_pipe.store(*pipe);  // kept, also when the handler cannot be installed now
+        g_pipe.store(*pipe);
     }
-    struct sigaction action {};
-    action.sa_handler = on_sigchld;
-    sigemptyset(&action.sa_mask);
-    // Stops and continues are of no interest: only ends are waited for.
-    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-    if (sigaction(SIGCHLD, &action, nullptr) != 0) {
-        return Error::last_os_error();
-    }
-    g_installed.store(true);
-    return {};
+    return g_pipe.load()->read_fd();
+}
+
+void drain() {
+    g_pipe.load()->drain();
+}
+
+void install() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_handler = on_sigchld;
+        sigemptyset(&action.sa_mask);
+        // Stops and continues are of no interest: only ends are waited for.
+        action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+        sigaction(SIGCHLD, &action, nullptr);  // a valid signal and action: cannot fail
+    });
 }
 
 uint64_t received() {
     return g_received.load();
-}
-int notification_fd() {
-    const rt::SignalPipe* pipe = g_installed.load() ? g_pipe.load() : nullptr;
-    return pipe != nullptr ? pipe->read_fd() : -1;
-}
-
-void drain() {
-    if (const rt::SignalPipe* pipe = g_pipe.load()) {
-        pipe->drain();
-    }
 }
 
 uint64_t new_waiter_id() {
     return g_next_waiter.fetch_add(1);
 }
 
-uint64_t delivered() {
-    Waiters& w = waiters();
-    std::lock_guard lock(w.mutex);
-    return w.delivered;
-}
-
 bool arm(uint64_t waiter, const rt::Waker& waker, uint64_t& seen) {
     Waiters& w = waiters();
     std::lock_guard lock(w.mutex);
-    if (w.delivered != seen) {
-        seen = w.delivered;
+    // Read under the lock that `deliver` takes: a signal counted after this
+    // read is delivered later, to this registration too.
+    if (const uint64_t now = received(); now != seen) {
+        seen = now;
         return false;
     }
     w.armed.insert_or_assign(waiter, waker);
@@ -117,8 +106,7 @@ void forget(uint64_t waiter) {
 }
 
 void deliver(uint64_t received_count) {
-    // Taken whole, without allocating: it runs on the reactor thread, which
-    // must not lose a delivery to a failed allocation.
+    // Taken whole, without allocating, and woken outside the lock.
     std::unordered_map<uint64_t, rt::Waker> to_wake;
     {
         Waiters& w = waiters();

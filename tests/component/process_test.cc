@@ -376,9 +376,9 @@ TEST(ChildTest, AHandleWithoutAChildNeverCollectsAnotherOne) {
     const pid_t first = ended_child();
     const pid_t second = ended_child();
     ASSERT_TRUE(first > 0 && second > 0);
-    Child abandoned(first, OrphanSlot::reserve());
+    Child abandoned(first, OrphanSlot::reserve().value());
     abandoned.abandon();
-    Child moved_from(second, OrphanSlot::reserve());
+    Child moved_from(second, OrphanSlot::reserve().value());
     Child moved_to(std::move(moved_from));
     for (Child* handle : {&abandoned, &moved_from}) {
         auto polled = handle->poll_exit(rt::Waker());
