@@ -13,14 +13,6 @@ namespace {
 // without pause must not keep its task from reaching a cancellation point.
 constexpr int kReadsPerPoll = 16;
 
-Result<void> make_non_blocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        return Error::last_os_error();
-    }
-    return {};
-}
-
 }  // namespace
 
 rt::Poll<Result<void>> PipeCapture::poll_drain(const rt::Waker& waker) {
@@ -119,10 +111,9 @@ CapturedRun run_captured(ChildCommand command, OutputSink on_stdout) {
         return CapturedRun(std::move(spawned).error());
     }
     Child child(spawned->pid, std::move(slot).value());
+    // On a descriptor the program holds, getting and setting flags cannot fail.
     for (const UniqueFd* pipe : {&spawned->stdout_pipe, &spawned->stderr_pipe}) {
-        if (auto made = make_non_blocking(pipe->get()); !made) {
-            return CapturedRun(std::move(made).error());  // the child is left to the orphan list
-        }
+        fcntl(pipe->get(), F_SETFL, fcntl(pipe->get(), F_GETFL) | O_NONBLOCK);
     }
     return CapturedRun(std::move(child),
                        PipeCapture(std::move(spawned->stdout_pipe), std::move(on_stdout)),
