@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,42 +86,10 @@ Result<PreparedStream> prepare_stream(StdioMode mode, int target) {
     return stream;
 }
 
-/// Owns a posix_spawn object (file actions or attributes) for the duration of
-/// one start: made by `Init`, and given back by `Destroy` if it was made.
-template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
-class SpawnObject {
-  public:
-    SpawnObject() : status_(Init(&object_)) {}
-    ~SpawnObject() {
-        if (status_ == 0) {
-            Destroy(&object_);
-        }
-    }
-    SpawnObject(const SpawnObject&) = delete;
-    SpawnObject& operator=(const SpawnObject&) = delete;
-
-    int init_status() const { return status_; }
-    T* get() { return &object_; }
-
-  private:
-    T object_;
-    int status_;
-};
-
-using FileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
-                                posix_spawn_file_actions_destroy>;
-using SpawnAttributes =
-    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
-
-/// The program ignores SIGPIPE so that its own writes fail with EPIPE (and may
-/// ignore the keyboard's signals while a foreground command runs); an ignored
-/// disposition survives exec, so the child must get the default back.
-int reset_signals(posix_spawnattr_t* attributes, const ChildSignalDefaults& defaults) {
-    if (const int rc = posix_spawnattr_setsigdefault(attributes, &defaults.signals()); rc != 0) {
-        return rc;
-    }
-    return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF);
-}
+/// Gives a posix_spawn object (file actions or attributes) back when the start
+/// is over. Making one only clears it, which cannot fail.
+template <typename T>
+using SpawnObjectGuard = std::unique_ptr<T, int (*)(T*)>;
 
 /// The program's environment with `changes` applied, as the strings a child's
 /// environment block points into; same-named entries are replaced, not doubled.
@@ -202,31 +171,34 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
         streams[target] = std::move(prepared).value();
     }
 
-    FileActions actions;
-    if (actions.init_status() != 0) {
-        return Error::os(actions.init_status());
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const SpawnObjectGuard<posix_spawn_file_actions_t> actions_guard(
+        &actions, posix_spawn_file_actions_destroy);
     for (int target = 0; target < kStreams; ++target) {
         if (streams[target].child_end.valid()) {
             if (const int rc = posix_spawn_file_actions_adddup2(
-                    actions.get(), streams[target].child_end.get(), target);
+                    &actions, streams[target].child_end.get(), target);
                 rc != 0) {
                 return Error::os(rc);
             }
         }
     }
-    SpawnAttributes attributes;
-    if (attributes.init_status() != 0) {
-        return Error::os(attributes.init_status());
-    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    const SpawnObjectGuard<posix_spawnattr_t> attributes_guard(&attributes,
+                                                               posix_spawnattr_destroy);
+    // The program ignores SIGPIPE so that its own writes fail with EPIPE (and
+    // may ignore the keyboard's signals while a foreground command runs); an
+    // ignored disposition survives exec, so the child must get the default
+    // back. Setting a valid set and flag cannot fail.
     const ChildSignalDefaults defaults;  // held until the child has started
-    if (const int rc = reset_signals(attributes.get(), defaults); rc != 0) {
-        return Error::os(rc);
-    }
+    posix_spawnattr_setsigdefault(&attributes, &defaults.signals());
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, command.program.c_str(), actions.get(), attributes.get(),
-                                argv.data(), envp.empty() ? environ : envp.data());
+    const int rc = posix_spawnp(&pid, command.program.c_str(), &actions, &attributes, argv.data(),
+                                envp.empty() ? environ : envp.data());
     if (rc != 0) {
         return Error::os(rc);
     }
