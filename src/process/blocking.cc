@@ -29,7 +29,8 @@ Result<void> read_both_to_end(int out_fd, std::string& out, int err_fd, std::str
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
-            switch (read_once_into(fds[i].fd, *sinks[i])) {
+            switch (
+                read_once(fds[i].fd, [&](std::string_view bytes) { sinks[i]->append(bytes); })) {
                 case ReadOutcome::Data:
                 case ReadOutcome::WouldBlock:
                     break;

@@ -32,7 +32,10 @@ rt::Poll<Result<void>> PipeCapture::poll_drain(const rt::Waker& waker) {
         }
         // A sink takes each read straight from the reading buffer: nothing of a
         // listing stays on this thread's heap once the run is over.
-        switch (sink_ ? read_once_to(fd_.fd(), sink_) : read_once_into(fd_.fd(), data_)) {
+        const auto outcome =
+            sink_ ? read_once(fd_.fd(), sink_)
+                  : read_once(fd_.fd(), [this](std::string_view bytes) { data_.append(bytes); });
+        switch (outcome) {
             case ReadOutcome::Data:
                 ++reads;
                 break;
