@@ -6,41 +6,37 @@
 
 namespace pacpick::process {
 
-Result<ExitStatus> wait_blocking(pid_t pid) {
+namespace {
+
+/// One wait for `pid` alone, repeated when a signal interrupts it: the status,
+/// or none while the child runs on under WNOHANG.
+Result<std::optional<ExitStatus>> wait_for(pid_t pid, int options) {
     if (pid <= 0) {
-        return Error::os(ECHILD);  // would wait for any child, or a group
+        return Error::os(ECHILD);  // would wait for any child, or one of a group
     }
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, 0);
-        if (r == pid) {
-            return ExitStatus(status);
-        }
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, options);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
         return Error::last_os_error();
     }
+    return r == 0 ? std::nullopt : std::optional<ExitStatus>(ExitStatus(status));
+}
+
+}  // namespace
+
+Result<ExitStatus> wait_blocking(pid_t pid) {
+    auto waited = wait_for(pid, 0);
+    if (!waited) {
+        return std::move(waited).error();
+    }
+    return **waited;
 }
 
 Result<std::optional<ExitStatus>> try_wait(pid_t pid) {
-    if (pid <= 0) {
-        return Error::os(ECHILD);  // would collect any child, or one of a group
-    }
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            return std::optional<ExitStatus>(ExitStatus(status));
-        }
-        if (r == 0) {
-            return std::optional<ExitStatus>();
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        return Error::last_os_error();
-    }
+    return wait_for(pid, WNOHANG);
 }
 
 }  // namespace pacpick::process
