@@ -38,7 +38,13 @@ class ChildWatch {
     ChildWatch(rt::Reactor& reactor, int self_pipe)
         : reactor_(reactor), self_pipe_(reactor.attach(self_pipe, EPOLLIN)) {}
 
-    const std::shared_ptr<rt::detail::IoState>& self_pipe() const { return self_pipe_; }
+    /// Adds the self-pipe to the reactor's epoll set, under its lock: an event
+    /// may come at once.
+    Result<void> add() {
+        std::lock_guard lock(self_pipe_->mutex);
+        return reactor_.arm(*self_pipe_);
+    }
+    void detach() { reactor_.detach(self_pipe_); }
 
     void turn() {
         {
@@ -112,22 +118,16 @@ Result<void> watch_children_on(rt::Reactor& reactor) {
         return std::move(fd).error();
     }
     auto watch = std::make_shared<ChildWatch>(reactor, *fd);
-    const auto& self_pipe = watch->self_pipe();
-    Result<void> armed;
-    {
-        std::lock_guard armed_lock(self_pipe->mutex);  // an event may come at once
-        armed = reactor.arm(*self_pipe);
-    }
     // Detached again unless the hook is in place, so that the next start can
     // add the descriptor anew.
-    if (!armed) {
-        reactor.detach(self_pipe);
-        return armed;
-    }
     try {
+        if (auto added = watch->add(); !added) {
+            watch->detach();
+            return added;
+        }
         reactor.add_turn_hook(&kHookKey, [watch] { watch->turn(); });
     } catch (...) {
-        reactor.detach(self_pipe);
+        watch->detach();
         throw;
     }
     return {};
