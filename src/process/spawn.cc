@@ -66,15 +66,10 @@ Result<PreparedStream> prepare_stream(StdioMode mode, int target) {
             if (pipe2(fds, O_CLOEXEC) != 0) {
                 return Error::last_os_error();
             }
-            UniqueFd read_end(fds[0]);
-            UniqueFd write_end(fds[1]);
-            if (target == STDIN_FILENO) {
-                stream.child_end = std::move(read_end);
-                stream.program_end = std::move(write_end);
-            } else {
-                stream.child_end = std::move(write_end);
-                stream.program_end = std::move(read_end);
-            }
+            // The child reads its stdin and writes the others.
+            const bool child_reads = target == STDIN_FILENO;
+            stream.child_end.reset(fds[child_reads ? 0 : 1]);
+            stream.program_end.reset(fds[child_reads ? 1 : 0]);
             break;
         }
     }
