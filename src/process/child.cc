@@ -36,7 +36,8 @@ Child::Child(pid_t pid, OrphanSlot slot) : pid_(pid), slot_(std::move(slot)) {
     // Close-on-exec, as pidfd_open always makes it.
     const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, PIDFD_NONBLOCK));
     if (fd < 0) {
-        // Any other failure sends only this child down the SIGCHLD route.
+        // A kernel without the call is remembered; any other failure sends
+        // only this child down the SIGCHLD route.
         if (errno == ENOSYS) {
             g_pidfd_unsupported.store(true);
         }

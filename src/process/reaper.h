@@ -19,6 +19,7 @@ class OrphanSlot {
     /// start then. Throws `std::bad_alloc` when there is no room to be had.
     /// Needs a running runtime.
     static Result<OrphanSlot> reserve();
+    OrphanSlot(OrphanSlot&&) = default;
 
     /// Takes over a child that nobody waits for any more, in this slot. It is
     /// never killed: one non-blocking wait reaps it if it has already ended,
