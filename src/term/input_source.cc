@@ -19,40 +19,29 @@ constexpr uint64_t kTerminalToken = 0;
 constexpr uint64_t kSignalToken = 1;
 constexpr uint64_t kWakeToken = 2;
 
-}  // namespace
-
-/// The handler's side of one source: a flag the window-size handler sets and a
-/// self-pipe it sends one byte to. A slot is claimed by a source and given back
-/// when the source goes, but it is never freed (and its pipe is never closed),
-/// so a handler running on another thread at that moment cannot touch freed
-/// memory. Only the one source of the program and a few in tests ever exist,
-/// so a handful suffice.
-struct SignalSlot {
-    std::atomic<bool> claimed{false};
-    std::atomic<bool> active{false};  // the handler delivers to it
-    std::atomic<const rt::SignalPipe*> pipe{nullptr};
-    std::atomic<bool> resized{false};
-};
-
-namespace {
-
-std::array<SignalSlot, 8> g_signal_slots;
+/// The window-size handler's news: a flag and a self-pipe that live as long as
+/// the process, so a handler running on another thread at any moment never
+/// touches freed memory or a closed descriptor. A program has one source; each
+/// source watches the pipe, and the first to look takes the news.
+std::atomic<bool> g_resized{false};
+std::atomic<const rt::SignalPipe*> g_resize_pipe{nullptr};
 
 void on_window_size_signal(int) {
-    for (SignalSlot& slot : g_signal_slots) {
-        if (!slot.active.load()) {
-            continue;
-        }
-        slot.resized.store(true);
-        if (const rt::SignalPipe* pipe = slot.pipe.load()) {
-            pipe->notify();
-        }
+    g_resized.store(true);
+    if (const rt::SignalPipe* pipe = g_resize_pipe.load()) {
+        pipe->notify();
     }
 }
 
-/// Installed by the first source, for the rest of the process.
-Result<void> install_window_size_handler() {
-    static const Result<void> installed = []() -> Result<void> {
+/// Made, with the handler installed, by the first source, for the rest of the
+/// process.
+Result<const rt::SignalPipe*> window_size_pipe() {
+    static const Result<const rt::SignalPipe*> made = []() -> Result<const rt::SignalPipe*> {
+        auto pipe = rt::SignalPipe::create();
+        if (!pipe) {
+            return std::move(pipe).error();
+        }
+        g_resize_pipe.store(*pipe);
         struct sigaction action {};
         action.sa_handler = on_window_size_signal;
         action.sa_flags = SA_RESTART;
@@ -60,37 +49,9 @@ Result<void> install_window_size_handler() {
         if (sigaction(SIGWINCH, &action, nullptr) != 0) {
             return Error::last_os_error();
         }
-        return {};
+        return *pipe;
     }();
-    return installed;
-}
-
-Result<SignalSlot*> claim_signal_slot() {
-    for (SignalSlot& slot : g_signal_slots) {
-        bool expected = false;
-        if (!slot.claimed.compare_exchange_strong(expected, true)) {
-            continue;
-        }
-        if (slot.pipe.load() == nullptr) {
-            auto pipe = rt::SignalPipe::create();
-            if (!pipe) {
-                slot.claimed.store(false);
-                return std::move(pipe).error();
-            }
-            slot.pipe.store(*pipe);
-        }
-        // Whatever an earlier owner left behind is not news for this one.
-        slot.pipe.load()->drain();
-        slot.resized.store(false);
-        slot.active.store(true);
-        return &slot;
-    }
-    return Error::custom(ErrorKind::Other, "too many terminal input sources");
-}
-
-void release_signal_slot(SignalSlot* slot) {
-    slot->active.store(false);
-    slot->claimed.store(false);
+    return made;
 }
 
 Result<void> watch(int epoll_fd, int fd, uint64_t token) {
@@ -137,15 +98,14 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
         return std::move(r).error();
     }
 
-    auto slot = claim_signal_slot();
-    if (!slot) {
-        return std::move(slot).error();
+    auto pipe = window_size_pipe();
+    if (!pipe) {
+        return std::move(pipe).error();
     }
-    source->signals_ = *slot;
-    if (auto r = install_window_size_handler(); !r) {
-        return std::move(r).error();
-    }
-    if (auto r = watch(epoll_fd, source->signals_->pipe.load()->read_fd(), kSignalToken); !r) {
+    // What came before this source is not news for it.
+    (*pipe)->drain();
+    g_resized.store(false);
+    if (auto r = watch(epoll_fd, (*pipe)->read_fd(), kSignalToken); !r) {
         return std::move(r).error();
     }
 
@@ -162,12 +122,6 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
 
 InputSource::InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode)
     : terminal_(std::move(terminal)), size_query_(std::move(size_query)), decoder_(raw_mode) {}
-
-InputSource::~InputSource() {
-    if (signals_ != nullptr) {
-        release_signal_slot(signals_);
-    }
-}
 
 Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
     if (auto item = decoder_.next_item()) {
@@ -282,9 +236,9 @@ void InputSource::lose_terminal(Error why) {
 }
 
 Result<std::optional<Resize>> InputSource::take_signals() {
-    signals_->pipe.load()->drain();
+    g_resize_pipe.load()->drain();
     // Several signals before we looked are one flag, hence one Resize.
-    if (!signals_->resized.exchange(false)) {
+    if (!g_resized.exchange(false)) {
         return std::optional<Resize>();
     }
     auto size = size_query_();

@@ -24,10 +24,6 @@ using SizeQuery = std::function<Result<Resize>()>;
 /// Whether an error is the one a wait returns because somebody called `wake`.
 bool is_wake_interruption(const Error& error);
 
-/// Where the window-size signal handler leaves its news for one source; see
-/// input_source.cc. Slots outlive every source.
-struct SignalSlot;
-
 /// Waits until the input terminal is readable, a window-size signal has come, or
 /// `wake` was called, and yields one decoded item at a time. Bytes are read one
 /// at a time and never past the item they complete, so what is typed after the
@@ -46,7 +42,6 @@ class InputSource {
     static Result<std::unique_ptr<InputSource>> create(TerminalHandle terminal,
                                                        SizeQuery size_query,
                                                        RawModeQuery raw_mode = raw_mode_active);
-    ~InputSource();
     InputSource(const InputSource&) = delete;
     InputSource& operator=(const InputSource&) = delete;
 
@@ -68,7 +63,6 @@ class InputSource {
     TerminalHandle terminal_;
     SizeQuery size_query_;
     UniqueFd epoll_;
-    SignalSlot* signals_ = nullptr;
     std::shared_ptr<rt::WakeLatch> wake_;
     InputDecoder decoder_;
     /// Why no key will come from the terminal again (end of input or a read
