@@ -225,4 +225,14 @@ std::optional<DecodedItem> InputDecoder::next_item() {
     return decoded_.pop_front();
 }
 
+std::optional<TerminalEvent> InputDecoder::next_event() {
+    while (!decoded_.empty()) {
+        DecodedItem item = decoded_.pop_front();
+        if (auto* event = std::get_if<TerminalEvent>(&item)) {
+            return std::move(*event);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace pacpick::term

@@ -76,7 +76,6 @@ void serve_wait_requests(std::shared_ptr<detail::StreamShared> shared,
         }
         for (;;) {
             auto lock = reader->lock();
-            reader->ensure_created(lock);
             auto found = reader->wait_for_event(lock, std::nullopt);
             lock.unlock();
             // An error ends the request too rather than being retried here:
@@ -105,12 +104,7 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
 
 Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
     std::shared_ptr<EventReader> reader, BeforeWait before_wait) {
-    std::shared_ptr<rt::WakeLatch> wake;
-    {
-        auto lock = reader->lock();  // the thread is not running yet: this never waits long
-        reader->ensure_created(lock);
-        wake = reader->wake_latch(lock);
-    }
+    auto wake = reader->wake_latch();
     if (!wake) {
         return Error::custom(ErrorKind::Other, "Failed to initialize input reader");
     }
@@ -155,7 +149,6 @@ rt::Poll<Result<TerminalEvent>> TerminalEventStream::poll_event(const rt::Waker&
     }
     // Never wait for the lock: the thread holds it only while serving a request.
     if (auto lock = reader_->try_lock(); lock.owns_lock()) {
-        reader_->ensure_created(lock);
         auto ready = reader_->wait_for_event(lock, std::chrono::milliseconds(0));
         if (!ready) {
             return Result<TerminalEvent>(std::move(ready).error());

@@ -123,9 +123,11 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
 InputSource::InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode)
     : terminal_(std::move(terminal)), size_query_(std::move(size_query)), decoder_(raw_mode) {}
 
-Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
-    if (auto item = decoder_.next_item()) {
-        return item;
+Result<std::optional<TerminalEvent>> InputSource::read_item(Timeout timeout) {
+    if (auto event = decoder_.next_event()) {
+        // Made afresh: g++ 12 wrongly warns that returning `event` reads
+        // uninitialised memory.
+        return std::optional<TerminalEvent>(std::move(*event));
     }
     if (terminal_lost_) {
         return *terminal_lost_;
@@ -149,13 +151,13 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
             continue;  // a signal; a wake shows as its latch's readiness
         }
         if (count == 0) {
-            return std::optional<DecodedItem>();
+            return std::optional<TerminalEvent>();
         }
         for (int i = 0; i < count; ++i) {
             switch (ready[i].data.u64) {
                 case kTerminalToken:
-                    if (auto item = read_terminal()) {
-                        return item;
+                    if (auto event = read_terminal()) {
+                        return event;
                     }
                     if (terminal_lost_) {
                         return *terminal_lost_;
@@ -167,7 +169,7 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
                         return std::move(resize).error();
                     }
                     if (*resize) {
-                        return std::optional<DecodedItem>(TerminalEvent(**resize));
+                        return std::optional<TerminalEvent>(**resize);
                     }
                     break;
                 }
@@ -177,12 +179,12 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
             }
         }
         if (timeout && std::chrono::steady_clock::now() >= deadline) {
-            return std::optional<DecodedItem>();
+            return std::optional<TerminalEvent>();
         }
     }
 }
 
-std::optional<DecodedItem> InputSource::read_terminal() {
+std::optional<TerminalEvent> InputSource::read_terminal() {
     // The descriptor stays blocking (it is shared with the shell and with the
     // programs run after us), so only the first read is known not to block;
     // later ones are made only while the sequence is unfinished and more input
@@ -197,7 +199,7 @@ std::optional<DecodedItem> InputSource::read_terminal() {
         }
         if (n < 0 && errno == EAGAIN) {
             decoder_.input_paused();
-            return decoder_.next_item();
+            return decoder_.next_event();
         }
         if (n <= 0) {
             // End of input or a broken terminal: no key will come from it again.
@@ -206,15 +208,15 @@ std::optional<DecodedItem> InputSource::read_terminal() {
             lose_terminal(n == 0 ? Error::custom(ErrorKind::Other, "end of terminal input")
                                  : Error::last_os_error());
             decoder_.input_paused();
-            return decoder_.next_item();
+            return decoder_.next_event();
         }
         decoder_.feed(std::string_view(&byte, 1), true);
-        if (auto item = decoder_.next_item()) {
-            return item;
+        if (auto event = decoder_.next_event()) {
+            return event;
         }
         if (!terminal_has_input()) {
             decoder_.input_paused();  // an ESC alone is the Esc key
-            return decoder_.next_item();
+            return decoder_.next_event();
         }
     }
 }

@@ -25,15 +25,16 @@ using SizeQuery = std::function<Result<Resize>()>;
 bool is_wake_interruption(const Error& error);
 
 /// Waits until the input terminal is readable, a window-size signal has come, or
-/// `wake` was called, and yields one decoded item at a time. Bytes are read one
+/// `wake` was called, and yields one event at a time. Bytes are read one
 /// at a time and never past the item they complete, so what is typed after the
 /// key that ends the program stays in the terminal for the command run next;
 /// the bytes already waiting behind an unfinished sequence count as read with
 /// it, as one read of them all would have. A read interrupted or with nothing to
 /// read is tried again at the next readiness; end of input or any other read
 /// error means no key will come again, so once the queued items are out, every
-/// call fails with that error at once. Not thread-safe: its owner serialises
-/// every call except its wake latch's `set`.
+/// call fails with that error at once. The terminal's reports are dropped: the
+/// program asks for none. Not thread-safe: its owner serialises every call
+/// except its wake latch's `set`.
 class InputSource {
   public:
     /// On the input terminal of `open_input_terminal`.
@@ -45,17 +46,17 @@ class InputSource {
     InputSource(const InputSource&) = delete;
     InputSource& operator=(const InputSource&) = delete;
 
-    /// A decoded item; nothing when the time-out ran out; the interruption error
+    /// An event; nothing when the time-out ran out; the interruption error
     /// (`is_wake_interruption`) when its wake latch was set; the lasting error
     /// of a terminal that is gone; or another error.
-    Result<std::optional<DecodedItem>> read_item(Timeout timeout);
+    Result<std::optional<TerminalEvent>> read_item(Timeout timeout);
     /// Setting it ends the wait in progress, or else the next one. Any thread.
     std::shared_ptr<rt::WakeLatch> wake_latch() const { return wake_; }
 
   private:
     InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode);
 
-    std::optional<DecodedItem> read_terminal();
+    std::optional<TerminalEvent> read_terminal();
     bool terminal_has_input() const;
     void lose_terminal(Error why);
     Result<std::optional<Resize>> take_signals();
