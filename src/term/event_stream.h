@@ -1,7 +1,11 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "runtime/poll.h"
@@ -12,20 +16,16 @@
 
 namespace pacpick::term {
 
-namespace detail {
-struct StreamShared;
-}
-
 /// The main task's endless stream of terminal events. Polling never blocks: it
 /// only tries the reader's lock and waits for no input; when no event is ready,
 /// the input wait thread (one per stream) blocks on the reader in the main
-/// task's place and wakes it once an event is queued. Exactly one side reads at
+/// task's place and wakes it once an event is ready. Exactly one side reads at
 /// a time: while a request is with the thread, polls leave the terminal to it.
 /// The terminal is read only while a poll is asking for an event, so keys typed
 /// while the main task is busy stay in the terminal. Destroying the stream makes
 /// a blocked wait give up and returns only once the thread has ended, so nothing
 /// of the program reads the terminal afterwards; nothing decoded is lost, it
-/// stays in the reader's queue.
+/// stays with the reader.
 class TerminalEventStream {
   public:
     /// On the process's `EventReader`; fails when the input wait thread cannot
@@ -42,19 +42,6 @@ class TerminalEventStream {
     /// event may be ready (possibly spuriously).
     rt::Poll<Result<TerminalEvent>> poll_event(const rt::Waker& waker);
 
-    /// A leaf future for the next event, to `co_await` or to select on.
-    class NextEvent {
-      public:
-        explicit NextEvent(TerminalEventStream& stream) : stream_(stream) {}
-        rt::Poll<Result<TerminalEvent>> poll(const rt::Waker& waker) {
-            return stream_.poll_event(waker);
-        }
-
-      private:
-        TerminalEventStream& stream_;
-    };
-    NextEvent next_event() { return NextEvent(*this); }
-
   private:
     friend struct EventStreamProbe;  // tests hold the thread where a race needs it
     /// Runs on the input wait thread each time it has taken a request, before
@@ -63,13 +50,22 @@ class TerminalEventStream {
     static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader,
                                                                BeforeWait before_wait);
 
-    TerminalEventStream(std::shared_ptr<EventReader> reader,
-                        std::shared_ptr<detail::StreamShared> shared,
-                        std::shared_ptr<rt::WakeLatch> wake);
+    TerminalEventStream(std::shared_ptr<EventReader> reader, std::shared_ptr<rt::WakeLatch> wake);
+    void serve_requests(const BeforeWait& before_wait);
 
     std::shared_ptr<EventReader> reader_;
-    std::shared_ptr<detail::StreamShared> shared_;
     std::shared_ptr<rt::WakeLatch> wake_;
+    /// The one request slot: at most one request is ever outstanding (see
+    /// `wait_in_progress_`), so a slot is all the thread needs. It holds the
+    /// waker of the main task, to wake once the request is served.
+    std::mutex request_mutex_;
+    std::condition_variable request_changed_;
+    std::optional<rt::Waker> request_;
+    bool closed_ = false;  // the thread ends once it sees this
+    /// True from handing a request to the thread until the thread has finished it.
+    std::atomic<bool> wait_in_progress_{false};
+    /// Asks the thread to give up the request it serves.
+    std::atomic<bool> stop_requested_{false};
     std::thread thread_;
 };
 

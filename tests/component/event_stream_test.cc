@@ -15,11 +15,9 @@
 #include <condition_variable>
 #include <mutex>
 #include <string_view>
-#include <thread>
 
 #include "../support/event_printing.h"
 #include "../support/internals.h"
-#include "runtime/runtime.h"
 #include "term/input_source.h"
 
 namespace pacpick::term {
@@ -425,25 +423,6 @@ TEST(EventReaderTest, MissingSourceFailsEveryWaitAndTheStreamCreation) {
     auto stream = TerminalEventStream::create(reader);
     ASSERT_FALSE(stream.ok());
     EXPECT_EQ(stream.error().message(), "Failed to initialize input reader");
-}
-
-rt::Task<Result<TerminalEvent>> await_next_event(TerminalEventStream* stream) {
-    auto next = stream->next_event();
-    co_return co_await next;
-}
-
-TEST_F(StreamFixture, MainTaskAwaitingTheNextEventIsWokenByAKey) {
-    auto runtime = rt::Runtime::build(1);
-    ASSERT_TRUE(runtime.ok());
-    std::thread typist([this] {
-        std::this_thread::sleep_for(50ms);  // usually after the task has parked
-        pty.type("\r");
-    });
-    auto event = (*runtime)->block_on(await_next_event(stream.get()));
-    typist.join();
-    ASSERT_TRUE(event.ok());
-    EXPECT_EQ(*event,
-              TerminalEvent(KeyEvent{KeyCode::of(KeyCode::Kind::Enter), {}, KeyKind::Press, {}}));
 }
 
 }  // namespace
