@@ -9,8 +9,8 @@ namespace pacpick::term {
 
 /// A first-in first-out queue on one ring of slots that starts with a given
 /// capacity and doubles when full, so a steady flow of items allocates nothing.
-/// Items can also be put back at the front. `T` must be default-constructible
-/// and movable; a freed slot holds a moved-from value until it is reused.
+/// `T` must be default-constructible and movable; a freed slot holds a
+/// moved-from value until it is reused.
 template <typename T>
 class FifoQueue {
   public:
@@ -26,27 +26,12 @@ class FifoQueue {
         slots_[(head_ + size_) % slots_.size()] = std::move(item);
         ++size_;
     }
-    void push_front(T item) {
-        grow_if_full();
-        head_ = (head_ + slots_.size() - 1) % slots_.size();
-        slots_[head_] = std::move(item);
-        ++size_;
-    }
     T pop_front() {
         assert(!empty());
         T item = std::move(slots_[head_]);  // the slot keeps only a moved-from shell
         head_ = (head_ + 1) % slots_.size();
         --size_;
         return item;
-    }
-    const T& front() const {
-        assert(!empty());
-        return slots_[head_];
-    }
-    /// The item `index` places behind the front.
-    const T& operator[](size_t index) const {
-        assert(index < size_);
-        return slots_[(head_ + index) % slots_.size()];
     }
 
   private:

@@ -31,17 +31,5 @@ TEST(FifoQueueTest, GrowingWhileWrappedAroundKeepsTheOrder) {
     EXPECT_EQ(drain(queue), (std::vector<std::string>{"c", "d", "e", "f", "g", "h"}));
 }
 
-TEST(FifoQueueTest, PushFrontPutsItemsBackAheadOfTheRest) {
-    FifoQueue<std::string> queue(2);
-    queue.push_back("second");
-    queue.push_front("first");
-    queue.push_front("zeroth");  // grows from the front
-    queue.push_back("third");
-    ASSERT_EQ(queue.size(), 4u);
-    EXPECT_EQ(queue.front(), "zeroth");
-    EXPECT_EQ(queue[3], "third");
-    EXPECT_EQ(drain(queue), (std::vector<std::string>{"zeroth", "first", "second", "third"}));
-}
-
 }  // namespace
 }  // namespace pacpick::term
