@@ -31,17 +31,42 @@ std::optional<uint32_t> parse_decimal(std::string_view digits, uint32_t max) {
     return static_cast<uint32_t>(value);
 }
 
-std::optional<std::string_view> nth_field(std::string_view text, char separator, size_t index) {
+std::string_view nth_field(std::string_view text, char separator, size_t index) {
     for (;; --index) {
         const size_t end = text.find(separator);
         if (index == 0) {
             return text.substr(0, end);
         }
         if (end == std::string_view::npos) {
-            return std::nullopt;
+            return {};
         }
         text.remove_prefix(end + 1);
     }
+}
+
+Outcome letter_key(char letter) {
+    struct LetterKey {
+        char letter;
+        KeyCode code;
+    };
+    static constexpr std::array kLetterKeys = {
+        LetterKey{'A', KeyCode::of(KeyCode::Kind::Up)},
+        LetterKey{'B', KeyCode::of(KeyCode::Kind::Down)},
+        LetterKey{'C', KeyCode::of(KeyCode::Kind::Right)},
+        LetterKey{'D', KeyCode::of(KeyCode::Kind::Left)},
+        LetterKey{'H', KeyCode::of(KeyCode::Kind::Home)},
+        LetterKey{'F', KeyCode::of(KeyCode::Kind::End)},
+        LetterKey{'P', KeyCode::function(1)},
+        LetterKey{'Q', KeyCode::function(2)},
+        LetterKey{'R', KeyCode::function(3)},
+        LetterKey{'S', KeyCode::function(4)},
+    };
+    for (const LetterKey& entry : kLetterKeys) {
+        if (entry.letter == letter) {
+            return key(entry.code);
+        }
+    }
+    return not_decodable();
 }
 
 }  // namespace detail
@@ -137,7 +162,7 @@ Outcome decode_ss3(std::string_view bytes) {
     if (bytes.size() < 3) {
         return need_more();  // even at the end of a read: ESC O is never a key by itself
     }
-    return letter_key(kLetterKeys, bytes[2]);
+    return letter_key(bytes[2]);
 }
 
 /// ESC x for an x that starts no sequence of its own: the key of x, with ALT.

@@ -15,28 +15,6 @@ using Kind = KeyCode::Kind;
 constexpr std::string_view kPasteStart = "\x1b[200~";
 constexpr std::string_view kPasteEnd = "\x1b[201~";
 
-/// ESC [ x with x a letter and no parameters. There is no R here: ESC [ R is
-/// never F3.
-constexpr std::array kCsiLetterKeys = {
-    LetterKey{'A', KeyCode::of(Kind::Up)},
-    LetterKey{'B', KeyCode::of(Kind::Down)},
-    LetterKey{'C', KeyCode::of(Kind::Right)},
-    LetterKey{'D', KeyCode::of(Kind::Left)},
-    LetterKey{'H', KeyCode::of(Kind::Home)},
-    LetterKey{'F', KeyCode::of(Kind::End)},
-    LetterKey{'Z', KeyCode::of(Kind::BackTab), KeyModifiers::SHIFT},
-    LetterKey{'P', KeyCode::function(1)},
-    LetterKey{'Q', KeyCode::function(2)},
-    LetterKey{'S', KeyCode::function(4)},
-};
-
-/// ESC [ [ x, the Linux console's function keys.
-constexpr std::array kConsoleFunctionKeys = {
-    LetterKey{'A', KeyCode::function(1)}, LetterKey{'B', KeyCode::function(2)},
-    LetterKey{'C', KeyCode::function(3)}, LetterKey{'D', KeyCode::function(4)},
-    LetterKey{'E', KeyCode::function(5)},
-};
-
 struct TildeKey {
     uint8_t first;
     uint8_t last;
@@ -75,6 +53,13 @@ constexpr std::array kParameterModifierBits = {
     FlagBit{16, KeyModifiers::HYPER},  FlagBit{32, KeyModifiers::META},
 };
 
+/// The modifier bits of a parameter value M, which counts from 1 (0 is taken
+/// as 1: no modifiers).
+KeyModifiers modifiers_of_parameter(uint32_t value) {
+    const uint32_t mask = value == 0 ? 0 : value - 1;
+    return KeyModifiers{flags_of(mask, kParameterModifierBits)};
+}
+
 std::optional<KeyCode> tilde_key(uint32_t number) {
     for (const TildeKey& entry : kTildeKeys) {
         if (number >= entry.first && number <= entry.last) {
@@ -86,22 +71,9 @@ std::optional<KeyCode> tilde_key(uint32_t number) {
     return std::nullopt;
 }
 
-/// The bytes between ESC [ and the final byte.
-std::string_view parameters_of(std::string_view bytes) {
-    return bytes.substr(2, bytes.size() - 3);
-}
-
-std::optional<ModifierParameter> second_field_parameter(std::string_view parameters) {
-    auto field = nth_field(parameters, ';', 1);
-    return field ? parse_modifier_parameter(*field) : std::nullopt;
-}
-
 Outcome decode_tilde_key(std::string_view bytes) {
     const std::string_view parameters = parameters_of(bytes);
-    if (!text::is_valid_utf8(parameters)) {
-        return not_decodable();
-    }
-    auto number = parse_decimal(*nth_field(parameters, ';', 0), 255);
+    auto number = parse_decimal(nth_field(parameters, ';', 0), 255);
     if (!number) {
         return not_decodable();
     }
@@ -133,7 +105,7 @@ Outcome decode_parameterised_letter(std::string_view bytes) {
         }
         modifiers = modifiers_of_parameter(static_cast<uint32_t>(digit - '0'));
     }
-    Outcome letter = letter_key(kLetterKeys, bytes.back());
+    Outcome letter = letter_key(bytes.back());
     if (!letter.ok()) {
         return letter;
     }
@@ -145,12 +117,8 @@ Outcome decode_parameterised_letter(std::string_view bytes) {
 
 Outcome decode_cursor_position(std::string_view bytes) {
     const std::string_view parameters = parameters_of(bytes);
-    if (!text::is_valid_utf8(parameters)) {
-        return not_decodable();
-    }
-    auto row = parse_decimal(*nth_field(parameters, ';', 0), 65535);
-    auto column_field = nth_field(parameters, ';', 1);
-    auto column = column_field ? parse_decimal(*column_field, 65535) : std::nullopt;
+    auto row = parse_decimal(nth_field(parameters, ';', 0), 65535);
+    auto column = parse_decimal(nth_field(parameters, ';', 1), 65535);
     if (!row || !column) {
         return not_decodable();
     }
@@ -198,6 +166,10 @@ Outcome decode_numbered(const DecodeInput& input) {
     if (bytes.starts_with(kPasteStart)) {
         return decode_paste(bytes);
     }
+    // Every other form reads its parameters as text.
+    if (!text::is_valid_utf8(parameters_of(bytes))) {
+        return not_decodable();
+    }
     for (const WholeSequenceKey& entry : kWholeSequenceKeys) {
         if (bytes == entry.sequence) {
             return key(entry.code);
@@ -219,18 +191,13 @@ Outcome decode_numbered(const DecodeInput& input) {
 
 }  // namespace
 
-KeyModifiers modifiers_of_parameter(uint32_t value) {
-    const uint32_t mask = value == 0 ? 0 : value - 1;
-    return KeyModifiers{flags_of(mask, kParameterModifierBits)};
-}
-
-std::optional<ModifierParameter> parse_modifier_parameter(std::string_view field) {
-    auto value = parse_decimal(*nth_field(field, ':', 0), 255);
+std::optional<ModifierParameter> second_field_parameter(std::string_view parameters) {
+    const std::string_view field = nth_field(parameters, ';', 1);  // M or M:K
+    auto value = parse_decimal(nth_field(field, ':', 0), 255);
     if (!value) {
         return std::nullopt;
     }
-    auto kind_field = nth_field(field, ':', 1);
-    const uint32_t kind = (kind_field ? parse_decimal(*kind_field, 255) : std::nullopt).value_or(1);
+    const uint32_t kind = parse_decimal(nth_field(field, ':', 1), 255).value_or(1);
 
     ModifierParameter parameter;
     parameter.modifiers = modifiers_of_parameter(*value);
@@ -256,8 +223,14 @@ Outcome decode_csi(const DecodeInput& input) {
             return complete_event(FocusGained{});
         case 'O':
             return complete_event(FocusLost{});
-        case '[':
-            return bytes.size() < 4 ? need_more() : letter_key(kConsoleFunctionKeys, bytes[3]);
+        case '[':  // the Linux console's F1 to F5
+            if (bytes.size() < 4) {
+                return need_more();
+            }
+            if (bytes[3] < 'A' || bytes[3] > 'E') {
+                return not_decodable();
+            }
+            return key(KeyCode::function(static_cast<uint8_t>(bytes[3] - 'A' + 1)));
         case 'M':
             return decode_x10_mouse(bytes);
         case '<':
@@ -266,8 +239,12 @@ Outcome decode_csi(const DecodeInput& input) {
             return decode_parameterised_letter(bytes);
         case '?':
             return decode_private_report(bytes);
+        case 'Z':
+            return key(KeyCode::of(Kind::BackTab), KeyModifiers::SHIFT);
+        case 'R':
+            return not_decodable();  // never F3 without parameters
         default:
-            return letter_key(kCsiLetterKeys, third);
+            return letter_key(third);
     }
 }
 

@@ -46,23 +46,12 @@ constexpr std::array kFunctionalKeys = {
                    KeyCode::modifier_key(ModifierKey::LeftShift)},  // to IsoLevel5Shift
 };
 
-/// The flag a modifier key adds when it is itself the key, by `ModifierKey`.
+using M = KeyModifiers;
+/// The flag a modifier key adds when it is itself the key, by `ModifierKey`:
+/// the left keys, the right keys, then the ISO level 3 and 5 shifts (none).
 constexpr std::array<uint8_t, 14> kModifierKeyFlags = {
-    KeyModifiers::SHIFT,
-    KeyModifiers::CONTROL,
-    KeyModifiers::ALT,  // left
-    KeyModifiers::SUPER,
-    KeyModifiers::HYPER,
-    KeyModifiers::META,  //
-    KeyModifiers::SHIFT,
-    KeyModifiers::CONTROL,
-    KeyModifiers::ALT,  // right
-    KeyModifiers::SUPER,
-    KeyModifiers::HYPER,
-    KeyModifiers::META,  //
-    0,
-    0,  // ISO level 3 and 5 shift
-};
+    M::SHIFT,   M::CONTROL, M::ALT,   M::SUPER, M::HYPER, M::META, M::SHIFT,
+    M::CONTROL, M::ALT,     M::SUPER, M::HYPER, M::META,  0,       0};
 
 KeyCode advance(KeyCode code, uint32_t steps) {
     switch (code.kind) {
@@ -177,13 +166,9 @@ std::optional<MouseParameters> parse_mouse_parameters(std::string_view parameter
     if (!text::is_valid_utf8(parameters)) {
         return std::nullopt;
     }
-    auto number = [&](size_t index, uint32_t max) -> std::optional<uint32_t> {
-        auto field = nth_field(parameters, ';', index);
-        return field ? parse_decimal(*field, max) : std::nullopt;
-    };
-    auto code = number(0, 255);
-    auto column = number(1, 65535);
-    auto row = number(2, 65535);
+    auto code = parse_decimal(nth_field(parameters, ';', 0), 255);
+    auto column = parse_decimal(nth_field(parameters, ';', 1), 65535);
+    auto row = parse_decimal(nth_field(parameters, ';', 2), 65535);
     if (!code || !column || !row) {
         return std::nullopt;
     }
@@ -193,19 +178,14 @@ std::optional<MouseParameters> parse_mouse_parameters(std::string_view parameter
 }  // namespace
 
 Outcome decode_extended_key(const DecodeInput& input) {
-    const std::string_view parameters = input.bytes.substr(2, input.bytes.size() - 3);
-    if (!text::is_valid_utf8(parameters)) {
-        return not_decodable();
-    }
-    const std::string_view key_field = *nth_field(parameters, ';', 0);
-    auto number = parse_decimal(*nth_field(key_field, ':', 0), UINT32_MAX);
+    const std::string_view parameters = parameters_of(input.bytes);
+    const std::string_view key_field = nth_field(parameters, ';', 0);
+    auto number = parse_decimal(nth_field(key_field, ':', 0), UINT32_MAX);
     if (!number) {
         return not_decodable();
     }
-    auto modifier_field = nth_field(parameters, ';', 1);
     const ModifierParameter parameter =
-        (modifier_field ? parse_modifier_parameter(*modifier_field) : std::nullopt)
-            .value_or(ModifierParameter{});
+        second_field_parameter(parameters).value_or(ModifierParameter{});
 
     KeyEvent event{KeyCode{}, parameter.modifiers, parameter.kind, parameter.state};
     if (auto functional = functional_key(*number)) {
@@ -222,8 +202,7 @@ Outcome decode_extended_key(const DecodeInput& input) {
     // With shift held, the report may also carry the shifted key: that is what
     // was typed, and it already includes the shift.
     if (event.modifiers.contains(KeyModifiers::SHIFT)) {
-        auto shifted_field = nth_field(key_field, ':', 1);
-        auto shifted = shifted_field ? parse_decimal(*shifted_field, UINT32_MAX) : std::nullopt;
+        auto shifted = parse_decimal(nth_field(key_field, ':', 1), UINT32_MAX);
         if (shifted && is_scalar_value(*shifted)) {
             event.code = KeyCode::character(*shifted);
             event.modifiers.bits &= static_cast<uint8_t>(~KeyModifiers::SHIFT);
@@ -266,7 +245,7 @@ Outcome decode_sgr_mouse(std::string_view bytes) {
 }
 
 Outcome decode_rxvt_mouse(std::string_view bytes) {
-    auto parameters = parse_mouse_parameters(bytes.substr(2, bytes.size() - 3));
+    auto parameters = parse_mouse_parameters(parameters_of(bytes));
     if (!parameters || parameters->code < 32) {
         return not_decodable();
     }

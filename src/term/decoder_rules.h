@@ -53,42 +53,21 @@ inline Outcome key(KeyEvent event) {
     return complete(TerminalEvent(event));
 }
 
-struct LetterKey {
-    char letter;
-    KeyCode code;
-    uint8_t modifiers = 0;
-};
-
 /// Keys named by one final letter: ESC O x, and ESC [ with parameters.
-inline constexpr std::array kLetterKeys = {
-    LetterKey{'A', KeyCode::of(KeyCode::Kind::Up)},
-    LetterKey{'B', KeyCode::of(KeyCode::Kind::Down)},
-    LetterKey{'C', KeyCode::of(KeyCode::Kind::Right)},
-    LetterKey{'D', KeyCode::of(KeyCode::Kind::Left)},
-    LetterKey{'H', KeyCode::of(KeyCode::Kind::Home)},
-    LetterKey{'F', KeyCode::of(KeyCode::Kind::End)},
-    LetterKey{'P', KeyCode::function(1)},
-    LetterKey{'Q', KeyCode::function(2)},
-    LetterKey{'R', KeyCode::function(3)},
-    LetterKey{'S', KeyCode::function(4)},
-};
-
-template <size_t N>
-Outcome letter_key(const std::array<LetterKey, N>& table, char letter) {
-    for (const LetterKey& entry : table) {
-        if (entry.letter == letter) {
-            return key(entry.code, entry.modifiers);
-        }
-    }
-    return not_decodable();
-}
+Outcome letter_key(char letter);
 
 /// A decimal number in ASCII digits only (no sign, no blanks) that is at most
 /// `max`; nothing for anything else, the empty string included.
 std::optional<uint32_t> parse_decimal(std::string_view digits, uint32_t max);
 
-/// The field at `index` of `text` split at `separator`, if there are that many.
-std::optional<std::string_view> nth_field(std::string_view text, char separator, size_t index);
+/// The field at `index` of `text` split at `separator`; empty if there are not
+/// that many, which every rule reads as it reads an empty field.
+std::string_view nth_field(std::string_view text, char separator, size_t index);
+
+/// The bytes between ESC [ and the final byte.
+inline std::string_view parameters_of(std::string_view bytes) {
+    return bytes.substr(2, bytes.size() - 3);
+}
 
 /// A 1-based terminal coordinate as 0-based; a 0 from a misbehaving terminal
 /// stays 0 instead of wrapping around to 65535.
@@ -102,8 +81,9 @@ struct ModifierParameter {
     KeyKind kind = KeyKind::Press;
     KeyState state;  // LOCK only
 };
-/// Nothing when M is not a number from 0 to 255.
-std::optional<ModifierParameter> parse_modifier_parameter(std::string_view field);
+/// What the second field of `parameters` says as a modifier parameter; nothing
+/// when it is missing or M is not a number from 0 to 255.
+std::optional<ModifierParameter> second_field_parameter(std::string_view parameters);
 /// One bit of a number sent by the terminal and the flag it stands for.
 struct FlagBit {
     uint32_t bit;
@@ -121,19 +101,15 @@ uint8_t flags_of(uint32_t value, const std::array<FlagBit, N>& bits) {
     return flags;
 }
 
-/// The modifier bits of a parameter value M, which counts from 1 (0 is taken
-/// as 1: no modifiers).
-KeyModifiers modifiers_of_parameter(uint32_t value);
-
 /// ESC [ followed by at least one more byte.
 Outcome decode_csi(const DecodeInput& input);
-/// ESC [ P ... u, the extended key reports.
+/// ESC [ P ... u, the extended key reports, with parameters that are UTF-8.
 Outcome decode_extended_key(const DecodeInput& input);
 /// ESC [ M b x y.
 Outcome decode_x10_mouse(std::string_view bytes);
 /// ESC [ < P1 ; P2 ; P3 M (or m).
 Outcome decode_sgr_mouse(std::string_view bytes);
-/// ESC [ P1 ; P2 ; P3 M.
+/// ESC [ P1 ; P2 ; P3 M, with parameters that are UTF-8.
 Outcome decode_rxvt_mouse(std::string_view bytes);
 
 }  // namespace pacpick::term::detail
