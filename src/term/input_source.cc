@@ -54,16 +54,6 @@ Result<const rt::SignalPipe*> window_size_pipe() {
     return made;
 }
 
-Result<void> watch(int epoll_fd, int fd, uint64_t token) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = token;
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
-        return Error::last_os_error();
-    }
-    return {};
-}
-
 Error interrupted() {
     return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
 }
@@ -93,11 +83,6 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
     if (!source->epoll_.valid()) {
         return Error::last_os_error();
     }
-    const int epoll_fd = source->epoll_.get();
-    if (auto r = watch(epoll_fd, source->terminal_.fd(), kTerminalToken); !r) {
-        return std::move(r).error();
-    }
-
     auto pipe = window_size_pipe();
     if (!pipe) {
         return std::move(pipe).error();
@@ -105,17 +90,24 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
     // What came before this source is not news for it.
     (*pipe)->drain();
     g_resized.store(false);
-    if (auto r = watch(epoll_fd, (*pipe)->read_fd(), kSignalToken); !r) {
-        return std::move(r).error();
-    }
-
     auto wake = rt::WakeLatch::create();
     if (!wake) {
         return std::move(wake).error();
     }
     source->wake_ = std::move(wake).value();
-    if (auto r = watch(epoll_fd, source->wake_->fd(), kWakeToken); !r) {
-        return std::move(r).error();
+
+    const std::pair<int, uint64_t> watched[] = {
+        {source->terminal_.fd(), kTerminalToken},
+        {(*pipe)->read_fd(), kSignalToken},
+        {source->wake_->fd(), kWakeToken},
+    };
+    for (const auto& [fd, token] : watched) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = token;
+        if (epoll_ctl(source->epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+            return Error::last_os_error();
+        }
     }
     return source;
 }
