@@ -18,7 +18,6 @@ struct KeyModifiers {
     static constexpr uint8_t META = 32;
 
     bool contains(uint8_t flag) const { return (bits & flag) == flag; }
-    bool empty() const { return bits == 0; }
     friend bool operator==(KeyModifiers, KeyModifiers) = default;
 };
 
@@ -31,7 +30,6 @@ struct KeyState {
     static constexpr uint8_t KEYPAD = 1;
     static constexpr uint8_t LOCK = 8;
 
-    bool contains(uint8_t flag) const { return (bits & flag) == flag; }
     friend bool operator==(KeyState, KeyState) = default;
 };
 
