@@ -21,11 +21,11 @@ using Timeout = std::optional<std::chrono::milliseconds>;
 /// The screen library answers it; the input side only passes it on.
 using SizeQuery = std::function<Result<Resize>()>;
 
-/// Whether an error is the one a wait returns because somebody called `wake`.
+/// Whether an error is the one a wait returns because its wake latch was set.
 bool is_wake_interruption(const Error& error);
 
 /// Waits until the input terminal is readable, a window-size signal has come, or
-/// `wake` was called, and yields one event at a time. Bytes are read one
+/// its wake latch was set, and yields one event at a time. Bytes are read one
 /// at a time and never past the item they complete, so what is typed after the
 /// key that ends the program stays in the terminal for the command run next;
 /// the bytes already waiting behind an unfinished sequence count as read with
