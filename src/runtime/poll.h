@@ -17,8 +17,6 @@ struct Unit {
 template <typename T>
 class [[nodiscard]] Poll {
 public:
-    using value_type = T;
-
     static Poll pending() { return Poll(); }
     Poll(T value) : value_(std::move(value)) {}
 
