@@ -166,13 +166,11 @@ rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, Qu
                 co_return LoopEnd::Stopped;
             }
             // Continued after a stop: the shell may have had the terminal
-            // meanwhile, and what it shows is no longer the frame.
-            if (state.screen_guard) {
-                if (auto retaken = state.screen_guard->retake(); !retaken) {
-                    co_return std::move(retaken).error();
-                }
-            }
-            reaction = Reaction::Draw;
+            // meanwhile, and what it shows is no longer the frame. A terminal
+            // that cannot be taken again has hung up (which continues the
+            // session's leader too): its input side says so next.
+            const bool retaken = !state.screen_guard || state.screen_guard->retake().ok();
+            reaction = retaken ? Reaction::Draw : Reaction::Ignore;
         } else if (auto& item = std::get<1>(outcome); item.index() == 0) {
             auto& event = std::get<0>(item);
             if (!event.ok()) {
