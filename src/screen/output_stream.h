@@ -33,8 +33,7 @@ class OutputStream {
     Result<void> flush();
 
   private:
-    friend struct OutputStreamProbe;  // tests see what is held back
-    /// The bytes waiting in the buffer.
+    friend struct OutputStreamProbe;  // tests see how many bytes are held back
     size_t buffered() const;
 
     Result<void> append(std::string_view text);
