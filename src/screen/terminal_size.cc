@@ -4,32 +4,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
 #include "process/blocking.h"
+#include "runtime/fd.h"
 
 namespace pacpick::screen {
-
-namespace {
-
-/// The kernel's idea of the window size, asked of the controlling terminal when
-/// there is one and of standard output otherwise.
-std::optional<TerminalSize> kernel_window_size() {
-    const int opened = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
-    const int fd = opened >= 0 ? opened : STDOUT_FILENO;
-    winsize size{};
-    const bool known = ::ioctl(fd, TIOCGWINSZ, &size) == 0;
-    if (opened >= 0) {
-        ::close(opened);
-    }
-    if (!known) {
-        return std::nullopt;
-    }
-    return TerminalSize{Column{size.ws_col}, Row{size.ws_row}};
-}
-
-}  // namespace
 
 std::optional<uint16_t> parse_tput_number(std::string_view output) {
     uint16_t value = 0;
@@ -57,8 +37,12 @@ std::optional<uint16_t> tput_value(std::string_view capability) {
 }
 
 Result<TerminalSize> terminal_size() {
-    if (const auto size = kernel_window_size()) {
-        return *size;
+    UniqueFd tty(::open("/dev/tty", O_RDONLY | O_CLOEXEC));
+    winsize size{};
+    const bool known = ::ioctl(tty.valid() ? tty.get() : STDOUT_FILENO, TIOCGWINSZ, &size) == 0;
+    tty.reset();
+    if (known) {
+        return TerminalSize{Column{size.ws_col}, Row{size.ws_row}};
     }
     // Both are asked even when the first fails, so the error below is whatever
     // the last attempt left in errno.
