@@ -12,14 +12,6 @@ std::string_view cut(std::string_view text, Column width) {
     return text.substr(0, text::utf8_prefix_length(text, width.value));
 }
 
-/// The column just after `text` written from the left edge. The frame gives
-/// every byte a column of its own, whatever the terminal makes of the bytes;
-/// this is the one place where a byte count becomes a column.
-Column end_of(std::string_view text) {
-    return Column{static_cast<uint16_t>(text.size())};
-}
-
-/// Writes `text` from the left edge of `row`.
 Result<void> print_line(ScreenWriter& writer, Row row, std::string_view text) {
     if (auto r = writer.move_to(Column{0}, row); !r) {
         return r;
@@ -113,8 +105,9 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
     }
 
     // The hidden cursor rests after the whole typed text as written, even where
-    // the display cut it short.
-    if (auto r = writer.move_to(end_of(prompt), prompt_row); !r) {
+    // the display cut it short. The frame gives every byte a column of its own,
+    // whatever the terminal makes of the bytes.
+    if (auto r = writer.move_to(Column{static_cast<uint16_t>(prompt.size())}, prompt_row); !r) {
         return r;
     }
     return writer.flush();

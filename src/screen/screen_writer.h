@@ -18,15 +18,15 @@ inline constexpr std::string_view kShowCursor = "\x1b[?25h";
 class ScreenWriter {
   public:
     /// A writer on the process-wide standard output.
-    ScreenWriter();
+    ScreenWriter() : stream_(&standard_output()) {}
     explicit ScreenWriter(OutputStream& stream) : stream_(&stream) {}
 
-    Result<void> clear_all();
+    Result<void> clear_all() { return stream_->write("\x1b[2J"); }
     Result<void> move_to(Column column, Row row);
-    Result<void> print(std::string_view text);
-    Result<void> hide_cursor();
-    Result<void> show_cursor();
-    Result<void> flush();
+    Result<void> print(std::string_view text) { return stream_->write(text); }
+    Result<void> hide_cursor() { return stream_->write("\x1b[?25l"); }
+    Result<void> show_cursor() { return stream_->write(kShowCursor); }
+    Result<void> flush() { return stream_->flush(); }
 
   private:
     OutputStream* stream_;
