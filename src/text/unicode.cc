@@ -12,11 +12,18 @@ constexpr char32_t k_capital_sigma = 0x03A3;
 constexpr char32_t k_small_sigma = 0x03C3;
 constexpr char32_t k_final_sigma = 0x03C2;
 
+/// The entry of a table sorted by `first` that is the only one whose span can
+/// hold `ch`: the last to start at or before it. Null when none does.
+template <typename Entry>
+const Entry* last_starting_by(std::span<const Entry> table, char32_t ch) {
+    auto after = std::upper_bound(table.begin(), table.end(), ch,
+                                  [](char32_t c, const Entry& e) { return c < e.first; });
+    return after == table.begin() ? nullptr : &*std::prev(after);
+}
+
 bool in_ranges(std::span<const tables::CodePointRange> ranges, char32_t ch) {
-    auto after =
-        std::upper_bound(ranges.begin(), ranges.end(), ch,
-                         [](char32_t c, const tables::CodePointRange& r) { return c < r.first; });
-    return after != ranges.begin() && ch <= std::prev(after)->last;
+    const tables::CodePointRange* range = last_starting_by(ranges, ch);
+    return range != nullptr && ch <= range->last;
 }
 
 char ascii_lower(char c) {
@@ -24,18 +31,11 @@ char ascii_lower(char c) {
 }
 
 char32_t simple_lower(char32_t ch) {
-    const auto runs = tables::lower_runs;
-    auto after =
-        std::upper_bound(runs.begin(), runs.end(), ch,
-                         [](char32_t c, const tables::LowerRun& r) { return c < r.first; });
-    if (after == runs.begin()) {
+    const tables::LowerRun* run = last_starting_by(tables::lower_runs, ch);
+    if (run == nullptr || ch > run->last || (ch - run->first) % run->stride != 0) {
         return ch;
     }
-    const tables::LowerRun& run = *std::prev(after);
-    if (ch > run.last || (ch - run.first) % run.stride != 0) {
-        return ch;
-    }
-    return char32_t(int32_t(ch) + run.delta);
+    return char32_t(int32_t(ch) + run->delta);
 }
 
 const tables::SpecialLower* special_lower(char32_t ch) {
@@ -43,14 +43,6 @@ const tables::SpecialLower* special_lower(char32_t ch) {
     auto it = std::lower_bound(table.begin(), table.end(), ch,
                                [](const tables::SpecialLower& s, char32_t c) { return s.ch < c; });
     return (it != table.end() && it->ch == ch) ? &*it : nullptr;
-}
-
-bool is_cased(char32_t ch) {
-    return in_ranges(tables::cased, ch);
-}
-
-bool is_case_ignorable(char32_t ch) {
-    return in_ranges(tables::case_ignorable, ch);
 }
 
 /// The character that ends just before byte `end` of well-formed text.
@@ -70,11 +62,11 @@ bool is_final_sigma(std::string_view text, size_t start, size_t end) {
     bool cased_before = false;
     for (size_t pos = start; pos > 0;) {
         const DecodedChar c = decode_before(text, pos);
-        if (is_cased(c.ch)) {
+        if (in_ranges(tables::cased, c.ch)) {
             cased_before = true;
             break;
         }
-        if (!is_case_ignorable(c.ch)) {
+        if (!in_ranges(tables::case_ignorable, c.ch)) {
             break;
         }
         pos -= c.length;
@@ -84,10 +76,10 @@ bool is_final_sigma(std::string_view text, size_t start, size_t end) {
     }
     for (size_t pos = end; pos < text.size();) {
         const DecodedChar c = *decode_first(text.substr(pos));
-        if (is_cased(c.ch)) {
+        if (in_ranges(tables::cased, c.ch)) {
             return false;
         }
-        if (!is_case_ignorable(c.ch)) {
+        if (!in_ranges(tables::case_ignorable, c.ch)) {
             break;
         }
         pos += c.length;

@@ -132,10 +132,6 @@ std::string_view decode_lossy_view(std::string_view bytes, std::string& storage)
     return storage;
 }
 
-bool is_ascii(std::string_view bytes) {
-    return ascii_run_length(bytes_of(bytes), bytes.size()) == bytes.size();
-}
-
 size_t ascii_prefix_length(std::string_view bytes) {
     return ascii_run_length(bytes_of(bytes), bytes.size());
 }

@@ -14,10 +14,12 @@ std::string decode_lossy(std::string_view bytes);
 /// `storage`. Package lists are nearly always valid, and this spares them a copy.
 std::string_view decode_lossy_view(std::string_view bytes, std::string& storage);
 
-/// Whether every byte is below 0x80 (ASCII text is always well-formed UTF-8).
-bool is_ascii(std::string_view bytes);
 /// How many bytes at the start are below 0x80.
 size_t ascii_prefix_length(std::string_view bytes);
+/// Whether every byte is below 0x80 (ASCII text is always well-formed UTF-8).
+inline bool is_ascii(std::string_view bytes) {
+    return ascii_prefix_length(bytes) == bytes.size();
+}
 
 /// Whether the bytes are well-formed UTF-8 (no overlongs, surrogates or values
 /// past U+10FFFF).
