@@ -73,61 +73,21 @@ void* __libc_memalign(size_t alignment, size_t size);
 
 namespace {
 
-// The functions that can be failed, each named as PACPICK_FAULT names it.
-enum Function {
-    k_read,
-    k_write,
-    k_open,
-    k_close,
-    k_poll,
-    k_recv,
-    k_send,
-    k_sigaction,
-    k_waitpid,
-    k_epoll_create1,
-    k_epoll_ctl,
-    k_epoll_wait,
-    k_epoll_pwait,
-    k_epoll_pwait2,
-    k_eventfd,
-    k_eventfd_read,
-    k_eventfd_write,
-    k_pipe2,
-    k_socketpair,
-    k_posix_spawnp,
-    k_posix_spawn_file_actions_adddup2,
-    k_pidfd_open,
-    k_tcgetattr,
-    k_tcsetattr,
-    k_ioctl,
-    k_isatty,
-    k_pthread_create,
-    k_pthread_kill,
-    k_malloc,  // the allocation functions come last: see is_allocation
-    k_calloc,
-    k_realloc,
-    k_aligned_alloc,
-    k_memalign,
-    k_posix_memalign,
-    kFunctionCount,
-    kAnyAllocation = kFunctionCount
-};
-
-const char* const kFunctionNames[] = {
-    "read",           "write",         "open",
-    "close",          "poll",          "recv",
-    "send",           "sigaction",     "waitpid",
-    "epoll_create1",  "epoll_ctl",     "epoll_wait",
-    "epoll_pwait",    "epoll_pwait2",  "eventfd",
-    "eventfd_read",   "eventfd_write", "pipe2",
-    "socketpair",     "posix_spawnp",  "posix_spawn_file_actions_adddup2",
-    "pidfd_open",     "tcgetattr",     "tcsetattr",
-    "ioctl",          "isatty",        "pthread_create",
-    "pthread_kill",   "malloc",        "calloc",
-    "realloc",        "aligned_alloc", "memalign",
-    "posix_memalign",
-};
-static_assert(sizeof kFunctionNames / sizeof kFunctionNames[0] == kFunctionCount);
+// The functions that can be failed, each named as PACPICK_FAULT names it; the
+// allocation functions come last (see is_allocation).
+// clang-format off
+#define WATCHED(X)                                                                            \
+    X(read) X(write) X(open) X(close) X(poll) X(recv) X(send) X(sigaction) X(waitpid)         \
+    X(epoll_create1) X(epoll_ctl) X(epoll_wait) X(epoll_pwait) X(epoll_pwait2) X(eventfd)     \
+    X(eventfd_read) X(eventfd_write) X(pipe2) X(socketpair) X(posix_spawnp)                   \
+    X(posix_spawn_file_actions_adddup2) X(pidfd_open) X(tcgetattr) X(tcsetattr) X(ioctl)      \
+    X(isatty) X(pthread_create) X(pthread_kill) X(malloc) X(calloc) X(realloc)                \
+    X(aligned_alloc) X(memalign) X(posix_memalign)
+// clang-format on
+#define ENUMERATOR(name) k_##name,
+#define NAME(name) #name,
+enum Function { WATCHED(ENUMERATOR) kFunctionCount, kAnyAllocation = kFunctionCount };
+const char* const kFunctionNames[] = {WATCHED(NAME)};
 
 bool is_allocation(int function) {
     return function >= k_malloc && function < kFunctionCount;
