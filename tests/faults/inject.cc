@@ -107,11 +107,14 @@ LoadedObject g_objects[kMaxObjects];
 int g_object_count = 0;
 const LoadedObject* g_program = nullptr;  // the executable itself
 
-/// What one failing call does.
+/// What a wrapper does with one call: passes it on, or fails it with an errno,
+/// lets a read or write move a single byte, or has a read find the end of input.
 struct Outcome {
-    int error = 0;  // 0 with `shorten` or `end_of_input`
+    int error = 0;
     bool shorten = false;
     bool end_of_input = false;
+
+    bool fails() const { return error != 0; }
 };
 
 /// One target of PACPICK_FAULT: which calls it watches and which of them fail.
@@ -140,8 +143,6 @@ std::atomic<bool> g_ready{false};
 // anything that allocates on the way (the unwinder should not) passes through.
 __attribute__((tls_model("initial-exec"))) thread_local bool t_inside = false;
 
-using WriteFn = ssize_t (*)(int, const void*, size_t);
-WriteFn g_real_write = nullptr;
 using SyscallFn = long (*)(long, ...);
 SyscallFn g_real_syscall = nullptr;
 
@@ -154,14 +155,16 @@ void* real(const char* name) {
 /// made before that (from another library's initialiser) looks it up itself.
 void* g_real[kFunctionCount] = {};
 
-void* real_function(Function function, const char* name) {
+void* real_function(int function) {
     void* found = __atomic_load_n(&g_real[function], __ATOMIC_ACQUIRE);
     if (found == nullptr) {
-        found = real(name);
+        found = real(kFunctionNames[function]);
         __atomic_store_n(&g_real[function], found, __ATOMIC_RELEASE);
     }
     return found;
 }
+
+#define REAL(name) reinterpret_cast<decltype(&::name)>(real_function(k_##name))
 
 void copy_text(char* to, size_t room, const char* from) {
     size_t n = 0;
@@ -249,11 +252,12 @@ struct Line {
 /// call (open's path, epoll_ctl's operation, whether waitpid or poll waits);
 /// empty when nothing does. Worked out at most once, and only when asked.
 struct Meets {
-    int fd = -1;
-    const char* given = nullptr;
+    int fd;
+    const char* given;
     char text[96] = {};
     bool known = false;
 
+    explicit Meets(int descriptor = -1, const char* what = nullptr) : fd(descriptor), given(what) {}
     const char* get();
 };
 
@@ -357,7 +361,7 @@ void log_line(const char* kind, int function, uintptr_t caller, long nth, Meets&
     line.add("\t");
     line.add(meets.get());
     line.add("\n");
-    g_real_write(g_log, line.text, line.length);
+    REAL(write)(g_log, line.text, line.length);
     errno = saved;
 }
 
@@ -392,14 +396,6 @@ long count_at_site(int function, uintptr_t caller) {
     }
 }
 
-/// What a wrapper is to do with one call.
-struct Decision {
-    Outcome outcome;
-    bool fails() const { return outcome.error != 0; }
-    bool shorten() const { return outcome.shorten; }
-    bool end_of_input() const { return outcome.end_of_input; }
-};
-
 bool watches(const Target& target, int function, uintptr_t caller, Meets& meets) {
     if (target.function != function &&
         !(target.function == kAnyAllocation && is_allocation(function))) {
@@ -412,7 +408,7 @@ bool watches(const Target& target, int function, uintptr_t caller, Meets& meets)
 }
 
 /// Decides one call of `function` from `caller` that meets `meets`, and logs it.
-Decision decide(int function, uintptr_t caller, Meets& meets) {
+Outcome decide(int function, uintptr_t caller, Meets meets) {
     long nth = 0;
     long site_nth = 0;
     for (int i = 0; i < g_target_count; ++i) {
@@ -433,17 +429,12 @@ Decision decide(int function, uintptr_t caller, Meets& meets) {
         if (!fails || target.outcome_count == 0) {
             continue;
         }
-        Decision decision;
-        decision.outcome = target.outcomes[(draw >> 32) % target.outcome_count];
-        log_line("fired", function, caller, nth, meets, &decision.outcome);
-        return decision;
+        const Outcome& outcome = target.outcomes[(draw >> 32) % target.outcome_count];
+        log_line("fired", function, caller, nth, meets, &outcome);
+        return outcome;
     }
     log_line("call", function, caller, nth, meets, nullptr);
     return {};
-}
-
-Decision decide_call(int function, void* return_address, Meets meets = {}) {
-    return decide(function, reinterpret_cast<uintptr_t>(return_address), meets);
 }
 
 _Unwind_Reason_Code find_program_frame(_Unwind_Context* context, void* found) {
@@ -457,7 +448,7 @@ _Unwind_Reason_Code find_program_frame(_Unwind_Context* context, void* found) {
 
 /// Decides one allocation: nothing is counted or failed before the library is
 /// ready or while it is busy with itself.
-Decision decide_allocation(int function, void* return_address) {
+Outcome decide_allocation(int function, void* return_address) {
     if (!g_ready.load(std::memory_order_acquire) || t_inside) {
         return {};
     }
@@ -466,10 +457,9 @@ Decision decide_allocation(int function, void* return_address) {
     if (g_program != nullptr) {
         _Unwind_Backtrace(find_program_frame, &caller);
     }
-    Meets nothing;
-    const Decision decision = decide(function, caller, nothing);
+    const Outcome outcome = decide(function, caller, Meets());
     t_inside = false;
-    return decision;
+    return outcome;
 }
 
 /// Reads one "fn:where:offset:when:what" target; false if it is malformed.
@@ -541,16 +531,15 @@ void parse_targets(const char* text) {
 }
 
 __attribute__((constructor)) void start() {
-    g_real_write = reinterpret_cast<WriteFn>(real("write"));
     g_real_syscall = reinterpret_cast<SyscallFn>(real("syscall"));
-    dl_iterate_phdr(note_object, nullptr);
-    if (const char* path = getenv("PACPICK_FAULT_LOG")) {
-        g_log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    }
     for (int f = 0; f < kFunctionCount; ++f) {
         if (f != k_pidfd_open && !is_allocation(f)) {
             g_real[f] = real(kFunctionNames[f]);
         }
+    }
+    dl_iterate_phdr(note_object, nullptr);
+    if (const char* path = getenv("PACPICK_FAULT_LOG")) {
+        g_log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     }
     if (const char* targets = getenv("PACPICK_FAULT")) {
         parse_targets(targets);
@@ -561,54 +550,65 @@ __attribute__((constructor)) void start() {
     g_ready.store(true, std::memory_order_release);
 }
 
-#define REAL(name) \
-    const auto real_##name = reinterpret_cast<decltype(&::name)>(real_function(k_##name, #name))
-
-#define DECIDE(name) const Decision decision = decide_call(k_##name, __builtin_return_address(0))
-#define DECIDE_ON(name, fd) \
-    const Decision decision = decide_call(k_##name, __builtin_return_address(0), Meets{fd})
-#define DECIDE_MEETING(name, what) \
-    const Decision decision = decide_call(k_##name, __builtin_return_address(0), Meets{-1, what})
+/// Decides the call the wrapper was called for, meeting `meets` (a Meets).
+#define DECIDE(name, meets) \
+    const Outcome outcome = \
+        decide(k_##name, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), meets)
 #define DECIDE_ALLOCATION(name) \
-    const Decision decision = decide_allocation(k_##name, __builtin_return_address(0))
+    const Outcome outcome = decide_allocation(k_##name, __builtin_return_address(0))
 
 /// Fails the call as the kernel would: -1 with errno set.
-#define FAIL_IF_CHOSEN()                \
-    if (decision.fails()) {             \
-        errno = decision.outcome.error; \
-        return -1;                      \
+#define FAIL_IF_CHOSEN()       \
+    if (outcome.fails()) {     \
+        errno = outcome.error; \
+        return -1;             \
     }
 
-/// Fails an allocation as the C library does: a null pointer with errno set.
-#define FAIL_ALLOCATION_IF_CHOSEN()     \
-    if (decision.fails()) {             \
-        errno = decision.outcome.error; \
-        return nullptr;                 \
-    }
+/// The whole body of a wrapper that fails its call as the kernel would, or
+/// passes it on to the C library with the arguments that follow `meets`.
+#define FAIL_OR_PASS(name, meets, ...) \
+    DECIDE(name, meets);               \
+    FAIL_IF_CHOSEN();                  \
+    return REAL(name)(__VA_ARGS__)
+
+/// The same for a function that returns its error instead of setting errno.
+#define FAIL_OR_PASS_RETURNING_ERROR(name, ...) \
+    DECIDE(name, Meets());                      \
+    if (outcome.fails()) {                      \
+        return outcome.error;                   \
+    }                                           \
+    return REAL(name)(__VA_ARGS__)
+
+/// The same for an allocation, which fails as the C library's does: a null
+/// pointer with errno set.
+#define FAIL_OR_ALLOCATE(name, allocation) \
+    DECIDE_ALLOCATION(name);               \
+    if (outcome.fails()) {                 \
+        errno = outcome.error;             \
+        return nullptr;                    \
+    }                                      \
+    return allocation
 
 }  // namespace
 
 extern "C" {
 
 ssize_t read(int fd, void* buffer, size_t count) {
-    REAL(read);
-    DECIDE_ON(read, fd);
+    DECIDE(read, Meets(fd));
     FAIL_IF_CHOSEN();
-    if (decision.end_of_input()) {
+    if (outcome.end_of_input) {
         return 0;
     }
-    return real_read(fd, buffer, decision.shorten() && count > 1 ? 1 : count);
+    return REAL(read)(fd, buffer, outcome.shorten && count > 1 ? 1 : count);
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {
-    REAL(write);
-    DECIDE_ON(write, fd);
+    DECIDE(write, Meets(fd));
     FAIL_IF_CHOSEN();
-    return real_write(fd, buffer, decision.shorten() && count > 1 ? 1 : count);
+    return REAL(write)(fd, buffer, outcome.shorten && count > 1 ? 1 : count);
 }
 
 int open(const char* path, int flags, ...) {
-    REAL(open);
     mode_t mode = 0;
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list arguments;
@@ -616,168 +616,99 @@ int open(const char* path, int flags, ...) {
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    DECIDE_MEETING(open, path);
-    FAIL_IF_CHOSEN();
-    return real_open(path, flags, mode);
+    FAIL_OR_PASS(open, Meets(-1, path), path, flags, mode);
 }
 
 int close(int fd) {
-    REAL(close);
-    DECIDE_ON(close, fd);  // before the descriptor is gone
+    DECIDE(close, Meets(fd));  // before the descriptor is gone
     // Linux releases the descriptor even when close reports an error.
-    const int result = real_close(fd);
+    const int result = REAL(close)(fd);
     FAIL_IF_CHOSEN();
     return result;
 }
 
 int poll(pollfd* fds, nfds_t count, int timeout) {
-    REAL(poll);
-    DECIDE_MEETING(poll, timeout == 0 ? "no wait" : "wait");
-    FAIL_IF_CHOSEN();
-    return real_poll(fds, count, timeout);
+    FAIL_OR_PASS(poll, Meets(-1, timeout == 0 ? "no wait" : "wait"), fds, count, timeout);
 }
 
 ssize_t recv(int fd, void* buffer, size_t length, int flags) {
-    REAL(recv);
-    DECIDE_ON(recv, fd);
-    FAIL_IF_CHOSEN();
-    return real_recv(fd, buffer, length, flags);
+    FAIL_OR_PASS(recv, Meets(fd), fd, buffer, length, flags);
 }
 
 ssize_t send(int fd, const void* buffer, size_t length, int flags) {
-    REAL(send);
-    DECIDE_ON(send, fd);
-    FAIL_IF_CHOSEN();
-    return real_send(fd, buffer, length, flags);
+    FAIL_OR_PASS(send, Meets(fd), fd, buffer, length, flags);
 }
 
 int sigaction(int signal_number, const struct sigaction* action, struct sigaction* old) {
-    REAL(sigaction);
-    DECIDE(sigaction);
-    FAIL_IF_CHOSEN();
-    return real_sigaction(signal_number, action, old);
+    FAIL_OR_PASS(sigaction, Meets(), signal_number, action, old);
 }
 
 pid_t waitpid(pid_t pid, int* status, int options) {
-    REAL(waitpid);
-    DECIDE_MEETING(waitpid, (options & WNOHANG) != 0 ? "no wait" : "wait");
-    FAIL_IF_CHOSEN();
-    return real_waitpid(pid, status, options);
+    const char* waits = (options & WNOHANG) != 0 ? "no wait" : "wait";
+    FAIL_OR_PASS(waitpid, Meets(-1, waits), pid, status, options);
 }
 
 int epoll_create1(int flags) {
-    REAL(epoll_create1);
-    DECIDE(epoll_create1);
-    FAIL_IF_CHOSEN();
-    return real_epoll_create1(flags);
+    FAIL_OR_PASS(epoll_create1, Meets(), flags);
 }
 
 // Logged with the descriptor it adds, changes or removes, and meeting what it
 // does with it.
 int epoll_ctl(int epoll_fd, int op, int fd, epoll_event* event) {
-    REAL(epoll_ctl);
     const char* what = op == EPOLL_CTL_ADD ? "add" : op == EPOLL_CTL_MOD ? "modify" : "remove";
-    const Decision decision =
-        decide_call(k_epoll_ctl, __builtin_return_address(0), Meets{fd, what});
-    FAIL_IF_CHOSEN();
-    return real_epoll_ctl(epoll_fd, op, fd, event);
+    FAIL_OR_PASS(epoll_ctl, Meets(fd, what), epoll_fd, op, fd, event);
 }
 
 int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
-    REAL(epoll_wait);
-    DECIDE_ON(epoll_wait, epoll_fd);
-    FAIL_IF_CHOSEN();
-    return real_epoll_wait(epoll_fd, events, max_events, timeout);
+    FAIL_OR_PASS(epoll_wait, Meets(epoll_fd), epoll_fd, events, max_events, timeout);
 }
 
 int epoll_pwait(int epoll_fd, epoll_event* events, int max_events, int timeout,
                 const sigset_t* mask) {
-    REAL(epoll_pwait);
-    DECIDE_ON(epoll_pwait, epoll_fd);
-    FAIL_IF_CHOSEN();
-    return real_epoll_pwait(epoll_fd, events, max_events, timeout, mask);
+    FAIL_OR_PASS(epoll_pwait, Meets(epoll_fd), epoll_fd, events, max_events, timeout, mask);
 }
 
 int epoll_pwait2(int epoll_fd, epoll_event* events, int max_events, const timespec* timeout,
                  const sigset_t* mask) {
-    REAL(epoll_pwait2);
-    DECIDE_ON(epoll_pwait2, epoll_fd);
-    FAIL_IF_CHOSEN();
-    return real_epoll_pwait2(epoll_fd, events, max_events, timeout, mask);
+    FAIL_OR_PASS(epoll_pwait2, Meets(epoll_fd), epoll_fd, events, max_events, timeout, mask);
 }
 
 int eventfd(unsigned int initial, int flags) {
-    REAL(eventfd);
-    DECIDE(eventfd);
-    FAIL_IF_CHOSEN();
-    return real_eventfd(initial, flags);
+    FAIL_OR_PASS(eventfd, Meets(), initial, flags);
 }
 
 int eventfd_read(int fd, eventfd_t* value) {
-    REAL(eventfd_read);
-    DECIDE_ON(eventfd_read, fd);
-    FAIL_IF_CHOSEN();
-    return real_eventfd_read(fd, value);
+    FAIL_OR_PASS(eventfd_read, Meets(fd), fd, value);
 }
 
 int eventfd_write(int fd, eventfd_t value) {
-    REAL(eventfd_write);
-    DECIDE_ON(eventfd_write, fd);
-    FAIL_IF_CHOSEN();
-    return real_eventfd_write(fd, value);
+    FAIL_OR_PASS(eventfd_write, Meets(fd), fd, value);
 }
 
 int pipe2(int fds[2], int flags) {
-    REAL(pipe2);
-    DECIDE(pipe2);
-    FAIL_IF_CHOSEN();
-    return real_pipe2(fds, flags);
+    FAIL_OR_PASS(pipe2, Meets(), fds, flags);
 }
 
 int socketpair(int domain, int type, int protocol, int fds[2]) {
-    REAL(socketpair);
-    DECIDE(socketpair);
-    FAIL_IF_CHOSEN();
-    return real_socketpair(domain, type, protocol, fds);
+    FAIL_OR_PASS(socketpair, Meets(), domain, type, protocol, fds);
 }
 
-// The spawn and thread functions report failure as their return value.
 int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
                  const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
-    REAL(posix_spawnp);
-    DECIDE(posix_spawnp);
-    if (decision.fails()) {
-        return decision.outcome.error;
-    }
-    return real_posix_spawnp(pid, file, actions, attributes, argv, envp);
+    FAIL_OR_PASS_RETURNING_ERROR(posix_spawnp, pid, file, actions, attributes, argv, envp);
 }
 
 int posix_spawn_file_actions_adddup2(posix_spawn_file_actions_t* actions, int fd, int target) {
-    REAL(posix_spawn_file_actions_adddup2);
-    DECIDE(posix_spawn_file_actions_adddup2);
-    if (decision.fails()) {
-        return decision.outcome.error;
-    }
-    return real_posix_spawn_file_actions_adddup2(actions, fd, target);
+    FAIL_OR_PASS_RETURNING_ERROR(posix_spawn_file_actions_adddup2, actions, fd, target);
 }
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*body)(void*),
                    void* argument) {
-    REAL(pthread_create);
-    DECIDE(pthread_create);
-    if (decision.fails()) {
-        return decision.outcome.error;
-    }
-    return real_pthread_create(thread, attributes, body, argument);
+    FAIL_OR_PASS_RETURNING_ERROR(pthread_create, thread, attributes, body, argument);
 }
 
 int pthread_kill(pthread_t thread, int signal_number) {
-    REAL(pthread_kill);
-    DECIDE(pthread_kill);
-    if (decision.fails()) {
-        return decision.outcome.error;
-    }
-    return real_pthread_kill(thread, signal_number);
+    FAIL_OR_PASS_RETURNING_ERROR(pthread_kill, thread, signal_number);
 }
 
 // Only pidfd_open is watched among the raw system calls; the rest pass
@@ -794,79 +725,59 @@ long syscall(long number, ...) {
     }
     va_end(arguments);
     if (number == SYS_pidfd_open) {
-        DECIDE(pidfd_open);
+        DECIDE(pidfd_open, Meets());
         FAIL_IF_CHOSEN();
     }
     return g_real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 int tcgetattr(int fd, termios* attributes) {
-    REAL(tcgetattr);
-    DECIDE_ON(tcgetattr, fd);
-    FAIL_IF_CHOSEN();
-    return real_tcgetattr(fd, attributes);
+    FAIL_OR_PASS(tcgetattr, Meets(fd), fd, attributes);
 }
 
 int tcsetattr(int fd, int when, const termios* attributes) {
-    REAL(tcsetattr);
-    DECIDE_ON(tcsetattr, fd);
-    FAIL_IF_CHOSEN();
-    return real_tcsetattr(fd, when, attributes);
+    FAIL_OR_PASS(tcsetattr, Meets(fd), fd, when, attributes);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
-    REAL(ioctl);
     va_list arguments;
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    DECIDE_ON(ioctl, fd);
-    FAIL_IF_CHOSEN();
-    return real_ioctl(fd, request, argument);
+    FAIL_OR_PASS(ioctl, Meets(fd), fd, request, argument);
 }
 
 // isatty answers 0 for "no" as well as for a failure, with errno telling which.
 int isatty(int fd) {
-    REAL(isatty);
-    DECIDE_ON(isatty, fd);
-    if (decision.fails()) {
-        errno = decision.outcome.error;
+    DECIDE(isatty, Meets(fd));
+    if (outcome.fails()) {
+        errno = outcome.error;
         return 0;
     }
-    return real_isatty(fd);
+    return REAL(isatty)(fd);
 }
 
-// operator new and the C library's own allocations come through these.
+// operator new and the C library's own allocations come through these, the
+// aligned operator new through aligned_alloc. A failed realloc leaves the
+// block as it was.
 void* malloc(size_t size) {
-    DECIDE_ALLOCATION(malloc);
-    FAIL_ALLOCATION_IF_CHOSEN();
-    return __libc_malloc(size);
+    FAIL_OR_ALLOCATE(malloc, __libc_malloc(size));
 }
 
 void* calloc(size_t count, size_t size) {
-    DECIDE_ALLOCATION(calloc);
-    FAIL_ALLOCATION_IF_CHOSEN();
-    return __libc_calloc(count, size);
+    FAIL_OR_ALLOCATE(calloc, __libc_calloc(count, size));
 }
 
-// A failed realloc leaves the block as it was.
 void* realloc(void* pointer, size_t size) {
-    DECIDE_ALLOCATION(realloc);
-    FAIL_ALLOCATION_IF_CHOSEN();
-    return __libc_realloc(pointer, size);
+    FAIL_OR_ALLOCATE(realloc, __libc_realloc(pointer, size));
 }
 
-// The aligned operator new comes through here.
 void* aligned_alloc(size_t alignment, size_t size) {
-    DECIDE_ALLOCATION(aligned_alloc);
-    FAIL_ALLOCATION_IF_CHOSEN();
-    return __libc_memalign(alignment, size);
+    FAIL_OR_ALLOCATE(aligned_alloc, __libc_memalign(alignment, size));
 }
 
 void* memalign(size_t alignment, size_t size) {
-    DECIDE_ALLOCATION(memalign);
-    FAIL_ALLOCATION_IF_CHOSEN();
-    return __libc_memalign(alignment, size);
+    FAIL_OR_ALLOCATE(memalign, __libc_memalign(alignment, size));
 }
 
 int posix_memalign(void** result, size_t alignment, size_t size) {
@@ -874,8 +785,8 @@ int posix_memalign(void** result, size_t alignment, size_t size) {
         return EINVAL;
     }
     DECIDE_ALLOCATION(posix_memalign);
-    if (decision.fails()) {
-        return decision.outcome.error;
+    if (outcome.fails()) {
+        return outcome.error;
     }
     void* block = __libc_memalign(alignment, size);
     if (block == nullptr) {
