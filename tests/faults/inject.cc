@@ -2,26 +2,12 @@
 //
 // It stands in front of the C library's system-call wrappers and allocation
 // functions that the program uses and, configured through the environment,
-// either logs every call with the address it came from (a counting run) or
-// makes chosen calls fail (an injection run):
-//
-//   PACPICK_FAULT_LOG=path    append one line per call (see log_line)
-//   PACPICK_FAULT=target[;target...]   each target is fn:where:offset:when:what
-//       fn      a watched function's name, or "alloc" for every allocation
-//               function (malloc, calloc, realloc, aligned_alloc, memalign,
-//               posix_memalign) counted as one
-//       where   the loaded object (its file name) holding the call site
-//               `offset` bytes in, or "*" for calls from anywhere; either may
-//               end in "@WHAT" for only the calls that meet WHAT (see
-//               Meets): "*@terminal", "pacpick@add"
-//       when    N: the nth call; N+: every call from the nth on; N-M: the nth
-//               to the mth; P%S: each call with P percent probability, drawn
-//               from seed S and the call's number at its site, so that a run
-//               is reproducible per site however its threads interleave
-//       what    what a failing call does, one of a comma-separated list (drawn
-//               per call when there are several): an errno number, "short" to
-//               let a read or write move a single byte, or "eof" for a read
-//               that finds the end of input
+// logs every call with the address it came from and what it meets
+// (PACPICK_FAULT_LOG=path: see log_line) and fails the calls that the targets
+// in PACPICK_FAULT choose ("fn:where:offset:when:what[;...]", as README.md's
+// table of targets says: see parse_target). A random failure is drawn from its
+// target's seed, the site and the call's number there, so that a run replays
+// the same however its threads interleave.
 //
 // An allocation's site is its innermost caller in the program itself (found by
 // unwinding), so that one made through operator new or the C library is known
@@ -233,6 +219,10 @@ struct Line {
             text[length++] = *part++;
         }
     }
+    const char* c_str() {
+        text[length] = '\0';
+        return text;
+    }
     void add_number(unsigned long value, unsigned base) {
         char digits[32];
         int count = 0;
@@ -269,9 +259,8 @@ void describe_descriptor(int fd, Line& out) {
     Line path;
     path.add("/proc/self/fd/");
     path.add_number(static_cast<unsigned long>(fd), 10);
-    path.text[path.length] = '\0';
     char link[256];
-    const ssize_t n = readlink(path.text, link, sizeof link - 1);
+    const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
     if (n <= 0) {
         out.add("closed");
         return;
@@ -316,9 +305,7 @@ const char* Meets::get() {
         } else if (fd >= 0) {
             describe_descriptor(fd, line);
         }
-        const size_t length = line.length < sizeof text - 1 ? line.length : sizeof text - 1;
-        memcpy(text, line.text, length);
-        text[length] = '\0';
+        copy_text(text, sizeof text, line.c_str());
     }
     return text;
 }
