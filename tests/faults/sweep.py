@@ -364,6 +364,12 @@ class Case:
             parts.append(f"{f.function} call {f.when} from {where} -> {what}")
         return f"{self.script}: " + "; ".join(parts)
 
+    @classmethod
+    def parse(cls, text):
+        """The case of a --case line: its script, then its targets."""
+        script, _, targets = text.partition(":")
+        return cls(script, tuple(Fault.parse(target) for target in targets.split(";")))
+
     def env_value(self):
         return ";".join(f.env_value() for f in self.faults)
 
@@ -877,9 +883,18 @@ def count_sites(outcome, binary):
 
 # -- the sweeps ----------------------------------------------------------------------------
 
-def counting_runs(binary, preload, pool):
+def run_all(cases, binary, preload, jobs):
+    """Runs the cases in a pool whose workers are subreapers for what the
+    program leaves; yields each outcome as its run ends."""
+    with multiprocessing.Pool(jobs, initializer=set_child_subreaper) as pool:
+        yield from pool.imap_unordered(run_case, [(case, binary, preload) for case in cases])
+
+
+def counting_runs(binary, preload, jobs):
+    scripts = ("esc", "enter")
     results = {}
-    for outcome in pool.imap(run_case, [(Case(script), binary, preload) for script in ("esc", "enter")]):
+    for outcome in sorted(run_all([Case(script) for script in scripts], binary, preload, jobs),
+                          key=lambda outcome: scripts.index(outcome.case.script)):
         if outcome.problems:
             raise SystemExit(f"the counting run of {outcome.case.script} broke a promise:\n"
                              + "\n".join(outcome.problems) + "\n" + outcome.screen)
@@ -999,7 +1014,7 @@ def report_failure(outcome):
     for problem in outcome.problems:
         print(f"  - {problem}")
     print(f"  exit {outcome.exit}, stderr {outcome.stderr!r}")
-    print("  " + outcome.screen.replace("\n", "\n  "))
+    print("  " + outcome.screen.replace("\n", "\n  "), flush=True)
 
 
 def markdown_table(rows):
@@ -1058,21 +1073,19 @@ def table(sites_by_script, outcomes):
 
 def sweep(binary, preload, jobs, full, table_path, transient_only=False):
     started = time.monotonic()
-    with multiprocessing.Pool(jobs, initializer=set_child_subreaper) as pool:
-        sites_by_script = counting_runs(binary, preload, pool)
-        cases = full_cases(sites_by_script) if full else sampled_cases(sites_by_script)
-        if transient_only:
-            cases = [case for case in cases if only_asks_again(case)]
-        print(f"{len(cases)} runs over {sum(len(s) for s in sites_by_script.values())} sites "
-              f"({', '.join(f'{k}: {len(v)}' for k, v in sites_by_script.items())})", flush=True)
-        outcomes = []
-        for outcome in pool.imap_unordered(run_case, [(case, binary, preload) for case in cases]):
-            outcomes.append(outcome)
-            if len(outcomes) % 100 == 0:
-                print(f"... {len(outcomes)} of {len(cases)} runs, {time.monotonic() - started:.0f} s", flush=True)
-            if outcome.problems:
-                report_failure(outcome)
-                sys.stdout.flush()
+    sites_by_script = counting_runs(binary, preload, jobs)
+    cases = full_cases(sites_by_script) if full else sampled_cases(sites_by_script)
+    if transient_only:
+        cases = [case for case in cases if only_asks_again(case)]
+    print(f"{len(cases)} runs over {sum(len(s) for s in sites_by_script.values())} sites "
+          f"({', '.join(f'{k}: {len(v)}' for k, v in sites_by_script.items())})", flush=True)
+    outcomes = []
+    for outcome in run_all(cases, binary, preload, jobs):
+        outcomes.append(outcome)
+        if len(outcomes) % 100 == 0:
+            print(f"... {len(outcomes)} of {len(cases)} runs, {time.monotonic() - started:.0f} s", flush=True)
+        if outcome.problems:
+            report_failure(outcome)
     elapsed = time.monotonic() - started
     text = table(sites_by_script, outcomes)
     print(text)
@@ -1093,17 +1106,23 @@ def sweep(binary, preload, jobs, full, table_path, transient_only=False):
     return 1 if failed else 0
 
 
-def repeat_case(text, times, binary, preload, jobs):
-    """Runs one case many times ({n} in it numbers the run, as a seed), and
-    says how long after its last key each run ended."""
-    cases = []
-    for n in range(1, times + 1):
-        script, _, targets = text.replace("{n}", str(n)).partition(":")
-        cases.append(Case(script, tuple(Fault.parse(target) for target in targets.split(";"))))
-    with multiprocessing.Pool(jobs, initializer=set_child_subreaper) as pool:
-        outcomes = list(pool.imap_unordered(run_case, [(case, binary, preload) for case in cases]))
-    ends = sorted(outcome.after_last_key for outcome in outcomes)
+def replay(text, times, binary, preload, jobs):
+    """Runs one --case line and shows its run in full; or runs it many times
+    ({n} in it numbering the run, as a seed) and says how long after its last
+    key each run ended."""
+    cases = [Case.parse(text.replace("{n}", str(n))) for n in range(1, times + 1)]
+    outcomes = list(run_all(cases, binary, preload, jobs))
     broken = [outcome for outcome in outcomes if outcome.problems]
+    if times == 1:
+        outcome = outcomes[0]
+        print(f"fired: {outcome.fired}, exit {outcome.exit}, {outcome.seconds:.1f} s, "
+              f"ended {outcome.after_last_key:.2f} s after the last key")
+        print(f"stderr: {outcome.stderr!r}")
+        print(outcome.screen)
+        for problem in outcome.problems:
+            print(f"- {problem}")
+        return 1 if broken else 0
+    ends = sorted(outcome.after_last_key for outcome in outcomes)
     print(f"{times} runs, {sum(o.fired for o in outcomes)} fired, {len(broken)} broke a promise; "
           f"ended after the last key: median {ends[len(ends) // 2]:.2f} s, slowest {ends[-1]:.2f} s, "
           f"{sum(end > 1 for end in ends)} after more than 1 s, {sum(end > 2 for end in ends)} after more than 2 s")
@@ -1134,24 +1153,12 @@ def main():
             raise SystemExit(f"missing {path}: build first")
 
     if args.sites:
-        set_child_subreaper()
-        for site, count in count_sites(run_case((Case(args.sites), binary, preload)), binary):
+        (outcome,) = run_all([Case(args.sites)], binary, preload, 1)
+        for site, count in count_sites(outcome, binary):
             print(f"{site.function:34} {count:4}  {site.obj}+{site.offset:#x}  {site.label()}")
         return 0
-    if args.case and args.repeat > 1:
-        return repeat_case(args.case, args.repeat, binary, preload, args.jobs)
     if args.case:
-        script, _, targets = args.case.partition(":")
-        faults = tuple(Fault.parse(target) for target in targets.split(";"))
-        set_child_subreaper()
-        outcome = run_case((Case(script, faults), binary, preload))
-        print(f"fired: {outcome.fired}, exit {outcome.exit}, {outcome.seconds:.1f} s, "
-              f"ended {outcome.after_last_key:.2f} s after the last key")
-        print(f"stderr: {outcome.stderr!r}")
-        print(outcome.screen)
-        for problem in outcome.problems:
-            print(f"- {problem}")
-        return 1 if outcome.problems else 0
+        return replay(args.case, args.repeat, binary, preload, args.jobs)
     return sweep(binary, preload, args.jobs, args.full, args.table, args.transient_only)
 
 
