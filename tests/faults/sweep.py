@@ -1,29 +1,15 @@
 #!/usr/bin/python3
-"""The fault sweep: fail the program's system calls and allocations.
+"""The fault sweep: fail the program's system calls and allocations only as they
+can really fail (the failure table, FAILURES), in scripted sessions in a
+pseudo-terminal, and check that every run keeps the program's promises
+(Session.check). README.md says what is failed and why, and how to run it.
 
-A scripted session runs the program in a pseudo-terminal against the cheap
-stand-ins in standins/, first with the preload library (inject.cc) only
-counting: every call of a watched function is logged with the address it came
-from, so each call site is known with the number of its calls. Then the
-session runs again with chosen calls failing: one call, every call from the
-nth on, random calls by a seed, the nth allocation or a run of them. Every run
-must keep the program's promises (see `Session.check`): it ends soon after its
-last key, with status 0, 1 or 101 and never by a signal (but through the last
-resort when memory runs out where no caller can take it), says why in exactly
-one line when it fails, gives the terminal back as it found it with the cursor
-shown, leaves no zombie and no child running on the terminal, and writes
-nothing outside its frames but the lines it documents.
-
-What is failed is only what can really happen: the failure table (FAILURES)
-says, for each watched call and what it meets (the kind of descriptor, or the
-situation), which errors Linux can return there and why.
-
-    sweep.py --sampled     every site once or twice with its likeliest errors, plus
-                           the cases that once broke a promise (the test suite's run)
-    sweep.py --full        every call of every site with every error it can meet,
-                           lasting and random failures, and allocations failing
+    sweep.py --sampled     every site with its likeliest errors, and the cases that once broke
+    sweep.py --full        every call of every site with every error it can meet, lasting and
+                           random failures, and allocations failing
+    sweep.py --sites esc   the call sites a script meets, and how often
     sweep.py --case 'esc:read:pacpick@terminal:0x1a2b:3:5'   one run, described in full
-    sweep.py --case 'esc:write:*@terminal:0x0:30%4:5,11'     (targets as inject.cc reads them)
+    sweep.py --case 'esc:write:*@terminal:0x0:30%{n}:5,11' --repeat 100   many, {n} the seed
 """
 
 import argparse
@@ -173,10 +159,9 @@ def only_asks_again(case):
 
 
 def lasting_errno(site):
-    """The likeliest failure of a site that does not ask for another try, with
-    which every call from some call on fails for good; None when all it can
-    meet asks for another try (a wait that a signal interrupts for ever is no
-    failure that can last)."""
+    """The likeliest failure of a site that can fail every call from some call
+    on: not one that asks for another try (a signal cannot interrupt every
+    wait), nor the end of input; None where there is none."""
     return next((what for what in can_meet(site.function, site.meets)
                  if not is_transient(site.function, what) and what != "eof"), None)
 
@@ -301,11 +286,8 @@ def process_state(pid):
 
 @dataclass(frozen=True)
 class Fault:
-    """Calls to fail: of `function` ("alloc" for every allocation function),
-    from the site `obj`+`offset` ("*" for calls from anywhere) that meet
-    `meets` ("" for any), those that `when` names ("3", "3+", "3-22" or
-    "30%7", as inject.cc reads them), each with one of `what` (errno names,
-    "short" or "eof")."""
+    """One target of PACPICK_FAULT (README.md's table of targets), its errors
+    by name; `meets` is "" for calls that meet anything."""
     function: str
     obj: str
     offset: int
@@ -419,9 +401,6 @@ class Session:
 
     # -- steps of a script --
 
-    def frames_so_far(self):
-        return len(self.terminal.frames())
-
     def settle(self, predicate, after):
         """Waits for a frame from number `after` on that satisfies `predicate`;
         gives up quietly at the step's deadline or when the program ends (a
@@ -450,7 +429,7 @@ class Session:
         return True
 
     def key(self, predicate, key=None, text=None):
-        before = self.frames_so_far()
+        before = len(self.terminal.frames())
         if self.type(text.encode() if text is not None else KEYS[key]):
             self.settle(predicate, before)
 
@@ -676,7 +655,7 @@ def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=Fa
         if not re.fullmatch(echo_pattern(list(typed)), raw[kept:]):
             problems.append(f"output before the screen was taken: {raw[:60]!r}")
         return problems
-    restored = raw.rfind(b"\x1b[?25h")
+    restored = raw.rfind(SHOW)
     body = raw[len(HIDE):restored if restored >= 0 else len(raw)]
     if cut:
         body = CUT_SEQUENCE.sub(b"", body)
@@ -911,16 +890,15 @@ def regression_cases(sites_by_script):
     """The cases of REGRESSIONS, each checked against the failure table."""
     cases = []
     for script, function, where, nth, what in REGRESSIONS:
-        what = (what,) if isinstance(what, str) else tuple(what)
         part, _, meets = where.partition("@")
         sites = [(site, count) for site, count in sites_by_script[script]
                  if site.function == function and (not meets or site.meets == meets)]
         if part == "*":
             met = {site.meets for site, _ in sites} or {meets}
-            allowed = function == "alloc" or all(set(what) <= set(can_meet(function, m)) for m in met)
+            allowed = function == "alloc" or all(what in can_meet(function, m) for m in met)
             if nth == "last":
                 nth = sum(count for _, count in sites)
-            faults = [(Fault(function, "*", 0, str(nth), what, meets), "")]
+            faults = [(Fault(function, "*", 0, str(nth), (what,), meets), "")]
         else:
             # A call number, "last", or "N+" (every call from the Nth on).
             first = int(str(nth).rstrip("+")) if nth != "last" else None
@@ -929,10 +907,10 @@ def regression_cases(sites_by_script):
             if not matching:
                 raise SystemExit(f"no site of {function} in {where!r} is called {nth} times in {script}: "
                                  "the regression list needs updating")
-            allowed = all(set(what) <= set(can_meet(function, site.meets)) for site, _ in matching)
-            faults = [(one_fault(site, number, what[0])[0], site.label()) for site, number in matching]
+            allowed = all(what in can_meet(function, site.meets) for site, _ in matching)
+            faults = [(one_fault(site, number, what)[0], site.label()) for site, number in matching]
         if not allowed:
-            raise SystemExit(f"{function} at {where!r} cannot meet {'/'.join(what)}: see FAILURES")
+            raise SystemExit(f"{function} at {where!r} cannot meet {what}: see FAILURES")
         cases += [Case(script, (fault,), label, "regression") for fault, label in faults]
     return cases
 
