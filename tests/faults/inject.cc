@@ -64,11 +64,10 @@ namespace {
 // clang-format off
 #define WATCHED(X)                                                                            \
     X(read) X(write) X(open) X(close) X(poll) X(recv) X(send) X(sigaction) X(waitpid)         \
-    X(epoll_create1) X(epoll_ctl) X(epoll_wait) X(epoll_pwait) X(epoll_pwait2) X(eventfd)     \
-    X(eventfd_read) X(eventfd_write) X(pipe2) X(socketpair) X(posix_spawnp)                   \
-    X(posix_spawn_file_actions_adddup2) X(pidfd_open) X(tcgetattr) X(tcsetattr) X(ioctl)      \
-    X(isatty) X(pthread_create) X(pthread_kill) X(malloc) X(calloc) X(realloc)                \
-    X(aligned_alloc) X(memalign) X(posix_memalign)
+    X(epoll_create1) X(epoll_ctl) X(epoll_wait) X(epoll_pwait2) X(eventfd) X(pipe2)           \
+    X(socketpair) X(posix_spawnp) X(posix_spawn_file_actions_adddup2) X(pidfd_open)           \
+    X(tcgetattr) X(tcsetattr) X(ioctl) X(isatty) X(pthread_create) X(malloc) X(calloc)        \
+    X(realloc) X(aligned_alloc) X(memalign) X(posix_memalign)
 // clang-format on
 #define ENUMERATOR(name) k_##name,
 #define NAME(name) #name,
@@ -650,11 +649,6 @@ int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
     FAIL_OR_PASS(epoll_wait, Meets(epoll_fd), epoll_fd, events, max_events, timeout);
 }
 
-int epoll_pwait(int epoll_fd, epoll_event* events, int max_events, int timeout,
-                const sigset_t* mask) {
-    FAIL_OR_PASS(epoll_pwait, Meets(epoll_fd), epoll_fd, events, max_events, timeout, mask);
-}
-
 int epoll_pwait2(int epoll_fd, epoll_event* events, int max_events, const timespec* timeout,
                  const sigset_t* mask) {
     FAIL_OR_PASS(epoll_pwait2, Meets(epoll_fd), epoll_fd, events, max_events, timeout, mask);
@@ -662,14 +656,6 @@ int epoll_pwait2(int epoll_fd, epoll_event* events, int max_events, const timesp
 
 int eventfd(unsigned int initial, int flags) {
     FAIL_OR_PASS(eventfd, Meets(), initial, flags);
-}
-
-int eventfd_read(int fd, eventfd_t* value) {
-    FAIL_OR_PASS(eventfd_read, Meets(fd), fd, value);
-}
-
-int eventfd_write(int fd, eventfd_t value) {
-    FAIL_OR_PASS(eventfd_write, Meets(fd), fd, value);
 }
 
 int pipe2(int fds[2], int flags) {
@@ -692,10 +678,6 @@ int posix_spawn_file_actions_adddup2(posix_spawn_file_actions_t* actions, int fd
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*body)(void*),
                    void* argument) {
     FAIL_OR_PASS_RETURNING_ERROR(pthread_create, thread, attributes, body, argument);
-}
-
-int pthread_kill(pthread_t thread, int signal_number) {
-    FAIL_OR_PASS_RETURNING_ERROR(pthread_kill, thread, signal_number);
 }
 
 // Only pidfd_open is watched among the raw system calls; the rest pass

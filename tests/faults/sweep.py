@@ -83,7 +83,6 @@ FAILURES = {
     ("send", "non-blocking socket"): {"EAGAIN": FULL},
     # Waits, on the program's own valid epoll set and children.
     ("epoll_wait", "epoll"): {"EINTR": "signal"},
-    ("epoll_pwait", "epoll"): {"EINTR": "signal"},
     ("epoll_pwait2", "epoll"): {"EINTR": "signal", "ENOSYS": "kernel before 5.11, or a sandbox",
                                 "EPERM": "sandbox"},
     ("poll", "wait"): {"EINTR": "signal"},
@@ -117,7 +116,6 @@ FAILURES = {
     ("posix_spawn_file_actions_adddup2", ""): {"ENOMEM": "memory"},
     ("pthread_create", ""): {"EAGAIN": "RLIMIT_NPROC, or memory for its stack"},
     ("sigaction", ""): "valid signals and handlers",
-    ("pthread_kill", ""): "a live thread of its own and a valid signal",
     **{(function, ""): {"ENOMEM": "RLIMIT_AS, or a memory cgroup"} for function in ALLOCATION},
 }
 
@@ -172,7 +170,7 @@ def lasting_errno(site):
 RANDOM_SESSIONS = [
     (["write"], 30),
     (["read"], 30),
-    (["read", "write", "recv", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2", "poll"], 10),
+    (["read", "write", "recv", "epoll_ctl", "epoll_wait", "epoll_pwait2", "poll"], 10),
     (sorted({function for function, _ in FAILURES if function not in ALLOCATION}), 3),
     (["alloc"], 1),
 ]
