@@ -24,6 +24,16 @@ std::atomic<int> g_arrived{0};  // the first termination signal that arrived, or
 std::atomic<bool> g_continued{false};
 std::atomic<bool> g_installed{false};
 
+/// Acts on `signal_number` as if no handler had been installed for it.
+void raise_by_default_action(int signal_number) {
+    signal(signal_number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal_number);
+}
+
 void notify() {
     if (const rt::SignalPipe* pipe = g_pipe.load()) {
         pipe->notify();
@@ -76,12 +86,7 @@ void on_stop_signal(int signal_number) {
     const int saved_errno = errno;
     screen::give_back_terminal_from_handler();
     // Stopped by the default action, so the shell sees which signal it was.
-    signal(signal_number, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal_number);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal_number);
+    raise_by_default_action(signal_number);
     // Continued, or never stopped: in a process group no shell looks after,
     // the kernel ignores a stop. Either way the loop takes the terminal again.
     if (g_installed.load()) {
@@ -169,12 +174,7 @@ int termination_pending() {
 }
 
 [[noreturn]] void die_by(int signal_number) {
-    signal(signal_number, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal_number);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal_number);
+    raise_by_default_action(signal_number);
     // Unreachable with the default action; end anyway rather than return.
     _exit(128 + signal_number);
 }
