@@ -142,19 +142,15 @@ Result<std::unique_ptr<Executor>> Executor::start(
     std::unique_ptr<Executor> executor(new Executor());
     executor->workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
-        running->starting();
         try {
-            executor->workers_.emplace_back([queue = executor->queue_, running] {
-                {
+            executor->workers_.push_back(
+                detail::RunningThreads::start(running, [queue = executor->queue_] {
                     const AlternateSignalStack signal_stack;
                     while (auto cell = queue->pop()) {
                         cell->run();
                     }
-                }
-                running->ending();
-            });
+                }));
         } catch (const std::system_error& e) {
-            running->ending();
             executor->shutdown();
             return Error::os(e.code().value());
         }

@@ -2,24 +2,33 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace pacpick::rt::detail {
 
 /// How many of the runtime's threads have not ended yet, so that shutdown can
-/// wait for them with a limit: a thread can only be joined without one. Each
-/// thread counts itself in before it starts and out as its last act.
+/// wait for them with a limit: a thread can only be joined without one. A
+/// thread is counted in before it starts and out as its last act.
 class RunningThreads {
   public:
-    void starting() {
-        std::lock_guard lock(mutex_);
-        ++running_;
+    /// Starts a thread running `body`, counted until `body` returns; throws
+    /// as `std::thread` does, and then counts nothing.
+    template <typename Body>
+    static std::thread start(const std::shared_ptr<RunningThreads>& running, Body body) {
+        running->change(+1);
+        try {
+            return std::thread([running, body = std::move(body)]() mutable {
+                body();
+                running->change(-1);
+            });
+        } catch (...) {
+            running->change(-1);
+            throw;
+        }
     }
-    void ending() {
-        std::lock_guard lock(mutex_);
-        --running_;
-        changed_.notify_all();
-    }
+
     /// True once every thread has ended, false when `limit` ran out first.
     bool wait_for_all(std::chrono::milliseconds limit) {
         std::unique_lock lock(mutex_);
@@ -27,9 +36,15 @@ class RunningThreads {
     }
 
   private:
+    void change(int by) {
+        std::lock_guard lock(mutex_);
+        running_ += by;
+        changed_.notify_all();
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
-    unsigned running_ = 0;
+    int running_ = 0;
 };
 
 }  // namespace pacpick::rt::detail

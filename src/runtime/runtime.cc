@@ -42,18 +42,13 @@ Result<std::unique_ptr<Runtime>> Runtime::assemble(unsigned workers) {
         return std::move(executor).error();
     }
     runtime->executor_ = std::move(executor).value();
-    runtime->running_->starting();
     try {
         runtime->reactor_thread_ =
-            std::thread([r = runtime->reactor_.get(), running = runtime->running_] {
-                {
-                    const AlternateSignalStack signal_stack;
-                    r->run();
-                }
-                running->ending();
+            detail::RunningThreads::start(runtime->running_, [r = runtime->reactor_.get()] {
+                const AlternateSignalStack signal_stack;
+                r->run();
             });
     } catch (const std::system_error& e) {
-        runtime->running_->ending();
         return Error::os(e.code().value());
     }
     Reactor::set_current(runtime->reactor_.get());
@@ -92,7 +87,9 @@ bool Runtime::shutdown() {
     } else {
         // A thread that does not end keeps what it uses, for the little
         // while until the process ends without it.
-        reactor_thread_.detach();
+        if (reactor_thread_.joinable()) {
+            reactor_thread_.detach();
+        }
         (void)reactor_.release();
         (void)executor_.release();
     }
