@@ -89,7 +89,12 @@ Result<void> enter_raw_mode() {
     return {};
 }
 
-Result<void> reenter_raw_mode() {
+namespace {
+
+/// Runs `change(guard, fd)` on the input terminal while raw mode is in force,
+/// holding the lock throughout; without raw mode in force it touches nothing.
+template <typename Change>
+Result<void> change_while_raw(const Change& change) {
     RawModeGuard& guard = raw_mode_guard();
     std::lock_guard lock(guard.lock);
     if (!guard.active) {
@@ -99,30 +104,31 @@ Result<void> reenter_raw_mode() {
     if (!terminal) {
         return std::move(terminal).error();
     }
-    if (set_raw_attributes(terminal->fd(), guard.saved) == -1) {
-        return Error::last_os_error();
-    }
-    return {};
+    return change(guard, terminal->fd());
+}
+
+}  // namespace
+
+Result<void> reenter_raw_mode() {
+    return change_while_raw([](RawModeGuard& guard, int fd) -> Result<void> {
+        if (set_raw_attributes(fd, guard.saved) == -1) {
+            return Error::last_os_error();
+        }
+        return {};
+    });
 }
 
 Result<void> leave_raw_mode() {
-    RawModeGuard& guard = raw_mode_guard();
-    std::lock_guard lock(guard.lock);
-    if (!guard.active) {
+    return change_while_raw([](RawModeGuard& guard, int fd) -> Result<void> {
+        g_handler_may_restore.store(false);
+        if (set_attributes(fd, guard.saved) == -1) {
+            const Error error = Error::last_os_error();
+            g_handler_may_restore.store(true);  // still raw: a crash must still restore it
+            return error;
+        }
+        guard.active = false;
         return {};
-    }
-    auto terminal = open_input_terminal();
-    if (!terminal) {
-        return std::move(terminal).error();
-    }
-    g_handler_may_restore.store(false);
-    if (set_attributes(terminal->fd(), guard.saved) == -1) {
-        const Error error = Error::last_os_error();
-        g_handler_may_restore.store(true);  // still raw: a crash must still restore it
-        return error;
-    }
-    guard.active = false;
-    return {};
+    });
 }
 
 bool give_back_attributes_from_handler() noexcept {
