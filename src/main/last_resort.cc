@@ -45,14 +45,17 @@ void on_fatal_signal(int signal_number) {
     std::abort();
 }
 
-void catch_unless_ignored(int signal_number, const struct sigaction& action) {
-    struct sigaction found {};
-    if (sigaction(signal_number, nullptr, &found) == 0 && found.sa_handler != SIG_IGN) {
-        sigaction(signal_number, &action, nullptr);
-    }
-}
-
 }  // namespace
+
+std::optional<struct sigaction> catch_unless_ignored(int signal_number,
+                                                     const struct sigaction& action) {
+    struct sigaction found {};
+    if (sigaction(signal_number, nullptr, &found) != 0 || found.sa_handler == SIG_IGN) {
+        return std::nullopt;
+    }
+    sigaction(signal_number, &action, nullptr);
+    return found;
+}
 
 void install_last_resort() {
     static const rt::AlternateSignalStack main_thread_stack;  // for the rest of the process

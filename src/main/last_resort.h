@@ -1,5 +1,9 @@
 #pragma once
 
+#include <signal.h>
+
+#include <optional>
+
 namespace pacpick {
 
 /// The last line of defence for the terminal: whatever escapes every other
@@ -12,5 +16,12 @@ namespace pacpick {
 /// was started with ignored stays ignored. Installed once at start; a handler
 /// that cannot be installed is done without.
 void install_last_resort();
+
+/// Installs `action` for `signal_number` unless the program was started with
+/// the signal ignored (as `nohup` leaves SIGHUP): looked at first, since a
+/// handler put over it even for a moment could catch what the user asked to
+/// be immune to. Answers the action replaced, or nothing when left alone.
+std::optional<struct sigaction> catch_unless_ignored(int signal_number,
+                                                     const struct sigaction& action);
 
 }  // namespace pacpick

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <iterator>
 
+#include "main/last_resort.h"
 #include "screen/screen_guard.h"
 
 namespace pacpick {
@@ -116,14 +117,8 @@ Result<std::unique_ptr<SignalWatch>> SignalWatch::install() {
     g_continued.store(false);
     g_installed.store(true);
     for (const Watched& each : kWatched) {
-        // Look before replacing: a handler put over an ignored signal, even for
-        // a moment, could catch the signal the user asked to be immune to.
-        struct sigaction found {};
-        sigaction(each.signal_number, nullptr, &found);
-        if (found.sa_handler != SIG_IGN) {
-            const struct sigaction action = action_of(each);
-            sigaction(each.signal_number, &action, nullptr);
-            watch->replaced_.emplace_back(each.signal_number, found);
+        if (auto found = catch_unless_ignored(each.signal_number, action_of(each))) {
+            watch->replaced_.emplace_back(each.signal_number, *found);
         }
     }
     return watch;
