@@ -7,7 +7,7 @@
 #include "main/main_loop.h"
 #include "main/package_action.h"
 #include "main/pacman_queries.h"
-#include "main/signal_watch.h"
+#include "main/signals.h"
 #include "screen/frame.h"
 #include "screen/screen_guard.h"
 
@@ -35,37 +35,19 @@ void clean_up(AppState& state) {
     state.search_task.reset();
 }
 
-/// Removes the signal watch once the terminal is the user's again, and ends
-/// the program by a termination signal that came while the watch was in place,
-/// however late: it must not be lost, nor followed by anything else.
-void end_watch(std::unique_ptr<SignalWatch>& watch) {
-    if (!watch) {
-        return;
-    }
-    const int arrived = watch->remove();
-    watch.reset();
-    if (arrived != 0) {
-        die_by(arrived);
-    }
-}
-
 }  // namespace
 
 rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
-    // Without the watch the program still runs: a termination signal then
-    // meets the last resort, which gives the terminal back all the same.
-    auto installed = SignalWatch::install();
-    std::unique_ptr<SignalWatch> watch = installed ? std::move(installed).value() : nullptr;
-
+    OutsideSignals signals;
     auto guard = screen::ScreenGuard::acquire();
     if (!guard) {
-        end_watch(watch);
+        end_if_terminated();
         co_return std::move(guard).error();
     }
     auto events = open_events();
     if (!events) {
         std::move(*guard).release();
-        end_watch(watch);
+        end_if_terminated();
         co_return std::move(events).error();
     }
     AppState state(std::move(*events));
@@ -77,19 +59,21 @@ rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
     if (auto first = drawer.draw(state); !first) {
         end = std::move(first).error();
     } else {
-        end = co_await run_main_loop(state, drawer, queries, watch.get());
+        end = co_await run_main_loop(state, drawer, queries, &signals);
     }
 
     // Nothing of the program reads the terminal from here on, before it is
     // given back: what the user types next belongs to the command.
     clean_up(state);
     std::move(*state.screen_guard).release();
-    end_watch(watch);  // a termination signal ends the program here
+    // A termination signal that came at any moment until now, even after the
+    // loop last looked, ends the program here.
+    end_if_terminated();
     if (!end) {
         co_return std::move(end).error();
     }
     if (*end == LoopEnd::Action) {
-        co_return co_await run_package_action(*state.pending_action, state.mode);
+        co_return co_await run_package_action(*state.pending_action, state.mode, signals);
     }
     co_return Result<void>();
 }

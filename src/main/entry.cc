@@ -1,7 +1,6 @@
 #include "main/entry.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +9,7 @@
 #include <string>
 
 #include "main/diagnostics.h"
-#include "main/last_resort.h"
+#include "main/signals.h"
 #include "runtime/heap.h"
 #include "runtime/runtime.h"
 
@@ -49,8 +48,7 @@ void report(std::string_view prefix, const Error* error) {
 
 int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
     make_standard_descriptors_safe();
-    install_last_resort();
-    signal(SIGPIPE, SIG_IGN);
+    take_charge_of_signals();
     rt::keep_heap_small();
 
     auto runtime = rt::Runtime::build();
@@ -68,6 +66,7 @@ int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
         out_of_memory = true;
     }
     const bool stopped = (*runtime)->shutdown();
+    end_if_terminated();  // however late it came
     const int status = out_of_memory || !outcome ? 1 : 0;
     if (status != 0) {
         report("Error: ", out_of_memory ? nullptr : &outcome.error());

@@ -28,19 +28,6 @@ class SourceEvent {
     EventSource& source_;
 };
 
-/// The signals from outside as a leaf future; a source that is never given
-/// never fires.
-class OutsideSignal {
-  public:
-    explicit OutsideSignal(SignalSource* signals) : signals_(signals) {}
-    rt::Poll<int> poll(const rt::Waker& waker) {
-        return signals_ != nullptr ? signals_->poll_signal(waker) : rt::Poll<int>::pending();
-    }
-
-  private:
-    SignalSource* signals_;
-};
-
 std::optional<std::string> selected_name(const AppState& state) {
     if (state.matches.empty()) {
         return std::nullopt;
@@ -153,7 +140,7 @@ Reaction handle_message(AppState& state, QueryMessage message, QueryStarter& que
 
 rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, QueryStarter& queries,
                                         SignalSource* signals) {
-    OutsideSignal outside_signal(signals);
+    NextSignal outside_signal(signals);
     for (;;) {
         SourceEvent next_event(*state.events);
         auto next_result = state.result_receiver.recv();
@@ -163,7 +150,7 @@ rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, Qu
         Reaction reaction = Reaction::Ignore;
         if (outcome.index() == 0) {
             if (std::get<0>(outcome) != SIGCONT) {
-                co_return LoopEnd::Stopped;
+                co_return LoopEnd::Terminated;
             }
             // Continued after a stop: the shell may have had the terminal
             // meanwhile, and what it shows is no longer the frame. A terminal

@@ -13,7 +13,7 @@ namespace pacpick {
 
 /// How the main loop ended without an error: the user quit, chose the package
 /// now in `pending_action`, or a termination signal arrived.
-enum class LoopEnd { Quit, Action, Stopped };
+enum class LoopEnd { Quit, Action, Terminated };
 
 /// What handling one key or one message asks of the loop.
 enum class Reaction { Ignore, Draw, Quit, Action };

@@ -1,16 +1,21 @@
 #include "main/package_action.h"
 
+#include <signal.h>
+
+#include <optional>
 #include <string_view>
 
 #include "main/diagnostics.h"
+#include "main/signals.h"
 #include "process/interrupt_shield.h"
 #include "process/pacman.h"
 #include "process/run.h"
+#include "runtime/select.h"
 #include "screen/output_stream.h"
 
 namespace pacpick {
 
-rt::Task<Result<void>> run_package_action(std::string name, Mode mode) {
+rt::Task<Result<void>> run_package_action(std::string name, Mode mode, SignalSource& signals) {
     const std::string flag = mode == Mode::Install ? "-S" : "-R";
     // The line ends in a newline, so it reaches the terminal before sudo starts;
     // a failure to print it must not keep the user's command from running.
@@ -20,12 +25,24 @@ rt::Task<Result<void>> run_package_action(std::string name, Mode mode) {
     // program waits for it and reports its status, as a shell would.
     process::InterruptShield shield;
     auto command = process::run_foreground(process::sudo_pacman(flag, std::move(name)));
-    auto status = co_await command;
-    if (!status) {
-        co_return std::move(status).error();
+    NextSignal next_signal(&signals);
+    std::optional<Result<process::ExitStatus>> status;
+    while (!status) {
+        auto outcome = co_await rt::Select(command, next_signal);
+        if (outcome.index() == 0) {
+            status = std::move(std::get<0>(outcome));
+        } else if (const int signal_number = std::get<1>(outcome); signal_number != SIGCONT) {
+            // Left to itself the command would run on in a group no shell
+            // looks after, still reading the terminal.
+            command.send_signal(signal_number);
+        }
     }
-    if (!status->success()) {
-        const auto code = status->exit_code();
+    end_if_terminated();
+    if (!*status) {
+        co_return std::move(*status).error();
+    }
+    if (!(*status)->success()) {
+        const auto code = (*status)->exit_code();
         const std::string text = code ? std::to_string(*code) : "unknown";
         write_to_stderr("pacman " + flag + " exited with status: " + text + "\n");
     }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "main/seams.h"
 #include "queries/package.h"
 #include "runtime/result.h"
 #include "runtime/task.h"
@@ -12,6 +13,9 @@ namespace pacpick {
 /// foreground, on a terminal already given back: "Running pacman FLAG NAME..."
 /// first, and a line on standard error when the command fails. The command's
 /// own failure is not an error of the program; failing to start or wait is.
-rt::Task<Result<void>> run_package_action(std::string name, Mode mode);
+/// While it runs, SIGINT and SIGQUIT are the command's alone, and each
+/// termination signal from `signals` is passed on to it, as sudo passes it on
+/// to its own; once the command has ended, the first one ends the program.
+rt::Task<Result<void>> run_package_action(std::string name, Mode mode, SignalSource& signals);
 
 }  // namespace pacpick

@@ -30,14 +30,27 @@ class FrameDrawer {
     virtual Result<void> draw(const AppState& state) = 0;
 };
 
-/// Signals from outside that the loop must answer: ready with the number of a
-/// termination signal, which ends the loop at once, or with SIGCONT once the
-/// program has been continued after a stop, when the terminal is taken again
-/// and the frame redrawn.
+/// Signals from outside that the main task must answer: ready with the number
+/// of a termination signal, which ends the loop at once and is passed on to a
+/// command that runs, or with SIGCONT once the program has been continued after
+/// a stop, when the terminal is taken again and the frame redrawn.
 class SignalSource {
   public:
     virtual ~SignalSource() = default;
     virtual rt::Poll<int> poll_signal(const rt::Waker& waker) = 0;
+};
+
+/// The next signal of a `SignalSource` as a leaf future; without a source it
+/// never fires.
+class NextSignal {
+  public:
+    explicit NextSignal(SignalSource* signals) : signals_(signals) {}
+    rt::Poll<int> poll(const rt::Waker& waker) {
+        return signals_ != nullptr ? signals_->poll_signal(waker) : rt::Poll<int>::pending();
+    }
+
+  private:
+    SignalSource* signals_;
 };
 
 /// Starts the background queries. Each started task sends exactly one message

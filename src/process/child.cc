@@ -1,15 +1,16 @@
 #include "process/child.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <new>
 #include <utility>
 
-#include "process/sigchld.h"
 #include "process/wait.h"
 
 #ifndef SYS_pidfd_open
@@ -27,7 +28,64 @@ namespace {
 // straight to the SIGCHLD route and the call is never made again.
 std::atomic<bool> g_pidfd_unsupported{false};
 
+/// The orphan list, the latest first, and the pass that goes through it at
+/// every SIGCHLD notice, reaping what has ended. The pass runs where the notice
+/// is delivered, on the reactor thread, so waking it is the pass itself: one
+/// non-blocking wait per orphan, under the list's lock, which adoption takes
+/// too.
+class Orphans final : public rt::WakeTarget {
+  public:
+    /// The process's list, listening from the first call (before the first
+    /// child starts) until the process ends.
+    static Orphans& get() {
+        static Orphans* instance = [] {
+            auto orphans = std::make_shared<Orphans>();
+            // Its own listener keeps it alive for good.
+            orphans->sigchld_.wake_on_notice(rt::Waker(orphans));
+            return orphans.get();
+        }();
+        return *instance;
+    }
+
+    void wake() override {
+        std::lock_guard lock(mutex_);
+        // Ended, or no longer ours to wait for: either way off the list.
+        pids_.remove_if([](pid_t pid) {
+            auto waited = try_wait(pid);
+            return !waited || waited->has_value();
+        });
+    }
+
+    /// Moves `entry`'s one node onto the list for `pid`, unless it has ended.
+    void adopt(std::list<pid_t>& entry, pid_t pid) {
+        std::lock_guard lock(mutex_);
+        // Looked at under the lock: an end after this look is counted after
+        // it, and the pass its notice runs waits for the node to be in place.
+        auto waited = try_wait(pid);
+        if (!waited || waited->has_value()) {
+            return;  // reaped now, or not ours to wait for
+        }
+        entry.front() = pid;
+        pids_.splice(pids_.begin(), entry);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::list<pid_t> pids_;
+    rt::SignalListener sigchld_{SIGCHLD};
+};
+
 }  // namespace
+
+OrphanSlot::OrphanSlot() : entry_(1) {
+    Orphans::get();
+}
+
+void OrphanSlot::adopt(pid_t pid) && {
+    if (!entry_.empty()) {  // else moved from
+        Orphans::get().adopt(entry_, pid);
+    }
+}
 
 Child::Child(pid_t pid, OrphanSlot slot) : pid_(pid), slot_(std::move(slot)) {
     if (g_pidfd_unsupported.load()) {
@@ -56,18 +114,22 @@ Child::Child(Child&& other) noexcept
       slot_(std::move(other.slot_)),
       status_(other.status_),
       pidfd_(std::move(other.pidfd_)),
-      waiter_(std::exchange(other.waiter_, 0)),
-      seen_(other.seen_) {}
+      sigchld_(std::move(other.sigchld_)) {}
 
 Child::~Child() {
     abandon();
 }
 
-void Child::abandon() {
-    if (waiter_ != 0) {
-        sigchld::forget(waiter_);
-        waiter_ = 0;
+void Child::send_signal(int signal_number) {
+    // Until it is collected, an ended child stays a zombie under this id, so
+    // the id cannot name another process yet.
+    if (pid_ > 0 && !status_) {
+        kill(pid_, signal_number);
     }
+}
+
+void Child::abandon() {
+    sigchld_.reset();
     pidfd_.reset();
     if (pid_ > 0 && !status_) {
         std::move(slot_).adopt(pid_);
@@ -127,27 +189,21 @@ rt::Poll<Result<void>> Child::poll_pidfd(const rt::Waker& waker) {
 }
 
 rt::Poll<Result<void>> Child::poll_sigchld(const rt::Waker& waker) {
-    if (waiter_ == 0) {
-        // The slot made the reactor watch the self-pipe before the child started.
-        sigchld::install();
-        waiter_ = sigchld::new_waiter_id();
+    if (!sigchld_) {
+        sigchld_ = std::make_unique<rt::SignalListener>(std::initializer_list<int>{SIGCHLD});
     }
-    for (;;) {
-        // Arm first, then look: an end falling between the two still wakes us.
-        const bool armed = sigchld::arm(waiter_, waker, seen_);
-        auto waited = try_wait(pid_);
-        if (!waited) {
-            return Result<void>(std::move(waited).error());
-        }
-        if (waited->has_value()) {
-            status_ = **waited;
-            sigchld::forget(std::exchange(waiter_, 0));
-            return Result<void>();
-        }
-        if (armed) {
-            return rt::Poll<Result<void>>::pending();
-        }
+    // Listen first, then look: an end after the look still wakes the task.
+    sigchld_->wake_on_notice(waker);
+    auto waited = try_wait(pid_);
+    if (!waited) {
+        return Result<void>(std::move(waited).error());
     }
+    if (!waited->has_value()) {
+        return rt::Poll<Result<void>>::pending();
+    }
+    status_ = **waited;
+    sigchld_.reset();
+    return Result<void>();
 }
 
 }  // namespace pacpick::process

@@ -12,7 +12,10 @@ namespace pacpick::process {
 /// the command's status as usual. Children started meanwhile get those signals
 /// at their default actions again (unless the program itself was started with
 /// them ignored), just as a shell's children would. Destruction restores the
-/// dispositions found. One shield at a time, on the main task.
+/// dispositions found. One shield at a time, on the main task. It stands apart
+/// from the program's signal table, which holds for the whole run: it is the
+/// discipline system(3) keeps around one foreground command, and lasts exactly
+/// as long as the program waits for it.
 class InterruptShield {
   public:
     InterruptShield();

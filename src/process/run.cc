@@ -105,15 +105,12 @@ CapturedRun run_captured(ChildCommand command, OutputSink on_stdout) {
     command.stdin_mode = StdioMode::Inherit;
     command.stdout_mode = StdioMode::Piped;
     command.stderr_mode = StdioMode::Piped;
-    auto slot = OrphanSlot::reserve();  // nothing is started yet if this fails
-    if (!slot) {
-        return CapturedRun(std::move(slot).error());
-    }
+    OrphanSlot slot;  // nothing is started yet if this throws
     auto spawned = spawn_child(command);
     if (!spawned) {
         return CapturedRun(std::move(spawned).error());
     }
-    Child child(spawned->pid, std::move(slot).value());
+    Child child(spawned->pid, std::move(slot));
     // On a descriptor the program holds, getting and setting flags cannot fail.
     for (const UniqueFd* pipe : {&spawned->stdout_pipe, &spawned->stderr_pipe}) {
         fcntl(pipe->get(), F_SETFL, fcntl(pipe->get(), F_GETFL) | O_NONBLOCK);
@@ -127,15 +124,12 @@ ForegroundRun run_foreground(ChildCommand command) {
     command.stdin_mode = StdioMode::Inherit;
     command.stdout_mode = StdioMode::Inherit;
     command.stderr_mode = StdioMode::Inherit;
-    auto slot = OrphanSlot::reserve();
-    if (!slot) {
-        return ForegroundRun(std::move(slot).error());
-    }
+    OrphanSlot slot;
     auto spawned = spawn_child(command);
     if (!spawned) {
         return ForegroundRun(std::move(spawned).error());
     }
-    return ForegroundRun(Child(spawned->pid, std::move(slot).value()));
+    return ForegroundRun(Child(spawned->pid, std::move(slot)));
 }
 
 }  // namespace pacpick::process

@@ -70,6 +70,12 @@ class CapturedRun {
 class ForegroundRun {
   public:
     rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker);
+    /// Passes `signal_number` on to the command while it runs.
+    void send_signal(int signal_number) {
+        if (child_) {
+            child_->send_signal(signal_number);
+        }
+    }
 
   private:
     friend ForegroundRun run_foreground(ChildCommand command);

@@ -186,10 +186,15 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     // The program ignores SIGPIPE so that its own writes fail with EPIPE (and
     // may ignore the keyboard's signals while a foreground command runs); an
     // ignored disposition survives exec, so the child must get the default
-    // back. Setting a valid set and flag cannot fail.
+    // back. A blocked signal survives exec too: the child starts with none,
+    // whatever the starting thread blocks. Setting valid sets and flags cannot
+    // fail.
     const ChildSignalDefaults defaults;  // held until the child has started
     posix_spawnattr_setsigdefault(&attributes, &defaults.signals());
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, command.program.c_str(), &actions, &attributes, argv.data(),

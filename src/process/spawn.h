@@ -19,8 +19,8 @@ struct SpawnedChild {
 };
 
 /// Starts `command` with its stream modes and environment changes. The child
-/// gets exactly its descriptors 0 to 2, the program's signal mask and SIGPIPE at
-/// its default action. A NUL byte in the program, an argument or an environment
+/// gets exactly its descriptors 0 to 2, no signal blocked, and SIGPIPE at its
+/// default action. A NUL byte in the program, an argument or an environment
 /// change fails without starting anything; a program that cannot be executed
 /// fails with the OS error. On failure no descriptor stays open and no child is
 /// left behind.

@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "runtime/runtime.h"
+
 namespace pacpick::rt {
 
 AsyncFd::AsyncFd(UniqueFd fd, uint32_t events) : fd_(std::move(fd)) {

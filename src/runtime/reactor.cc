@@ -3,32 +3,35 @@
 #include <sys/epoll.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
+#include <climits>
 
-#include "runtime/epoll_wait.h"
+#include "runtime/signal_notice.h"
 
 namespace pacpick::rt {
 
 namespace {
-std::atomic<Reactor*> g_current_reactor{nullptr};
+
 constexpr uint64_t kWakeToken = 0;
+constexpr uint64_t kNoticeToken = 1;
+
+/// epoll_wait's time-out for `timeout`, rounded up to a whole millisecond:
+/// waking a little late is fine, waking early costs another turn.
+int milliseconds(std::optional<std::chrono::nanoseconds> timeout) {
+    if (!timeout) {
+        return -1;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
 }  // namespace
 
-Reactor* Reactor::current() {
-    return g_current_reactor.load();
-}
-void Reactor::set_current(Reactor* reactor) {
-    g_current_reactor.store(reactor);
-}
-
-Reactor& current_reactor() {
-    Reactor* reactor = Reactor::current();
-    assert(reactor != nullptr && "no runtime is running");
-    return *reactor;
-}
-
 Result<std::unique_ptr<Reactor>> Reactor::create() {
+    auto notices = signal_notice_fd();
+    if (!notices) {
+        return std::move(notices).error();
+    }
     std::unique_ptr<Reactor> reactor(new Reactor());
     reactor->epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
     if (!reactor->epoll_.valid()) {
@@ -39,11 +42,15 @@ Result<std::unique_ptr<Reactor>> Reactor::create() {
         return std::move(wake).error();
     }
     reactor->wake_ = std::move(*wake);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = kWakeToken;
-    if (epoll_ctl(reactor->epoll_.get(), EPOLL_CTL_ADD, reactor->wake_->fd(), &ev) != 0) {
-        return Error::last_os_error();
+    // Both stay watched, level-triggered, for the reactor's whole life.
+    for (const auto& [fd, token] :
+         {std::pair{reactor->wake_->fd(), kWakeToken}, std::pair{*notices, kNoticeToken}}) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = token;
+        if (epoll_ctl(reactor->epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
+            return Error::last_os_error();
+        }
     }
     return reactor;
 }
@@ -62,16 +69,21 @@ void Reactor::run() {
     epoll_event events[kMaxEvents];
     while (!stopping_.load()) {
         fire_due_timers();
-        run_turn_hooks();
-        const int n = wait_for_events(epoll_.get(), events, kMaxEvents, time_to_next_timer());
+        const int n =
+            epoll_wait(epoll_.get(), events, kMaxEvents, milliseconds(time_to_next_timer()));
         if (n < 0 && errno != EINTR) {
             return;
         }
         for (int i = 0; i < n; ++i) {
-            if (events[i].data.u64 == kWakeToken) {
-                wake_->take();
-            } else {
-                dispatch(events[i].data.u64);
+            switch (events[i].data.u64) {
+                case kWakeToken:
+                    wake_->take();
+                    break;
+                case kNoticeToken:
+                    deliver_signal_notices();
+                    break;
+                default:
+                    dispatch(events[i].data.u64);
             }
         }
     }
@@ -102,13 +114,6 @@ void Reactor::fire_due_timers() {
             timers_.erase(first);
         }
         due.wake();
-    }
-}
-
-void Reactor::run_turn_hooks() {
-    std::lock_guard lock(hooks_mutex_);
-    for (auto& [key, hook] : hooks_) {
-        hook();
     }
 }
 
@@ -163,27 +168,6 @@ void Reactor::remove_timer(const TimerKey& key) {
         dropped = std::move(it->second);
         timers_.erase(it);
     }
-}
-
-void Reactor::add_turn_hook(const void* key, std::function<void()> hook) {
-    {
-        std::lock_guard lock(hooks_mutex_);
-        if (key != nullptr) {
-            for (const auto& entry : hooks_) {
-                if (entry.first == key) {
-                    return;
-                }
-            }
-        }
-        hooks_.emplace_back(key, std::move(hook));
-    }
-    interrupt();  // let the new hook see this turn
-}
-
-bool Reactor::has_turn_hook(const void* key) {
-    std::lock_guard lock(hooks_mutex_);
-    return std::any_of(hooks_.begin(), hooks_.end(),
-                       [key](const auto& entry) { return entry.first == key; });
 }
 
 std::shared_ptr<detail::IoState> Reactor::attach(int fd, uint32_t events) {

@@ -3,14 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "runtime/fd.h"
 #include "runtime/io_state.h"
@@ -24,23 +22,22 @@ using Clock = std::chrono::steady_clock;
 
 /// The event loop's poller, driven by one thread: one epoll instance for
 /// descriptor readiness (one-shot registrations, so "clear and register again"
-/// is the natural way to wait twice), a timer table, and hooks run on every turn
-/// right before the thread sleeps. A `WakeLatch` interrupts the sleep when an
-/// earlier timer is added or when the loop is stopped.
+/// is the natural way to wait twice), a timer table, and the signal notices
+/// (signal_notice.h), delivered whenever their self-pipe is readable. A
+/// `WakeLatch` interrupts the sleep when an earlier timer is added or when the
+/// loop is stopped.
 class Reactor {
   public:
+    /// Fails when the signal notices' self-pipe, the epoll set or the latch
+    /// cannot be made.
     static Result<std::unique_ptr<Reactor>> create();
-
-    /// The reactor of the runtime being built or running, if any.
-    static Reactor* current();
-    static void set_current(Reactor* reactor);
 
     /// The thread body: turns until `stop`. A wait on its own epoll set fails
     /// only if a sandbox refuses the call; the thread then ends, and the same
     /// refusal ends the program through the input side's wait.
     void run();
     void stop();
-    /// Makes the thread turn once more soon, running every hook.
+    /// Makes the thread turn once more soon.
     void interrupt();
 
     // Timers. A key identifies one timer for `update_timer` and `remove_timer`.
@@ -49,11 +46,6 @@ class Reactor {
     /// Replaces the waker of a timer that has not fired; false if it has.
     bool update_timer(const TimerKey& key, const Waker& waker);
     void remove_timer(const TimerKey& key);
-
-    /// Adds a hook run on the reactor thread at every turn, before it sleeps.
-    /// Hooks registered under the same non-null `key` are added only once.
-    void add_turn_hook(const void* key, std::function<void()> hook);
-    bool has_turn_hook(const void* key);
 
     // Descriptor readiness; used through `AsyncFd`.
     std::shared_ptr<detail::IoState> attach(int fd, uint32_t events);
@@ -65,7 +57,6 @@ class Reactor {
     Reactor() = default;
     std::optional<std::chrono::nanoseconds> time_to_next_timer();
     void fire_due_timers();
-    void run_turn_hooks();
     void dispatch(uint64_t token);
 
     UniqueFd epoll_;
@@ -76,15 +67,9 @@ class Reactor {
     std::map<TimerKey, Waker> timers_;
     uint64_t next_timer_id_ = 0;
 
-    std::mutex hooks_mutex_;
-    std::vector<std::pair<const void*, std::function<void()>>> hooks_;
-
     std::mutex io_mutex_;
     std::unordered_map<uint64_t, std::shared_ptr<detail::IoState>> io_;
-    uint64_t next_token_ = 1;  // 0 is the wake latch
+    uint64_t next_token_ = 2;  // 0 is the wake latch, 1 the signal notices
 };
-
-/// The reactor of the current runtime; a programming fault when there is none.
-Reactor& current_reactor();
 
 }  // namespace pacpick::rt

@@ -51,7 +51,6 @@ Result<std::unique_ptr<Runtime>> Runtime::assemble(unsigned workers) {
     } catch (const std::system_error& e) {
         return Error::os(e.code().value());
     }
-    Reactor::set_current(runtime->reactor_.get());
     g_current_runtime.store(runtime.get());
     return runtime;
 }
@@ -95,9 +94,6 @@ bool Runtime::shutdown() {
     }
     Runtime* self = this;
     g_current_runtime.compare_exchange_strong(self, nullptr);
-    if (reactor != nullptr && Reactor::current() == reactor) {
-        Reactor::set_current(nullptr);
-    }
     return stopped_;
 }
 
@@ -105,6 +101,12 @@ JoinHandle spawn(Task<void> task) {
     Runtime* runtime = Runtime::current();
     assert(runtime != nullptr && "spawn outside a runtime");
     return runtime->spawn(std::move(task));
+}
+
+Reactor& current_reactor() {
+    Runtime* runtime = Runtime::current();
+    assert(runtime != nullptr && "no runtime is running");
+    return runtime->reactor();
 }
 
 }  // namespace pacpick::rt

@@ -61,4 +61,7 @@ class Runtime {
 /// Spawns onto the current runtime.
 JoinHandle spawn(Task<void> task);
 
+/// The reactor of the current runtime; a programming fault when there is none.
+Reactor& current_reactor();
+
 }  // namespace pacpick::rt

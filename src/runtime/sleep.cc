@@ -1,5 +1,7 @@
 #include "runtime/sleep.h"
 
+#include "runtime/runtime.h"
+
 namespace pacpick::rt {
 
 Sleep::~Sleep() {

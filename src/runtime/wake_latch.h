@@ -4,6 +4,7 @@
 
 #include "runtime/fd.h"
 #include "runtime/result.h"
+#include "runtime/waker.h"
 
 namespace pacpick::rt {
 
@@ -17,6 +18,8 @@ class WakeLatch {
     static Result<std::unique_ptr<WakeLatch>> create();
 
     void set();
+    /// A waker whose wake sets `latch`, for a thread that sleeps on it.
+    static Waker waker(std::shared_ptr<WakeLatch> latch);
     /// The waiting side: lowers the latch; true when it was raised.
     bool take();
     /// The eventfd, to be watched for readability.

@@ -4,8 +4,9 @@
 
 namespace pacpick::rt {
 
-/// Something that can be told "poll me again": a spawned task, or the thread
-/// parked in `block_on`. `wake` is thread-safe and cheap when already woken.
+/// Something that can be told "look again": a spawned task, the thread parked
+/// in `block_on`, or a thread asleep on a `WakeLatch`. `wake` is thread-safe,
+/// never blocks, and is cheap when already woken.
 class WakeTarget {
 public:
     virtual ~WakeTarget() = default;
@@ -14,7 +15,7 @@ public:
 
 /// A copyable handle that wakes one target. Waking is thread-safe and
 /// idempotent while the target is already scheduled; it is not async-signal-safe
-/// (signal handlers use a `SignalPipe` instead). A default-made waker wakes nobody.
+/// (signal handlers use `notice_signal` instead). A default-made waker wakes nobody.
 class Waker {
 public:
     Waker() = default;

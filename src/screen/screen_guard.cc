@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 #include "term/raw_mode.h"
@@ -114,18 +115,26 @@ void give_back_terminal_from_handler() noexcept {
     }
     const int saved_errno = errno;
     // A terminal that reads nothing (a stalled connection) would hold this
-    // write for good, and the process would never go: the command goes out
-    // only if there is room for it. Whatever the stream still buffers is lost.
+    // write for good, and the process would never go: the commands go out
+    // only if there is room for them. Whatever the stream still buffers is
+    // lost; the cursor is shown last, so that a write cut short by a full
+    // queue still leaves it visible more often than not.
+    constexpr std::string_view kLeaveAsAQuitDoes = "\x1b[2J\x1b[1;1H\x1b[?25h";
     const int flags = fcntl(STDOUT_FILENO, F_GETFL);
     const bool blocking = flags != -1 && (flags & O_NONBLOCK) == 0;
     if (blocking) {
         fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
     }
-    [[maybe_unused]] ssize_t n = ::write(STDOUT_FILENO, kShowCursor.data(), kShowCursor.size());
+    [[maybe_unused]] ssize_t n =
+        ::write(STDOUT_FILENO, kLeaveAsAQuitDoes.data(), kLeaveAsAQuitDoes.size());
     if (blocking) {
         fcntl(STDOUT_FILENO, F_SETFL, flags);
     }
     errno = saved_errno;
+}
+
+bool terminal_held() noexcept {
+    return g_cursor_hidden.load();
 }
 
 }  // namespace pacpick::screen

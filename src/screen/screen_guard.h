@@ -39,9 +39,14 @@ class ScreenGuard {
 };
 
 /// For a signal handler, as the process is about to die or stop: puts the
-/// terminal's saved attributes back, then shows the cursor on standard output
-/// if a guard hid it there, with async-signal-safe calls only, no lock, and no
-/// write that could block. Done again, it does the same again.
+/// terminal's saved attributes back and, if a guard holds standard output,
+/// leaves the screen as releasing the guard does (cleared, the cursor at the
+/// top-left and shown), with async-signal-safe calls only, no lock, and no
+/// write that could block. Nothing while the program is in the background.
+/// Done again, it does the same again.
 void give_back_terminal_from_handler() noexcept;
+
+/// Whether a guard holds the terminal on standard output. Async-signal-safe.
+bool terminal_held() noexcept;
 
 }  // namespace pacpick::screen

@@ -5,54 +5,17 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
+#include <array>
 #include <cerrno>
-
-#include "runtime/epoll_wait.h"
-#include "runtime/signal_pipe.h"
+#include <climits>
 
 namespace pacpick::term {
 
 namespace {
 
 constexpr uint64_t kTerminalToken = 0;
-constexpr uint64_t kSignalToken = 1;
-constexpr uint64_t kWakeToken = 2;
-
-/// The window-size handler's news: a flag and a self-pipe that live as long as
-/// the process, so a handler running on another thread at any moment never
-/// touches freed memory or a closed descriptor. A program has one source; each
-/// source watches the pipe, and the first to look takes the news.
-std::atomic<bool> g_resized{false};
-std::atomic<const rt::SignalPipe*> g_resize_pipe{nullptr};
-
-void on_window_size_signal(int) {
-    g_resized.store(true);
-    if (const rt::SignalPipe* pipe = g_resize_pipe.load()) {
-        pipe->notify();
-    }
-}
-
-/// Made, with the handler installed, by the first source, for the rest of the
-/// process.
-Result<const rt::SignalPipe*> window_size_pipe() {
-    static const Result<const rt::SignalPipe*> made = []() -> Result<const rt::SignalPipe*> {
-        auto pipe = rt::SignalPipe::create();
-        if (!pipe) {
-            return std::move(pipe).error();
-        }
-        g_resize_pipe.store(*pipe);
-        struct sigaction action {};
-        action.sa_handler = on_window_size_signal;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        if (sigaction(SIGWINCH, &action, nullptr) != 0) {
-            return Error::last_os_error();
-        }
-        return *pipe;
-    }();
-    return made;
-}
+constexpr uint64_t kWakeToken = 1;
 
 Error interrupted() {
     return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
@@ -83,22 +46,17 @@ Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal
     if (!source->epoll_.valid()) {
         return Error::last_os_error();
     }
-    auto pipe = window_size_pipe();
-    if (!pipe) {
-        return std::move(pipe).error();
-    }
-    // What came before this source is not news for it.
-    (*pipe)->drain();
-    g_resized.store(false);
     auto wake = rt::WakeLatch::create();
     if (!wake) {
         return std::move(wake).error();
     }
     source->wake_ = std::move(wake).value();
+    // What came before this source is not news for it.
+    source->resizes_seen_ = rt::signal_count(SIGWINCH);
+    source->resized_.wake_on_notice(rt::WakeLatch::waker(source->wake_));
 
     const std::pair<int, uint64_t> watched[] = {
         {source->terminal_.fd(), kTerminalToken},
-        {(*pipe)->read_fd(), kSignalToken},
         {source->wake_->fd(), kWakeToken},
     };
     for (const auto& [fd, token] : watched) {
@@ -121,21 +79,27 @@ Result<std::optional<TerminalEvent>> InputSource::read_item(Timeout timeout) {
         // uninitialised memory.
         return std::optional<TerminalEvent>(std::move(*event));
     }
+    if (auto resize = take_resize(); !resize || *resize) {
+        return resize ? std::optional<TerminalEvent>(**resize)
+                      : Result<std::optional<TerminalEvent>>(std::move(resize).error());
+    }
     if (terminal_lost_) {
         return *terminal_lost_;
     }
     const auto deadline =
         std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     for (;;) {
-        std::array<epoll_event, 3> ready{};
-        std::optional<std::chrono::nanoseconds> left;
+        std::array<epoll_event, 2> ready{};
+        int left = -1;
         if (timeout) {
-            left = std::max(std::chrono::nanoseconds::zero(),
-                            std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                deadline - std::chrono::steady_clock::now()));
+            // Rounded up: a wait that ends early would only wait again.
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(
+                                deadline - std::chrono::steady_clock::now())
+                                .count();
+            left = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
         }
         const int count =
-            rt::wait_for_events(epoll_.get(), ready.data(), static_cast<int>(ready.size()), left);
+            epoll_wait(epoll_.get(), ready.data(), static_cast<int>(ready.size()), left);
         if (count < 0) {
             if (errno != EINTR) {
                 return Error::last_os_error();
@@ -155,19 +119,18 @@ Result<std::optional<TerminalEvent>> InputSource::read_item(Timeout timeout) {
                         return *terminal_lost_;
                     }
                     break;
-                case kSignalToken: {
-                    auto resize = take_signals();
+                case kWakeToken: {
+                    wake_->take();
+                    // Set by the owner, or by a window-size signal's notice.
+                    auto resize = take_resize();
                     if (!resize) {
                         return std::move(resize).error();
                     }
                     if (*resize) {
                         return std::optional<TerminalEvent>(**resize);
                     }
-                    break;
-                }
-                case kWakeToken:
-                    wake_->take();
                     return interrupted();
+                }
             }
         }
         if (timeout && std::chrono::steady_clock::now() >= deadline) {
@@ -229,12 +192,13 @@ void InputSource::lose_terminal(Error why) {
     terminal_lost_ = std::move(why);
 }
 
-Result<std::optional<Resize>> InputSource::take_signals() {
-    g_resize_pipe.load()->drain();
-    // Several signals before we looked are one flag, hence one Resize.
-    if (!g_resized.exchange(false)) {
+Result<std::optional<Resize>> InputSource::take_resize() {
+    // Several signals before we looked are one change, hence one Resize.
+    const uint64_t resizes = rt::signal_count(SIGWINCH);
+    if (resizes == resizes_seen_) {
         return std::optional<Resize>();
     }
+    resizes_seen_ = resizes;
     auto size = size_query_();
     if (!size) {
         return std::move(size).error();

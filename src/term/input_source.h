@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -7,6 +9,7 @@
 
 #include "runtime/fd.h"
 #include "runtime/result.h"
+#include "runtime/signal_notice.h"
 #include "runtime/wake_latch.h"
 #include "term/decoder.h"
 #include "term/event.h"
@@ -24,8 +27,10 @@ using SizeQuery = std::function<Result<Resize>()>;
 /// Whether an error is the one a wait returns because its wake latch was set.
 bool is_wake_interruption(const Error& error);
 
-/// Waits until the input terminal is readable, a window-size signal has come, or
-/// its wake latch was set, and yields one event at a time. Bytes are read one
+/// Waits until the input terminal is readable, a window-size signal has been
+/// noticed (SIGWINCH must be heard through `rt::notice_signal`; the reactor's
+/// delivery sets the wake latch), or its wake latch was set, and yields one
+/// event at a time; several window-size signals before it looks make one Resize. Bytes are read one
 /// at a time and never past the item they complete, so what is typed after the
 /// key that ends the program stays in the terminal for the command run next;
 /// the bytes already waiting behind an unfinished sequence count as read with
@@ -59,12 +64,14 @@ class InputSource {
     std::optional<TerminalEvent> read_terminal();
     bool terminal_has_input() const;
     void lose_terminal(Error why);
-    Result<std::optional<Resize>> take_signals();
+    Result<std::optional<Resize>> take_resize();
 
     TerminalHandle terminal_;
     SizeQuery size_query_;
     UniqueFd epoll_;
     std::shared_ptr<rt::WakeLatch> wake_;
+    rt::SignalListener resized_{SIGWINCH};
+    uint64_t resizes_seen_ = 0;
     InputDecoder decoder_;
     /// Why no key will come from the terminal again (end of input or a read
     /// error), once that has happened; the terminal is then no longer watched.

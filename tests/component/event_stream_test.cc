@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "../support/event_printing.h"
+#include "../support/heard_signals.h"
 #include "../support/internals.h"
 #include "term/input_source.h"
 
@@ -24,6 +25,9 @@ namespace pacpick::term {
 namespace {
 
 using namespace std::chrono_literals;
+
+// The program hears window-size signals from its start; so do these tests.
+const bool kResizesHeard = pacpick::testing::hear(SIGWINCH);
 
 bool raw_mode_on() {
     return true;
@@ -138,7 +142,7 @@ class TestWaker : public rt::WakeTarget {
     int wakes_ = 0;
 };
 
-struct StreamFixture : testing::Test {
+struct StreamFixture : ::testing::Test {
     void SetUp() override {
         auto created = TerminalEventStream::create(pty.reader());
         ASSERT_TRUE(created.ok()) << created.error().describe();

@@ -376,9 +376,9 @@ TEST(ChildTest, AHandleWithoutAChildNeverCollectsAnotherOne) {
     const pid_t first = ended_child();
     const pid_t second = ended_child();
     ASSERT_TRUE(first > 0 && second > 0);
-    Child abandoned(first, OrphanSlot::reserve().value());
+    Child abandoned(first, OrphanSlot());
     abandoned.abandon();
-    Child moved_from(second, OrphanSlot::reserve().value());
+    Child moved_from(second, OrphanSlot());
     Child moved_to(std::move(moved_from));
     for (Child* handle : {&abandoned, &moved_from}) {
         auto polled = handle->poll_exit(rt::Waker());

@@ -17,8 +17,8 @@ import pytest
 
 from conftest import pacpick_binary
 from harness import PYTHON, Exit
-from standins import (STANDINS, caught_signals, children_of, ignored_signals, scripted_pacman, shown,
-                      signal_bit)
+from standins import (STANDINS, caught_signals, children_of, ignored_signals, process_state, scripted_pacman,
+                      shown, signal_bit)
 
 ROWS, COLUMNS = 24, 80
 
@@ -111,6 +111,7 @@ def test_any_other_signal_that_ends_the_program_gives_the_terminal_back_first(
     assert terminal.wait_exit() == Exit(code=None, signal=number), terminal.describe()
     assert terminal.raw.endswith(b"\x1b[?25h")
     assert terminal.stty_after() == terminal.stty_before
+    assert terminal.text == "" and terminal.cursor == (0, 0), "the screen is left as a quit leaves it"
 
 
 @pytest.mark.parametrize("number", [signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU], ids=signal_name)
@@ -127,6 +128,8 @@ def test_a_stop_from_outside_gives_the_terminal_back_and_a_continue_takes_it_aga
     os.kill(program, number)
     terminal.wait_for_text(f"stopped by {signal.Signals(number).name}")
     assert terminal.stty_after() == terminal.stty_before and terminal.cursor_visible
+    # Cleared, the cursor at the top-left, before the shell's line came.
+    assert shown(terminal) == [f"stopped by {signal.Signals(number).name}"] + [""] * (ROWS - 1)
 
     frames = len(terminal.frames())
     os.kill(program, signal.SIGCONT)
@@ -232,4 +235,63 @@ def test_a_signal_ignored_at_start_stays_ignored_by_the_program_and_by_sudo(scri
     assert terminal.wait_exit() == Exit(code=0, signal=None), terminal.describe()
     started = scripted.calls("sudo") + [call for call in scripted.calls() if call["argv"][0] == b"-S"]
     assert len(started) == 2 and all(call["sigign"] & bit for call in started), started
+    assert terminal.stty_after() == terminal.stty_before
+
+
+# How the program may be started: as a shell starts it; by a launcher that
+# ignores SIGCHLD (a daemon), which exec passes on; and from a thread that had
+# every signal blocked, which exec passes on too.
+LAUNCHERS = {
+    "as usual": [],
+    "SIGCHLD ignored": ["/bin/sh", "-c", 'trap "" CHLD; exec "$0"'],
+    "every signal blocked": [PYTHON, "-c", "import os, signal, sys; "
+                             "signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals()); "
+                             "os.execv(sys.argv[1], sys.argv[1:])"],
+}
+
+
+@pytest.mark.parametrize("launcher, when", [("as usual", "command"), ("SIGCHLD ignored", "command"),
+                                            ("every signal blocked", "command"),
+                                            ("every signal blocked", "list")],
+                         ids=lambda value: value.replace(" ", "-"))
+def test_whatever_signals_it_inherits_the_program_hears_its_children_and_its_end(
+        scripted, run_in_terminal, launcher, when):
+    # A search takes 0.4 s, so letters typed 0.2 s apart leave one running
+    # pacman behind each; only the last search answers.
+    scripted.on("-Slq", stdout="packages\npackagesx\n", delay=0.4)
+    scripted.on("-Si", stdout="Version : 1-1\n").on("-Q", exit=1)
+    scripted.on("-S", prompt="Proceed with installation? [Y/n] ", on_term="(command got SIGTERM)", linger=0.5)
+    terminal = start(run_in_terminal, scripted, LAUNCHERS[launcher] + [pacpick_binary()])
+    listed = ["  packagesx", "> packages"]
+    terminal.wait_for_text("[install] ").send("packages")
+    terminal.wait_for(lambda t: shown(t)[ROWS - 7:ROWS - 5] == listed, what="the list")
+    terminal.wait_for_text("Package: packages    Version: 1-1")
+    for _ in range(8):
+        terminal.send("x")
+        time.sleep(0.2)
+    time.sleep(2.5)
+    zombies = [child for child in children_of(terminal.pid) if process_state(child) == "Z"]
+    assert zombies == [], f"{len(zombies)} abandoned searches left zombies"
+    assert len(scripted.calls("pacman")) >= 3 + 8, "the burst did not leave searches behind"
+    frames = len(terminal.frames())
+    terminal.press(*["backspace"] * 8)
+    terminal.wait_for_frame(lambda frame: frame.query == "packages" and frame.entries == ["packages", "packagesx"],
+                            after=frames, what="the list again")
+
+    if when == "list":
+        os.kill(terminal.pid, signal.SIGTERM)
+        assert terminal.wait_exit() == Exit(code=None, signal=signal.SIGTERM), terminal.describe()
+        assert terminal.text == "" and terminal.cursor == (0, 0)
+        assert terminal.stty_after() == terminal.stty_before
+        return
+    terminal.press("enter")
+    terminal.wait_for_text("Proceed with installation? [Y/n]")
+    started = scripted.calls("sudo") + [call for call in scripted.calls() if call["argv"][0] == b"-S"]
+    assert len(started) == 2 and all(call["sigblk"] == 0 for call in started), started
+
+    # Passed on to the command, which ends by it; then the program does.
+    os.kill(terminal.pid, signal.SIGTERM)
+    terminal.wait_for_text("(command got SIGTERM)")
+    assert process_state(terminal.pid) not in (None, "Z"), "the program ended before its command"
+    assert terminal.wait_exit() == Exit(code=None, signal=signal.SIGTERM), terminal.describe()
     assert terminal.stty_after() == terminal.stty_before

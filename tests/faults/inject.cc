@@ -64,7 +64,7 @@ namespace {
 // clang-format off
 #define WATCHED(X)                                                                            \
     X(read) X(write) X(open) X(close) X(poll) X(recv) X(send) X(sigaction) X(waitpid)         \
-    X(epoll_create1) X(epoll_ctl) X(epoll_wait) X(epoll_pwait2) X(eventfd) X(pipe2)           \
+    X(epoll_create1) X(epoll_ctl) X(epoll_wait) X(eventfd) X(pipe2)           \
     X(socketpair) X(posix_spawnp) X(posix_spawn_file_actions_adddup2) X(pidfd_open)           \
     X(tcgetattr) X(tcsetattr) X(ioctl) X(isatty) X(pthread_create) X(malloc) X(calloc)        \
     X(realloc) X(aligned_alloc) X(memalign) X(posix_memalign)
@@ -647,11 +647,6 @@ int epoll_ctl(int epoll_fd, int op, int fd, epoll_event* event) {
 
 int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
     FAIL_OR_PASS(epoll_wait, Meets(epoll_fd), epoll_fd, events, max_events, timeout);
-}
-
-int epoll_pwait2(int epoll_fd, epoll_event* events, int max_events, const timespec* timeout,
-                 const sigset_t* mask) {
-    FAIL_OR_PASS(epoll_pwait2, Meets(epoll_fd), epoll_fd, events, max_events, timeout, mask);
 }
 
 int eventfd(unsigned int initial, int flags) {

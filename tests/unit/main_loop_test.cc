@@ -399,14 +399,15 @@ TEST(MainLoopTest, ATerminationSignalEndsTheLoopAndAContinueRedraws) {
     };
     // A continue comes once after a stop: one more frame, drawn from the same
     // state, and the loop goes on to the user's Esc.
-    for (const Case& c : {Case{SIGTERM, 1000, LoopEnd::Stopped}, Case{SIGCONT, 1, LoopEnd::Quit}}) {
+    for (const Case& c :
+         {Case{SIGTERM, 1000, LoopEnd::Terminated}, Case{SIGCONT, 1, LoopEnd::Quit}}) {
         LoopRun run(keys);
         FiredSignal fired(c.signal_number, c.times);
         auto end =
             run.runtime->block_on(run_main_loop(*run.state, run.drawer, run.queries, &fired));
         ASSERT_TRUE(end.ok());
         EXPECT_EQ(*end, c.end) << c.signal_number;
-        if (c.end == LoopEnd::Stopped) {
+        if (c.end == LoopEnd::Terminated) {
             // The signal competes fairly with ready keys, so a few may be handled first.
             EXPECT_LT(run.drawer.frames.size(), 40u);
         } else {

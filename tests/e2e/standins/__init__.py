@@ -47,11 +47,13 @@ class ScriptedPacman:
         self._save()
 
     def on(self, op, name=None, *, stdout=b"", stderr=b"", exit=0, hang=False, delay=0.0, prompt=None,
-           tell=None):
+           tell=None, on_term=None, linger=0.0):
         """Adds a rule: the answer to `pacman OP [...] NAME` (any name when None).
-        `tell` is written onto the terminal when the call comes."""
+        `tell` is written onto the terminal when the call comes; `on_term` when
+        SIGTERM does, `linger` seconds before the call ends by it."""
         rule = {"op": op, "stdout": carried(stdout), "stderr": carried(stderr), "exit": exit,
-                "hang": hang, "delay": delay, "tell": carried(tell or "")}
+                "hang": hang, "delay": delay, "tell": carried(tell or ""), "on_term": carried(on_term or ""),
+                "linger": linger}
         if name is not None:
             rule["name"] = carried(name)
         if prompt is not None:
