@@ -4,12 +4,13 @@ release tarball, installed with pacman into a test world and run from there;
 configure step of `make run`, which needs no test framework.
 
 The package is built once for the module as an Arch user builds it: `make dist`
-in a clone of this checkout's commit writes the tarball and the PKGBUILD that
-names its checksum, and only those two go into an empty directory, where an
-unprivileged user (makepkg refuses to run as root) runs makepkg with two
-compile jobs and with flags of its own in makepkg.conf, as Arch's are. The
-committed PKGBUILD keeps the checksum of the release it packages: the tarball
-`make dist` writes at the commit that set that checksum."""
+in a clone of this checkout's commit writes the tarball, named after that
+commit, and the PKGBUILD that names its version and checksum, and only those
+two go into an empty directory, where an unprivileged user (makepkg refuses to
+run as root) runs makepkg with two compile jobs and with flags of its own in
+makepkg.conf, as Arch's are. The committed PKGBUILD keeps the checksum of the
+release it packages: the tarball `make dist` writes at the commit that set
+that checksum."""
 
 import gzip
 import hashlib
@@ -18,6 +19,7 @@ import re
 import shutil
 import stat
 import subprocess
+import tarfile
 import tempfile
 import time
 from pathlib import Path
@@ -83,6 +85,21 @@ def sha256sums_of(pkgbuild):
     return re.search(r"^sha256sums=\('([0-9a-f]{64})'\)$", pkgbuild, re.MULTILINE)[1]
 
 
+def pkgver_of(pkgbuild):
+    return re.search(r"^pkgver=(.*)$", pkgbuild, re.MULTILINE)[1]
+
+
+def checkout_version(clone):
+    """What the tarball of the clone's sources is named after: the release's
+    pkgver, then as many commits after the release (the commit that last set
+    the checksum) as the sources are, and their commit."""
+    release = git(clone, "log", "-1", "--format=%H", "-G^sha256sums=", "--", "PKGBUILD").strip()
+    sources = git(clone, "log", "-1", "--format=%H", "--", ".", ":!PKGBUILD", ":!.SRCINFO").strip()
+    since = int(git(clone, "rev-list", "--count", f"{release}..{sources}"))
+    pkgver = pkgver_of((clone / "PKGBUILD").read_text())
+    return f"{pkgver}.r{since}.g{git(clone, 'rev-parse', '--short=7', sources).strip()}" if since else pkgver
+
+
 def make_dist(workspace):
     """`make dist` in a clone of this checkout's commit; returns the clone's
     dist/ directory."""
@@ -92,12 +109,20 @@ def make_dist(workspace):
     assert result.returncode == 0, result.stdout + result.stderr
     assert git(clone, "status", "--porcelain") == "", "make dist changed the checkout"
     dist = clone / "dist"
+    # The tarball, its top directory and the PKGBUILD's pkgver name the
+    # sources' commit, so that no two contents ever share a name.
+    version = checkout_version(clone)
     [tarball] = dist.glob("*.tar.gz")
+    assert tarball.name == f"pacpick-{version}.tar.gz"
+    assert pkgver_of((dist / "PKGBUILD").read_text()) == version
+    with tarfile.open(tarball) as archive:
+        assert {name.split("/")[0] for name in archive.getnames()} == {f"pacpick-{version}"}
     assert sha256sums_of((dist / "PKGBUILD").read_text()) == hashlib.sha256(tarball.read_bytes()).hexdigest()
-    # Apart from the checksum, dist/ has the committed PKGBUILD, and the
-    # committed .SRCINFO is makepkg's reading of it.
+    # Apart from the version and the checksum, dist/ has the committed
+    # PKGBUILD, and the committed .SRCINFO is makepkg's reading of it.
+    release = pkgver_of((clone / "PKGBUILD").read_text())
     for name in ["PKGBUILD", ".SRCINFO"]:
-        assert (re.sub(r"sha256sums.*", "", (dist / name).read_text())
+        assert (re.sub(r"sha256sums.*", "", (dist / name).read_text().replace(version, release))
                 == re.sub(r"sha256sums.*", "", (clone / name).read_text())), name
     return dist
 
@@ -205,6 +230,7 @@ class TestRelease:
                                 capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
         [tarball] = (tmp_path / "release").glob("*.tar.gz")
+        assert tarball.name == f"pacpick-{pkgver_of((clone / 'PKGBUILD').read_text())}.tar.gz"
         assert hashlib.sha256(tarball.read_bytes()).hexdigest() == committed, f"release commit {release}"
 
 
