@@ -127,14 +127,7 @@ class Receiver {
   private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel();
-    friend struct ReceiverProbe;  // tests look without taking
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
-
-    /// Whether no message is waiting at this moment.
-    bool empty() const {
-        std::lock_guard lock(state_->mutex);
-        return state_->queue.empty();
-    }
 
     void close() {
         if (!state_) {

@@ -21,7 +21,7 @@ class TaskCell;
 /// runs on one worker at a time but may move between workers at any wait.
 /// Shutdown stops the workers after their current poll and destroys every
 /// unfinished task without running it further; a task spawned after that is
-/// destroyed at once, and its handle reports it finished.
+/// destroyed at once.
 class Executor {
   public:
     /// Starts `threads` workers, each counted in `running` until it ends.

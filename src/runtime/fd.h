@@ -10,7 +10,7 @@ namespace pacpick {
 /// obligation; -1 means "owns nothing". A failed close is ignored, as nothing
 /// useful can be done about it at that point.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -34,7 +34,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -16,7 +16,7 @@ struct Unit {
 /// polling again may make progress.
 template <typename T>
 class [[nodiscard]] Poll {
-public:
+  public:
     static Poll pending() { return Poll(); }
     Poll(T value) : value_(std::move(value)) {}
 
@@ -26,7 +26,7 @@ public:
         return std::move(*value_);
     }
 
-private:
+  private:
     Poll() = default;
     std::optional<T> value_;
 };

@@ -15,7 +15,7 @@ namespace pacpick {
 /// value of an error result (or the error of a value) is a programming fault.
 template <typename T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
 
@@ -48,14 +48,14 @@ public:
         return std::get<1>(std::move(v_));
     }
 
-private:
+  private:
     std::variant<T, Error> v_;
 };
 
 /// Success carrying nothing, or an `Error`.
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(Error error) : error_(std::move(error)) {}
 
@@ -71,7 +71,7 @@ public:
         return std::move(*error_);
     }
 
-private:
+  private:
     std::optional<Error> error_;
 };
 

@@ -92,46 +92,16 @@ void TaskCell::request_cancel() {
 void TaskCell::finish() {
     waker_ = nullptr;
     wait_ = {};
-    // Done before the frame goes, so that no wake schedules it again; finished
-    // only after, so that whoever waits for the end finds the locals' destructors
-    // (a child handed to the orphan list, a timer removed) already run.
+    // Done before the frame goes, so that no wake schedules it again.
     state_.store(kDone);
     on_done();
-    mark_finished();
 }
 
 void TaskCell::abandon() {
     if (state_.exchange(kDone) != kDone) {
         wait_ = {};
         on_done();
-        mark_finished();
     }
-}
-
-void TaskCell::mark_finished() {
-    std::vector<Waker> waiters;
-    {
-        std::lock_guard lock(finish_mutex_);
-        finished_ = true;
-        waiters.swap(finish_waiters_);
-    }
-    for (const auto& w : waiters) {
-        w.wake();
-    }
-}
-
-bool TaskCell::poll_finished(const Waker& waker) {
-    std::lock_guard lock(finish_mutex_);
-    if (finished_) {
-        return true;
-    }
-    for (const auto& w : finish_waiters_) {
-        if (w.wakes_same_target(waker)) {
-            return false;
-        }
-    }
-    finish_waiters_.push_back(waker);
-    return false;
 }
 
 }  // namespace pacpick::rt::detail

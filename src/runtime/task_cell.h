@@ -3,8 +3,6 @@
 #include <atomic>
 #include <coroutine>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 #include "runtime/waker.h"
 
@@ -21,9 +19,9 @@ struct PendingWait {
 /// The unit of scheduling: one root coroutine and the leaf it waits on. Its
 /// state machine (idle, scheduled, running, notified, done) lets wakes come from
 /// any thread while guaranteeing that it runs on one thread at a time and that a
-/// wake during a run leads to another poll, from the back of the queue. It is
-/// finished once its frame and every local in it are destroyed. Cancellation is
-/// a flag checked at every wait point; the frame is then destroyed, not resumed.
+/// wake during a run leads to another poll, from the back of the queue.
+/// Cancellation is a flag checked at every wait point; the frame is then
+/// destroyed, not resumed.
 class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell> {
   public:
     enum class Step { Pending, Done };
@@ -38,9 +36,6 @@ class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell
 
     void request_cancel();
     bool cancel_requested() const { return cancel_requested_.load(); }
-    /// True once the frame is gone (its locals' destructors have completed);
-    /// otherwise registers `waker` to be woken then.
-    bool poll_finished(const Waker& waker);
 
     // Used by awaiters of the running task only.
     const Waker& current_waker() const { return *waker_; }
@@ -65,16 +60,12 @@ class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell
   private:
     void step();
     void finish();
-    void mark_finished();
 
     std::coroutine_handle<> root_;
     bool started_ = false;
     PendingWait wait_;
     const Waker* waker_ = nullptr;
     std::atomic<bool> cancel_requested_{false};
-    mutable std::mutex finish_mutex_;
-    bool finished_ = false;
-    std::vector<Waker> finish_waiters_;
 };
 
 /// The cell of the task running on this thread, or null outside any task.

@@ -8,7 +8,7 @@ namespace pacpick::rt {
 /// in `block_on`, or a thread asleep on a `WakeLatch`. `wake` is thread-safe,
 /// never blocks, and is cheap when already woken.
 class WakeTarget {
-public:
+  public:
     virtual ~WakeTarget() = default;
     virtual void wake() = 0;
 };
@@ -17,7 +17,7 @@ public:
 /// idempotent while the target is already scheduled; it is not async-signal-safe
 /// (signal handlers use `notice_signal` instead). A default-made waker wakes nobody.
 class Waker {
-public:
+  public:
     Waker() = default;
     explicit Waker(std::shared_ptr<WakeTarget> target) : target_(std::move(target)) {}
 
@@ -29,7 +29,7 @@ public:
     bool wakes_same_target(const Waker& other) const { return target_ == other.target_; }
     explicit operator bool() const { return target_ != nullptr; }
 
-private:
+  private:
     std::shared_ptr<WakeTarget> target_;
 };
 

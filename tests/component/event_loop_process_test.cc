@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "../support/task_frames.h"
 #include "forked_child.h"
 #include "process/child.h"
 #include "process/pacman.h"
@@ -138,14 +139,14 @@ TEST_F(EventLoopRouteTest, ChildrenStartedOneAfterTheOtherRunAtTheSameTime) {
     EXPECT_EQ(done->second->stdout_data, "handed\n");
 }
 
-rt::Task<void> capture_until_cancelled(ChildCommand command) {
+rt::Task<void> capture_until_cancelled(ChildCommand command, std::shared_ptr<int>) {
     auto run = run_captured(std::move(command));
     [[maybe_unused]] auto output = co_await run;
     ADD_FAILURE() << "the task went on past a cancelled wait";
 }
 
 /// Returns once `pid` is gone (reaped), or after a generous time-out.
-rt::Task<void> until_gone(pid_t pid) {
+rt::Task<void> until_reaped(pid_t pid) {
     for (int i = 0; i < 10000 && process_state(pid) != 0; ++i)
         co_await rt::Sleep(1ms);
 }
@@ -155,20 +156,22 @@ TEST_F(EventLoopRouteTest, CancelledTaskLeavesItsChildRunningAndTheChildIsReaped
     const std::string fifo = make_fifo(dir, "go");
     const std::string pid_fifo = make_fifo(dir, "pid");
     const std::string marker = dir.file("marker");
+    auto frame = std::make_shared<int>(0);
     auto handle = runtime_->spawn(capture_until_cancelled(
         shell(R"(echo $$ > "$3"; read x < "$1"; echo "ran to its end" > "$2")",
-              {fifo, marker, pid_fifo})));
+              {fifo, marker, pid_fifo}),
+        frame));
+    std::weak_ptr<int> seen = std::exchange(frame, nullptr);
     const pid_t pid = std::stoi(read_file(pid_fifo));
 
     handle.cancel();
-    // Finished means the frame is gone: the handle has given the child to the
-    // orphan list by now.
-    runtime_->block_on([](rt::JoinHandle h) -> rt::Task<void> { co_await h.finished(); }(handle));
+    // Once the frame is gone, the handle has given the child to the orphan list.
+    runtime_->block_on(pacpick::testing::until_gone(seen));
     const char state = process_state(pid);
     EXPECT_TRUE(state != 0 && state != 'Z') << "state " << state;
 
     release(fifo, "go\n");
-    runtime_->block_on(until_gone(pid));
+    runtime_->block_on(until_reaped(pid));
     EXPECT_EQ(process_state(pid), 0) << "the child was not reaped";
     EXPECT_EQ(read_file(marker), "ran to its end\n");
 }

@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "queries/name_list.h"
-#include "runtime/channel.h"
 #include "screen/output_stream.h"
 #include "term/event_stream.h"
 
@@ -17,15 +16,6 @@ struct NameListProbe {
 };
 
 }  // namespace pacpick
-
-namespace pacpick::rt {
-struct ReceiverProbe {
-    template <typename T>
-    static bool empty(const Receiver<T>& receiver) {
-        return receiver.empty();
-    }
-};
-}  // namespace pacpick::rt
 
 namespace pacpick::screen {
 struct OutputStreamProbe {

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "../support/internals.h"
+#include "../support/task_frames.h"
 #include "runtime/runtime.h"
 #include "runtime/sleep.h"
 
@@ -31,9 +32,12 @@ KeyEvent named(KeyCode::Kind kind) {
 }
 
 /// Hands out a script of terminal events one at a time. A step that carries a
-/// query answer is sent into the result channel instead. The source stays
-/// silent while any answer waits in the channel, so the loop always sees exactly
-/// one ready source and the order of the script is the order of handling.
+/// query answer is sent to the loop's receiver instead; so is each answer the
+/// loop publishes itself, which the script takes from the loop's own channel
+/// first. After a message the source stays silent for its next poll too: the
+/// loop polls both sources in each pass until one is ready, so by the pass
+/// after that poll the message has been taken, and the order of the script is
+/// the order of handling.
 class ScriptedEvents final : public EventSource {
   public:
     struct Answer {
@@ -43,13 +47,21 @@ class ScriptedEvents final : public EventSource {
 
     explicit ScriptedEvents(std::deque<Step> steps) : steps_(std::move(steps)) {}
     void connect(AppState& state) {
-        sender_ = state.result_sender;
-        channel_ = &state.result_receiver;
+        auto [to_loop, loop_receiver] = rt::make_channel<QueryMessage>();
+        published_.emplace(std::move(state.result_receiver));
+        state.result_receiver = std::move(loop_receiver);
+        sender_ = std::move(to_loop);
     }
 
-    rt::Poll<Result<TerminalEvent>> poll_event(const rt::Waker&) override {
-        if (!rt::ReceiverProbe::empty(*channel_)) {
-            return rt::Poll<Result<TerminalEvent>>::pending();  // the loop takes it from there
+    rt::Poll<Result<TerminalEvent>> poll_event(const rt::Waker& waker) override {
+        if (std::exchange(message_sent_, false)) {
+            waker.wake();  // the pass after this one goes on
+            return rt::Poll<Result<TerminalEvent>>::pending();
+        }
+        if (auto published = published_->poll_recv(waker); published.ready()) {
+            sender_.send(std::move(*published.take()));
+            message_sent_ = true;
+            return rt::Poll<Result<TerminalEvent>>::pending();
         }
         if (steps_.empty()) {
             ADD_FAILURE() << "the loop kept running after the script ended";
@@ -59,6 +71,7 @@ class ScriptedEvents final : public EventSource {
         steps_.pop_front();
         if (auto* answer = std::get_if<Answer>(&step)) {
             sender_.send(std::move(answer->message));
+            message_sent_ = true;
             return rt::Poll<Result<TerminalEvent>>::pending();
         }
         if (auto* error = std::get_if<Error>(&step)) {
@@ -69,8 +82,9 @@ class ScriptedEvents final : public EventSource {
 
   private:
     std::deque<Step> steps_;
+    std::optional<rt::Receiver<QueryMessage>> published_;  // what the loop sends itself
     rt::Sender<QueryMessage> sender_;
-    rt::Receiver<QueryMessage>* channel_ = nullptr;
+    bool message_sent_ = false;
 };
 
 /// What one frame showed.
@@ -98,40 +112,42 @@ class RecordingDrawer final : public FrameDrawer {
 };
 
 /// Records every query started; each stands for a task that waits until it is
-/// cancelled, so the tests can see which ones were.
+/// cancelled, and its frame's token shows whether it was.
 class RecordingQueries final : public QueryStarter {
   public:
     struct Search {
         std::string query;
         Mode mode;
         uint64_t generation;
-        rt::JoinHandle handle;
+        std::weak_ptr<int> frame;
     };
     struct Details {
         std::string name;
         uint64_t generation;
-        rt::JoinHandle handle;
+        std::weak_ptr<int> frame;
     };
 
     rt::JoinHandle start_search(std::string query, Mode mode, SearchGeneration generation,
                                 rt::Sender<QueryMessage>) override {
-        auto handle = idle_task();
-        searches.push_back(Search{std::move(query), mode, generation.value, handle});
-        return handle;
+        auto frame = std::make_shared<int>(0);
+        searches.push_back(Search{std::move(query), mode, generation.value, frame});
+        return idle_task(std::move(frame));
     }
     rt::JoinHandle start_details(std::string name, DetailsGeneration generation,
                                  rt::Sender<QueryMessage>) override {
-        auto handle = idle_task();
-        details.push_back(Details{std::move(name), generation.value, handle});
-        return handle;
+        auto frame = std::make_shared<int>(0);
+        details.push_back(Details{std::move(name), generation.value, frame});
+        return idle_task(std::move(frame));
     }
 
     std::vector<Search> searches;
     std::vector<Details> details;
 
   private:
-    static rt::JoinHandle idle_task() {
-        return rt::spawn([]() -> rt::Task<void> { co_await rt::Sleep(1h); }());
+    static rt::JoinHandle idle_task(std::shared_ptr<int> frame) {
+        return rt::spawn([](std::shared_ptr<int>) -> rt::Task<void> {
+            co_await rt::Sleep(1h);
+        }(std::move(frame)));
     }
 };
 
@@ -151,9 +167,8 @@ struct LoopRun {
     }
     Result<LoopEnd> run() { return runtime->block_on(run_main_loop(*state, drawer, queries)); }
     /// Waits until a cancelled task has actually gone.
-    void await_finished(const rt::JoinHandle& handle) {
-        runtime->block_on(
-            [](rt::JoinHandle h) -> rt::Task<void> { co_await h.finished(); }(handle));
+    void await_gone(const std::weak_ptr<int>& frame) {
+        runtime->block_on(pacpick::testing::until_gone(frame));
     }
 
     std::unique_ptr<rt::Runtime> runtime;
@@ -199,8 +214,8 @@ TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed)
     EXPECT_EQ(run.queries.searches[1].query, "vi");
     EXPECT_EQ(run.queries.searches[1].generation, 2u);
     EXPECT_EQ(run.queries.searches[1].mode, Mode::Install);
-    run.await_finished(run.queries.searches[0].handle);  // cancelled: it goes away
-    EXPECT_FALSE(run.queries.searches[1].handle.finished().poll(rt::Waker()).ready());
+    run.await_gone(run.queries.searches[0].frame);  // cancelled: it goes away
+    EXPECT_FALSE(run.queries.searches[1].frame.expired());
     EXPECT_EQ(run.state->matches, (NameList{"vi"}));
     EXPECT_EQ(run.drawer.frames.size(), 3u);
 }
@@ -238,7 +253,7 @@ TEST(MainLoopTest, UpAndDownClampAtBothEndsAndAskForDetailsEveryTime) {
     EXPECT_EQ(asked, (std::vector<std::string>{"a", "a", "ab", "abc", "abc", "ab"}));
     // Each request replaced the previous one.
     for (size_t i = 0; i + 1 < run.queries.details.size(); ++i) {
-        run.await_finished(run.queries.details[i].handle);
+        run.await_gone(run.queries.details[i].frame);
         EXPECT_EQ(run.queries.details[i + 1].generation, run.queries.details[i].generation + 1);
     }
 }
