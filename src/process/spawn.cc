@@ -28,25 +28,13 @@ bool contains_nul(const std::string& text) {
 }
 
 /// One stream as prepared for a child: the end it receives as descriptor 0, 1
-/// or 2, and for a pipe the end the program keeps.
+/// or 2, and for a pipe the end the program keeps. The program's own 0 to 2
+/// are open (the entry sees to it), so neither end is ever a standard number
+/// that the dup2 of another stream would overwrite.
 struct PreparedStream {
     UniqueFd child_end;
     UniqueFd program_end;
 };
-
-/// Moves a descriptor above 2. Without this a descriptor that happened to be
-/// given number 0 to 2 (because the program's own was closed) could be
-/// overwritten by the dup2 of an earlier stream before its own dup2 ran.
-Result<UniqueFd> clear_of_standard_streams(UniqueFd fd) {
-    if (fd.get() > 2) {
-        return fd;
-    }
-    const int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) {
-        return Error::last_os_error();
-    }
-    return UniqueFd(moved);
-}
 
 Result<PreparedStream> prepare_stream(StdioMode mode, int target) {
     PreparedStream stream;
@@ -73,11 +61,6 @@ Result<PreparedStream> prepare_stream(StdioMode mode, int target) {
             break;
         }
     }
-    auto moved = clear_of_standard_streams(std::move(stream.child_end));
-    if (!moved) {
-        return std::move(moved).error();
-    }
-    stream.child_end = std::move(moved).value();
     return stream;
 }
 
