@@ -3,9 +3,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
+#include <string>
 #include <string_view>
 
+#include "runtime/async_fd.h"
+#include "runtime/poll.h"
+#include "runtime/result.h"
+
 namespace pacpick::process {
+
+// Reading a child's pipe: once, and to its end on the reactor's word.
 
 /// What one read from a pipe gave.
 enum class ReadOutcome { Data, EndOfFile, WouldBlock, Failed };
@@ -36,5 +44,34 @@ ReadOutcome read_once(int fd, const Take& take) {
     }
     return errno == EAGAIN ? ReadOutcome::WouldBlock : ReadOutcome::Failed;
 }
+
+/// Receives a child's output one read at a time, as it arrives. The view is
+/// valid only during the call.
+using OutputSink = std::function<void(std::string_view)>;
+
+/// One pipe from a child, read to end of file on the reactor's word only:
+/// a read happens after a readiness report, and a read that would block waits
+/// for the next one. Closed as soon as the end of file is seen. What is read
+/// is kept whole, or handed to a sink read by read and not kept.
+class PipeCapture {
+  public:
+    PipeCapture() = default;
+    /// Takes a non-blocking reading end; needs a running runtime.
+    explicit PipeCapture(UniqueFd fd, OutputSink sink = {})
+        : fd_(std::move(fd)), sink_(std::move(sink)), open_(true) {}
+
+    /// Ready once the end of file has been read, or with a read error.
+    rt::Poll<Result<void>> poll_drain(const rt::Waker& waker);
+    bool finished() const { return !open_; }
+    std::string take() { return std::move(data_); }
+    void close();
+
+  private:
+    rt::AsyncFd fd_;
+    std::string data_;
+    OutputSink sink_;
+    bool open_ = false;
+    bool readable_ = false;  // reported readable and not yet read dry
+};
 
 }  // namespace pacpick::process

@@ -1,46 +1,14 @@
 #pragma once
 
-#include <functional>
 #include <optional>
-#include <string>
-#include <string_view>
 
 #include "process/child.h"
 #include "process/command.h"
-#include "runtime/async_fd.h"
+#include "process/pipe_read.h"
 #include "runtime/poll.h"
 #include "runtime/result.h"
 
 namespace pacpick::process {
-
-/// Receives a child's output one read at a time, as it arrives. The view is
-/// valid only during the call.
-using OutputSink = std::function<void(std::string_view)>;
-
-/// One pipe from a child, read to end of file on the reactor's word only:
-/// a read happens after a readiness report, and a read that would block waits
-/// for the next one. Closed as soon as the end of file is seen. What is read
-/// is kept whole, or handed to a sink read by read and not kept.
-class PipeCapture {
-  public:
-    PipeCapture() = default;
-    /// Takes a non-blocking reading end; needs a running runtime.
-    explicit PipeCapture(UniqueFd fd, OutputSink sink = {})
-        : fd_(std::move(fd)), sink_(std::move(sink)), open_(true) {}
-
-    /// Ready once the end of file has been read, or with a read error.
-    rt::Poll<Result<void>> poll_drain(const rt::Waker& waker);
-    bool finished() const { return !open_; }
-    std::string take() { return std::move(data_); }
-    void close();
-
-  private:
-    rt::AsyncFd fd_;
-    std::string data_;
-    OutputSink sink_;
-    bool open_ = false;
-    bool readable_ = false;  // reported readable and not yet read dry
-};
 
 /// The pending result of `run_captured`: a leaf future ready with the child's
 /// complete stdout and stderr and its exit status, or with the first error.
