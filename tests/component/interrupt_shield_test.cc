@@ -28,7 +28,18 @@ sighandler_t current_disposition(int signal_number) {
 
 void count_signal(int) {}
 
-TEST(InterruptShieldTest, ProgramIgnoresInterruptsWhileChildrenGetTheDefaultBack) {
+/// Both keyboard signals at their default actions, as these tests rely on,
+/// whatever this process was started with: a background job of a shell without
+/// job control starts with them ignored.
+class InterruptShieldTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+    }
+};
+
+TEST_F(InterruptShieldTest, ProgramIgnoresInterruptsWhileChildrenGetTheDefaultBack) {
     struct sigaction handler {};
     handler.sa_handler = count_signal;
     sigaction(SIGINT, &handler, nullptr);
@@ -47,7 +58,7 @@ TEST(InterruptShieldTest, ProgramIgnoresInterruptsWhileChildrenGetTheDefaultBack
     signal(SIGINT, SIG_DFL);
 }
 
-TEST(InterruptShieldTest, AnInterruptTheProgramWasStartedWithoutStaysIgnoredInChildren) {
+TEST_F(InterruptShieldTest, AnInterruptTheProgramWasStartedWithoutStaysIgnoredInChildren) {
     signal(SIGINT, SIG_IGN);
     {
         InterruptShield shield;
@@ -72,7 +83,7 @@ unsigned long child_ignored_signals() {
     return 0;
 }
 
-TEST(InterruptShieldTest, NoChildStartedWhileShieldsComeAndGoInheritsTheKeyboardSignalsIgnored) {
+TEST_F(InterruptShieldTest, NoChildStartedWhileShieldsComeAndGoInheritsTheKeyboardSignalsIgnored) {
     // Queries start children on worker threads while the main task puts up and
     // takes down its shield: no child may ever start with the disposition
     // already "ignore" but not yet marked for a reset to the default.
