@@ -3,8 +3,8 @@
 #include <string_view>
 
 #include "runtime/result.h"
+#include "screen/cells.h"
 #include "screen/output_stream.h"
-#include "screen/terminal_size.h"
 
 namespace pacpick::screen {
 
