@@ -7,7 +7,6 @@
 
 #include "queries/name_list.h"
 #include "runtime/channel.h"
-#include "screen/output_stream.h"
 #include "term/event_stream.h"
 
 namespace pacpick {
@@ -26,12 +25,6 @@ struct ReceiverProbe {
     }
 };
 }  // namespace pacpick::rt
-
-namespace pacpick::screen {
-struct OutputStreamProbe {
-    static size_t buffered(const OutputStream& stream) { return stream.buffered(); }
-};
-}  // namespace pacpick::screen
 
 namespace pacpick::term {
 /// A stream whose input wait thread runs `before_wait` each time it has taken
