@@ -16,13 +16,6 @@ namespace {
 // Raised while a guard holds the cursor hidden on standard output.
 std::atomic<bool> g_cursor_hidden{false};
 
-Result<void> write_restore_sequence(ScreenWriter& writer) {
-    writer.show_cursor();
-    writer.clear_all();
-    writer.move_to(Column{0}, Row{0});
-    return writer.flush();
-}
-
 }  // namespace
 
 Result<ScreenGuard> ScreenGuard::acquire() {
@@ -88,8 +81,13 @@ void ScreenGuard::restore() {
     // refused one call may well take the next (the writer forgets an error once
     // its flush has told it), and a hidden cursor or a raw terminal left to the
     // user's shell is worth that second try; a terminal that is gone fails it at once.
-    if (!write_restore_sequence(writer_)) {
-        (void)write_restore_sequence(writer_);
+    for (int tries = 0; tries < 2; ++tries) {
+        writer_.show_cursor();
+        writer_.clear_all();
+        writer_.move_to(Column{0}, Row{0});
+        if (writer_.flush()) {
+            break;
+        }
     }
     g_cursor_hidden.store(false);
     if (!term::leave_raw_mode()) {

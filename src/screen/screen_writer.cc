@@ -17,7 +17,7 @@ void ScreenWriter::move_to(Column column, Row row) {
     *end++ = ';';
     end = std::to_chars(end, std::end(sequence), uint32_t{column.value} + 1).ptr;
     *end++ = 'H';
-    put(std::string_view(sequence, static_cast<size_t>(end - sequence)));
+    print(std::string_view(sequence, static_cast<size_t>(end - sequence)));
 }
 
 }  // namespace pacpick::screen

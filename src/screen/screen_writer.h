@@ -23,22 +23,20 @@ class ScreenWriter {
     ScreenWriter() : stream_(&standard_output()) {}
     explicit ScreenWriter(OutputStream& stream) : stream_(&stream) {}
 
-    void clear_all() { put("\x1b[2J"); }
+    void clear_all() { print("\x1b[2J"); }
     void move_to(Column column, Row row);
-    void print(std::string_view text) { put(text); }
-    void hide_cursor() { put("\x1b[?25l"); }
-    void show_cursor() { put(kShowCursor); }
+    void print(std::string_view text) {
+        if (outcome_) {
+            outcome_ = stream_->write(text);
+        }
+    }
+    void hide_cursor() { print("\x1b[?25l"); }
+    void show_cursor() { print(kShowCursor); }
     /// Sends every buffered byte out, unless a command failed since the last
     /// flush: that first error is the answer, and the writer is usable again.
     Result<void> flush() { return outcome_ ? stream_->flush() : std::exchange(outcome_, {}); }
 
   private:
-    void put(std::string_view bytes) {
-        if (outcome_) {
-            outcome_ = stream_->write(bytes);
-        }
-    }
-
     OutputStream* stream_;
     Result<void> outcome_;  // of the commands since the last flush
 };
