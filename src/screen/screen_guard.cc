@@ -44,15 +44,6 @@ Result<ScreenGuard> ScreenGuard::acquire(ScreenWriter writer) {
 ScreenGuard::ScreenGuard(ScreenGuard&& other) noexcept
     : writer_(other.writer_), held_(std::exchange(other.held_, false)) {}
 
-ScreenGuard& ScreenGuard::operator=(ScreenGuard&& other) noexcept {
-    if (this != &other) {
-        restore();
-        writer_ = other.writer_;
-        held_ = std::exchange(other.held_, false);
-    }
-    return *this;
-}
-
 ScreenGuard::~ScreenGuard() {
     restore();
 }
