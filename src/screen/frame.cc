@@ -12,11 +12,9 @@ std::string_view cut(std::string_view text, Column width) {
     return text.substr(0, text::utf8_prefix_length(text, width.value));
 }
 
-Result<void> print_line(ScreenWriter& writer, Row row, std::string_view text) {
-    if (auto r = writer.move_to(Column{0}, row); !r) {
-        return r;
-    }
-    return writer.print(text);
+void print_line(ScreenWriter& writer, Row row, std::string_view text) {
+    writer.move_to(Column{0}, row);
+    writer.print(text);
 }
 
 /// Text from outside the program (package names, versions, descriptions, the
@@ -68,9 +66,7 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
     // the fixed rows are addressed as they are, past its bottom.
     const Row rule = size.rows >= Row{5} ? size.rows - 5 : Row{0};
 
-    if (auto r = writer.clear_all(); !r) {
-        return r;
-    }
+    writer.clear_all();
     // The list grows upward from the rule: entry 0 sits directly above it, and
     // it ends with the names or with the top row, whichever comes first.
     Row row = rule;
@@ -78,9 +74,7 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
         row = row - 1;
         std::string line = k == content.selected ? "> " : "  ";
         line += visible(content.matches[k]);
-        if (auto r = print_line(writer, row, cut(line, width)); !r) {
-            return r;
-        }
+        print_line(writer, row, cut(line, width));
     }
 
     // Built by appending: GCC 12 at -O3 warns (-Wrestrict, wrongly) on the
@@ -89,27 +83,19 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
     prompt += mode_word(mode);
     prompt += "] ";
     prompt += visible(content.query);
-    if (auto r = print_line(writer, rule, std::string(width.value, '-')); !r) {
-        return r;
-    }
+    print_line(writer, rule, std::string(width.value, '-'));
     const Row prompt_row = rule + 1;
-    if (auto r = print_line(writer, prompt_row, cut(prompt, width)); !r) {
-        return r;
-    }
+    print_line(writer, prompt_row, cut(prompt, width));
     row = prompt_row;
     for (const std::string& line : details_lines(content, width)) {
         row = row + 1;
-        if (auto r = print_line(writer, row, line); !r) {
-            return r;
-        }
+        print_line(writer, row, line);
     }
 
     // The hidden cursor rests after the whole typed text as written, even where
     // the display cut it short. The frame gives every byte a column of its own,
     // whatever the terminal makes of the bytes.
-    if (auto r = writer.move_to(Column{static_cast<uint16_t>(prompt.size())}, prompt_row); !r) {
-        return r;
-    }
+    writer.move_to(Column{static_cast<uint16_t>(prompt.size())}, prompt_row);
     return writer.flush();
 }
 

@@ -26,7 +26,8 @@ struct FrameContent {
 std::array<std::string, 3> details_lines(const FrameContent& content, Column width);
 
 /// Writes one whole frame for a terminal of `size` through `writer`: a clear, every
-/// element placed by its own cursor move, one flush. Stops at the first error.
+/// element placed by its own cursor move, one flush. Nothing is written after the
+/// first error, and that error is the answer.
 Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize size,
                         ScreenWriter& writer);
 

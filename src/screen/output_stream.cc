@@ -75,11 +75,6 @@ Result<void> OutputStream::flush() {
     return write_out_buffer();
 }
 
-size_t OutputStream::buffered() const {
-    std::lock_guard lock(lock_);
-    return length_;
-}
-
 Result<void> OutputStream::append(std::string_view text) {
     if (text.size() > kCapacity - length_) {
         if (auto r = write_out_buffer(); !r) {

@@ -33,14 +33,11 @@ class OutputStream {
     Result<void> flush();
 
   private:
-    friend struct OutputStreamProbe;  // tests see how many bytes are held back
-    size_t buffered() const;
-
     Result<void> append(std::string_view text);
     Result<void> write_out_buffer();
     Result<void> write_through(std::string_view text);
 
-    mutable std::recursive_mutex lock_;
+    std::recursive_mutex lock_;
     int fd_;
     WriteCall write_call_;
     char buffer_[kCapacity];

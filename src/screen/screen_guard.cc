@@ -17,19 +17,6 @@ namespace {
 // Raised while a guard holds the cursor hidden on standard output.
 std::atomic<bool> g_cursor_hidden{false};
 
-Result<void> write_restore_sequence(ScreenWriter& writer) {
-    if (auto r = writer.show_cursor(); !r) {
-        return r;
-    }
-    if (auto r = writer.clear_all(); !r) {
-        return r;
-    }
-    if (auto r = writer.move_to(Column{0}, Row{0}); !r) {
-        return r;
-    }
-    return writer.flush();
-}
-
 }  // namespace
 
 Result<ScreenGuard> ScreenGuard::acquire() {
@@ -47,11 +34,8 @@ Result<ScreenGuard> ScreenGuard::acquire(ScreenWriter writer) {
     // The caller ends the program with a failure to hide the cursor, and no
     // guard exists yet to undo anything: leave raw mode here, or the user's
     // shell would be left with a terminal that neither echoes nor edits.
-    auto hidden = writer.hide_cursor();
-    if (hidden) {
-        hidden = writer.flush();
-    }
-    if (!hidden) {
+    writer.hide_cursor();
+    if (auto hidden = writer.flush(); !hidden) {
         (void)term::leave_raw_mode();
         return std::move(hidden).error();
     }
@@ -60,15 +44,6 @@ Result<ScreenGuard> ScreenGuard::acquire(ScreenWriter writer) {
 
 ScreenGuard::ScreenGuard(ScreenGuard&& other) noexcept
     : writer_(other.writer_), held_(std::exchange(other.held_, false)) {}
-
-ScreenGuard& ScreenGuard::operator=(ScreenGuard&& other) noexcept {
-    if (this != &other) {
-        restore();
-        writer_ = other.writer_;
-        held_ = std::exchange(other.held_, false);
-    }
-    return *this;
-}
 
 ScreenGuard::~ScreenGuard() {
     restore();
@@ -85,9 +60,7 @@ Result<void> ScreenGuard::retake() {
     if (auto r = term::reenter_raw_mode(); !r) {
         return r;
     }
-    if (auto r = writer_.hide_cursor(); !r) {
-        return r;
-    }
+    writer_.hide_cursor();
     return writer_.flush();
 }
 
@@ -97,11 +70,16 @@ void ScreenGuard::restore() {
     }
     // Nobody can act on a failure here: the terminal is given back as far as it
     // goes, and raw mode is left even when the writes failed. A terminal that
-    // refused one call (a signal, a full queue) may well take the next, and a
-    // hidden cursor or a raw terminal left to the user's shell is worth that
-    // second try; a terminal that is gone fails it at once.
-    if (!write_restore_sequence(writer_)) {
-        (void)write_restore_sequence(writer_);
+    // refused one call may well take the next (the writer forgets an error once
+    // its flush has told it), and a hidden cursor or a raw terminal left to the
+    // user's shell is worth that second try; a terminal that is gone fails it at once.
+    for (int tries = 0; tries < 2; ++tries) {
+        writer_.show_cursor();
+        writer_.clear_all();
+        writer_.move_to(Column{0}, Row{0});
+        if (writer_.flush()) {
+            break;
+        }
     }
     g_cursor_hidden.store(false);
     if (!term::leave_raw_mode()) {

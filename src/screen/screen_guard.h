@@ -18,9 +18,7 @@ class ScreenGuard {
     static Result<ScreenGuard> acquire(ScreenWriter writer);
 
     ScreenGuard(ScreenGuard&& other) noexcept;
-    ScreenGuard& operator=(ScreenGuard&& other) noexcept;
-    ScreenGuard(const ScreenGuard&) = delete;
-    ScreenGuard& operator=(const ScreenGuard&) = delete;
+    ScreenGuard& operator=(ScreenGuard&&) = delete;  // no caller replaces a held guard
     ~ScreenGuard();
 
     /// Gives the terminal back now. Consumes the guard: a released guard does

@@ -5,7 +5,7 @@
 
 namespace pacpick::screen {
 
-Result<void> ScreenWriter::move_to(Column column, Row row) {
+void ScreenWriter::move_to(Column column, Row row) {
     // The terminal counts from 1; widened first so the last row does not wrap
     // to 0. Made on the stack: giving the terminal back moves the cursor from
     // a destructor, where an allocation must not fail.
@@ -17,7 +17,7 @@ Result<void> ScreenWriter::move_to(Column column, Row row) {
     *end++ = ';';
     end = std::to_chars(end, std::end(sequence), uint32_t{column.value} + 1).ptr;
     *end++ = 'H';
-    return stream_->write(std::string_view(sequence, static_cast<size_t>(end - sequence)));
+    print(std::string_view(sequence, static_cast<size_t>(end - sequence)));
 }
 
 }  // namespace pacpick::screen

@@ -5,36 +5,37 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include "process/blocking.h"
 #include "runtime/fd.h"
 
 namespace pacpick::screen {
 
-std::optional<uint16_t> parse_tput_number(std::string_view output) {
-    uint16_t value = 0;
-    for (const char c : output) {
-        if (c >= '0' && c <= '9') {
-            value = static_cast<uint16_t>(value * 10 + (c - '0'));
-        }
-    }
-    if (value == 0) {
-        return std::nullopt;
-    }
-    return value;
-}
+namespace {
 
-std::optional<uint16_t> tput_value(std::string_view capability) {
+/// The number `tput` prints for `capability` ("cols" or "lines"), 0 when it
+/// cannot be run or prints none.
+uint16_t tput_value(std::string_view capability) {
     process::ChildCommand command;
     command.program = "tput";
     command.arguments = {std::string(capability)};
     auto output = process::run_captured_blocking(std::move(command));
     if (!output) {
-        return std::nullopt;
+        return 0;
     }
-    // The exit status is not looked at: digits printed by a failing tput count.
-    return parse_tput_number(output->stdout_data);
+    // The exit status is not looked at: digits printed by a failing tput count,
+    // and other bytes between them do not end the number.
+    uint16_t value = 0;
+    for (const char c : output->stdout_data) {
+        if (c >= '0' && c <= '9') {
+            value = static_cast<uint16_t>(value * 10 + (c - '0'));
+        }
+    }
+    return value;
 }
+
+}  // namespace
 
 Result<TerminalSize> terminal_size() {
     UniqueFd tty(::open("/dev/tty", O_RDONLY | O_CLOEXEC));
@@ -46,10 +47,10 @@ Result<TerminalSize> terminal_size() {
     }
     // Both are asked even when the first fails, so the error below is whatever
     // the last attempt left in errno.
-    const std::optional<uint16_t> columns = tput_value("cols");
-    const std::optional<uint16_t> rows = tput_value("lines");
-    if (columns && rows) {
-        return TerminalSize{Column{*columns}, Row{*rows}};
+    const uint16_t columns = tput_value("cols");
+    const uint16_t rows = tput_value("lines");
+    if (columns > 0 && rows > 0) {
+        return TerminalSize{Column{columns}, Row{rows}};
     }
     return Error::last_os_error();
 }

@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "../support/internals.h"
 #include "runtime/fd.h"
 
 namespace pacpick::screen {
@@ -67,7 +66,6 @@ TEST(OutputStreamPipeTest, DiscardsOutputToAClosedDescriptor) {
     EXPECT_TRUE(stream.flush());
     EXPECT_TRUE(stream.write("line\n"));
     EXPECT_TRUE(stream.write(std::string(3000, 'y')));
-    EXPECT_EQ(OutputStreamProbe::buffered(stream), 0u);
 }
 
 TEST(OutputStreamPipeTest, ReportsABrokenPipe) {
@@ -167,7 +165,6 @@ TEST(OutputStreamFileTest, KeepsTheUnwrittenRestInFrontAfterAShortWriteFails) {
     auto flushed = stream.flush();  // 500 bytes go, the next write(2) fails
     ASSERT_FALSE(flushed);
     EXPECT_EQ(flushed.error(), Error::os(EFBIG));
-    EXPECT_EQ(OutputStreamProbe::buffered(stream), first.size() - 500);
 
     cap.lift();
     ASSERT_TRUE(stream.write("end"));

@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "queries/name_list.h"
-#include "screen/output_stream.h"
 #include "term/event_stream.h"
 
 namespace pacpick {
@@ -16,12 +15,6 @@ struct NameListProbe {
 };
 
 }  // namespace pacpick
-
-namespace pacpick::screen {
-struct OutputStreamProbe {
-    static size_t buffered(const OutputStream& stream) { return stream.buffered(); }
-};
-}  // namespace pacpick::screen
 
 namespace pacpick::term {
 /// A stream whose input wait thread runs `before_wait` each time it has taken

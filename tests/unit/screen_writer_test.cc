@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <string>
+
 #include "memory_sink.h"
 
 namespace pacpick::screen {
@@ -10,13 +13,13 @@ namespace {
 TEST(ScreenWriterTest, AppendsTheExactCommandBytes) {
     MemorySink sink;
     ScreenWriter writer(sink.stream);
-    ASSERT_TRUE(writer.clear_all());
-    ASSERT_TRUE(writer.move_to(Column{0}, Row{0}));
-    ASSERT_TRUE(writer.move_to(Column{12}, Row{6}));
-    ASSERT_TRUE(writer.hide_cursor());
-    ASSERT_TRUE(writer.show_cursor());
-    ASSERT_TRUE(writer.print(""));
-    ASSERT_TRUE(writer.print("caf\xc3\xa9"));
+    writer.clear_all();
+    writer.move_to(Column{0}, Row{0});
+    writer.move_to(Column{12}, Row{6});
+    writer.hide_cursor();
+    writer.show_cursor();
+    writer.print("");
+    writer.print("caf\xc3\xa9");
     EXPECT_EQ(sink.writes, 0);  // commands only append
 
     ASSERT_TRUE(writer.flush());
@@ -29,8 +32,8 @@ TEST(ScreenWriterTest, AppendsTheExactCommandBytes) {
 TEST(ScreenWriterTest, CountsFromOneWithoutWrappingAtTheLastPosition) {
     MemorySink sink;
     ScreenWriter writer(sink.stream);
-    ASSERT_TRUE(writer.move_to(Column{65535}, Row{65535}));
-    ASSERT_TRUE(writer.move_to(Column{99}, Row{9}));
+    writer.move_to(Column{65535}, Row{65535});
+    writer.move_to(Column{99}, Row{9});
     ASSERT_TRUE(writer.flush());
     EXPECT_EQ(sink.bytes, "\x1b[65536;65536H\x1b[10;100H");
 }
@@ -39,11 +42,34 @@ TEST(ScreenWriterTest, WritersOnOneStreamShareItsBuffer) {
     MemorySink sink;
     ScreenWriter first(sink.stream);
     ScreenWriter second(sink.stream);
-    ASSERT_TRUE(first.print("ab"));
-    ASSERT_TRUE(second.print("cd"));
+    first.print("ab");
+    second.print("cd");
     ASSERT_TRUE(first.flush());
     EXPECT_EQ(sink.bytes, "abcd");
     EXPECT_EQ(sink.writes, 1);
+}
+
+TEST(ScreenWriterTest, KeepsTheFirstErrorUntilAFlushReportsIt) {
+    std::string bytes;
+    OutputStream stream(-1, [&bytes](int, const void* data, size_t size) -> ssize_t {
+        if (bytes.empty()) {
+            bytes = "refused";
+            errno = EIO;
+            return -1;
+        }
+        bytes.append(static_cast<const char*>(data), size);
+        return static_cast<ssize_t>(size);
+    });
+    ScreenWriter writer(stream);
+    writer.print(std::string(OutputStream::kCapacity + 1, 'x'));  // too big to buffer
+    writer.print("lost\n");
+    auto flushed = writer.flush();
+    ASSERT_FALSE(flushed);
+    EXPECT_EQ(flushed.error(), Error::os(EIO));
+
+    writer.print("next");  // the report made the writer usable again
+    ASSERT_TRUE(writer.flush());
+    EXPECT_EQ(bytes, "refusednext");  // neither the lost line nor the first flush was tried
 }
 
 }  // namespace
