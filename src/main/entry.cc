@@ -8,10 +8,10 @@
 #include <new>
 #include <string>
 
-#include "main/diagnostics.h"
 #include "main/signals.h"
 #include "runtime/heap.h"
 #include "runtime/runtime.h"
+#include "screen/output_stream.h"
 
 namespace pacpick {
 
@@ -34,14 +34,14 @@ void make_standard_descriptors_safe() {
 void report(std::string_view prefix, const Error* error) {
     if (error != nullptr) {
         try {
-            write_to_stderr(std::string(prefix) + error->describe() + "\n");
+            screen::write_to_stderr(std::string(prefix) + error->describe() + "\n");
             return;
         } catch (const std::bad_alloc&) {
         }
     }
-    write_to_stderr(prefix);
-    write_to_stderr(kOutOfMemoryDescription);
-    write_to_stderr("\n");
+    screen::write_to_stderr(prefix);
+    screen::write_to_stderr(kOutOfMemoryDescription);
+    screen::write_to_stderr("\n");
 }
 
 }  // namespace

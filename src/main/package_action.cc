@@ -5,7 +5,6 @@
 #include <optional>
 #include <string_view>
 
-#include "main/diagnostics.h"
 #include "main/signals.h"
 #include "process/interrupt_shield.h"
 #include "process/pacman.h"
@@ -44,7 +43,7 @@ rt::Task<Result<void>> run_package_action(std::string name, Mode mode, SignalSou
     if (!(*status)->success()) {
         const auto code = (*status)->exit_code();
         const std::string text = code ? std::to_string(*code) : "unknown";
-        write_to_stderr("pacman " + flag + " exited with status: " + text + "\n");
+        screen::write_to_stderr("pacman " + flag + " exited with status: " + text + "\n");
     }
     co_return Result<void>();
 }

@@ -108,4 +108,13 @@ OutputStream& standard_output() {
     return *stream;
 }
 
+void write_to_stderr(std::string_view text) {
+    // The stream retries what a terminal refuses for a moment (a signal, a
+    // full queue on a descriptor another program left non-blocking): the
+    // error line is the last thing the program says. Its failures are dropped.
+    OutputStream stream(STDERR_FILENO);
+    (void)stream.write(text);
+    (void)stream.flush();
+}
+
 }  // namespace pacpick::screen

@@ -48,4 +48,8 @@ class OutputStream {
 /// use and never destroyed, so late writers during exit still find it.
 OutputStream& standard_output();
 
+/// Writes all of `text` to standard error at once, unbuffered, ignoring
+/// failures: when even this fails there is nowhere left to report it.
+void write_to_stderr(std::string_view text);
+
 }  // namespace pacpick::screen
