@@ -23,6 +23,7 @@
 
 #include "../support/task_frames.h"
 #include "forked_child.h"
+#include "process/blocking.h"
 #include "process/child.h"
 #include "process/pacman.h"
 #include "process/run.h"
@@ -174,6 +175,28 @@ TEST_F(EventLoopRouteTest, CancelledTaskLeavesItsChildRunningAndTheChildIsReaped
     runtime_->block_on(until_reaped(pid));
     EXPECT_EQ(process_state(pid), 0) << "the child was not reaped";
     EXPECT_EQ(read_file(marker), "ran to its end\n");
+}
+
+double process_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+TEST_F(EventLoopRouteTest, AnOrphanWaitingForItsEndCostsNoTimeAfterAChildEndWasHeard) {
+    TempDir dir;
+    const std::string pid_fifo = make_fifo(dir, "pid");
+    auto frame = std::make_shared<int>(0);
+    auto handle = runtime_->spawn(
+        capture_until_cancelled(shell(R"(echo $$ > "$1"; exec sleep 3)", {pid_fifo}), frame));
+    std::weak_ptr<int> seen = std::exchange(frame, nullptr);
+    ASSERT_GT(std::stoi(read_file(pid_fifo)), 0);
+    handle.cancel();
+    runtime_->block_on(pacpick::testing::until_gone(seen));    // an orphan now
+    ASSERT_TRUE(run_captured_blocking(shell("exit 0")).ok());  // its SIGCHLD is heard
+    const double before = process_cpu_ms();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(process_cpu_ms() - before, 100) << "the program spun while nothing happened";
 }
 
 rt::Task<void> capture_until_dropped(ChildCommand command,

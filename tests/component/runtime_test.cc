@@ -163,6 +163,29 @@ TEST(RuntimeTest, CancelNeverWaitsForTheTask) {
     runtime->block_on(until_gone(seen));
 }
 
+/// Wakes its own task during its first poll and is pending, as a wake from
+/// another thread that lands while the task runs; ready at the next poll.
+struct WakesDuringItsRun {
+    int polls = 0;
+    Poll<Unit> poll(const Waker& waker) {
+        if (++polls > 1) {
+            return Unit{};
+        }
+        waker.wake();
+        return Poll<Unit>::pending();
+    }
+};
+
+TEST(RuntimeTest, AWakeThatLandsWhileTheTaskRunsIsNotLost) {
+    auto runtime = make_runtime(1);
+    Flag done;
+    runtime->spawn([](Flag& done) -> Task<void> {
+        co_await WakesDuringItsRun{};
+        done.raise();
+    }(done));
+    EXPECT_TRUE(done.wait(5s)) << "the wake that came during the run was lost";
+}
+
 TEST(RuntimeTest, WithOneWorkerASleepingTaskEndsWhileAnotherKeepsWakingItself) {
     std::atomic<bool> sleeper_done{false};
     Flag polled;
