@@ -208,11 +208,6 @@ Outcome decode(const DecodeInput& input) {
 
 }  // namespace
 
-Result<std::optional<DecodedItem>> decode_sequence(std::string_view pending, bool more_input,
-                                                   RawModeQuery raw_mode) {
-    return decode({pending, more_input, raw_mode});
-}
-
 InputDecoder::InputDecoder(RawModeQuery raw_mode) : raw_mode_(raw_mode), decoded_(128) {
     pending_.reserve(256);
 }

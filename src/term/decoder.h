@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/result.h"
 #include "term/event.h"
 #include "term/fifo_queue.h"
 #include "term/raw_mode.h"
@@ -15,14 +14,6 @@ namespace pacpick::term {
 /// Whether raw mode is in force: it decides whether a line feed is Ctrl+J or
 /// Enter. The program asks `raw_mode_active`; tests can answer for themselves.
 using RawModeQuery = bool (*)();
-
-/// Decodes the bytes of one sequence that starts at `pending` (never empty).
-/// A value is a complete item; an empty optional means more bytes are needed;
-/// an error ("Could not parse an event.") means the bytes can never decode.
-/// `more_input` says whether further bytes are already at hand (an ESC alone is
-/// the Esc key only when none are).
-Result<std::optional<DecodedItem>> decode_sequence(std::string_view pending, bool more_input,
-                                                   RawModeQuery raw_mode = raw_mode_active);
 
 /// Turns terminal input, in the chunks in which it was read, into decoded items.
 /// It keeps the bytes of an unfinished sequence until a later byte completes it

@@ -10,10 +10,14 @@
 #include <optional>
 #include <string_view>
 
+#include "runtime/result.h"
 #include "term/decoder.h"
 
 namespace pacpick::term::detail {
 
+/// What a rule makes of the bytes of one sequence: a complete item; nothing
+/// yet, when more bytes are needed; or an error ("Could not parse an event.")
+/// when the bytes can never decode.
 using Outcome = Result<std::optional<DecodedItem>>;
 
 /// What every rule sees: the pending bytes (never empty), whether more input is
