@@ -208,8 +208,9 @@ Outcome decode(const DecodeInput& input) {
 
 }  // namespace
 
-InputDecoder::InputDecoder(RawModeQuery raw_mode) : raw_mode_(raw_mode), decoded_(128) {
+InputDecoder::InputDecoder(RawModeQuery raw_mode) : raw_mode_(raw_mode) {
     pending_.reserve(256);
+    decoded_.reserve(128);
 }
 
 void InputDecoder::feed(std::string_view chunk, bool more_waiting) {
@@ -239,16 +240,20 @@ void InputDecoder::decode_pending(bool more_input) {
 }
 
 std::optional<DecodedItem> InputDecoder::next_item() {
-    if (decoded_.empty()) {
+    if (taken_ == decoded_.size()) {
         return std::nullopt;
     }
-    return decoded_.pop_front();
+    DecodedItem item = std::move(decoded_[taken_++]);
+    if (taken_ == decoded_.size()) {
+        decoded_.clear();
+        taken_ = 0;
+    }
+    return item;
 }
 
 std::optional<TerminalEvent> InputDecoder::next_event() {
-    while (!decoded_.empty()) {
-        DecodedItem item = decoded_.pop_front();
-        if (auto* event = std::get_if<TerminalEvent>(&item)) {
+    while (auto item = next_item()) {
+        if (auto* event = std::get_if<TerminalEvent>(&*item)) {
             return std::move(*event);
         }
     }

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "term/event.h"
-#include "term/fifo_queue.h"
 #include "term/raw_mode.h"
 
 namespace pacpick::term {
@@ -40,7 +40,10 @@ class InputDecoder {
 
     RawModeQuery raw_mode_;
     std::string pending_;
-    FifoQueue<DecodedItem> decoded_;
+    // Emptied whenever all of it is taken, so its room, reserved once, is
+    // reused and a steady flow of keys allocates nothing.
+    std::vector<DecodedItem> decoded_;
+    size_t taken_ = 0;  // items at the front already handed out
 };
 
 }  // namespace pacpick::term
