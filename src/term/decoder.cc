@@ -204,15 +204,6 @@ Outcome decode_alt_prefixed(const DecodeInput& input) {
     return inner;
 }
 
-/// ESC and at least one more byte, which are no fixed sequence and begin none.
-Outcome decode_escape(const DecodeInput& input) {
-    if (input.bytes[1] == '[') {
-        return decode_csi(input);
-    }
-    // ESC O x for an x that names no key is nothing, not Alt+O and x.
-    return input.bytes[1] == 'O' ? not_decodable() : decode_alt_prefixed(input);
-}
-
 Outcome decode(const DecodeInput& input) {
     const std::string_view bytes = input.bytes;
     const auto first = static_cast<uint8_t>(bytes[0]);
@@ -229,7 +220,14 @@ Outcome decode(const DecodeInput& input) {
         }
         return std::visit([](auto event) { return complete_event(event); }, fixed->event);
     }
-    return first == kEsc ? decode_escape(input) : decode_control_byte(first, input.raw_mode);
+    if (first != kEsc) {
+        return decode_control_byte(first, input.raw_mode);
+    }
+    if (bytes[1] == '[') {
+        return decode_csi(input);
+    }
+    // ESC O x for an x that names no key is nothing, not Alt+O and x.
+    return bytes[1] == 'O' ? not_decodable() : decode_alt_prefixed(input);
 }
 
 }  // namespace
