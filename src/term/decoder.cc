@@ -1,6 +1,8 @@
 #include "term/decoder.h"
 
+#include <algorithm>
 #include <array>
+#include <variant>
 
 #include "term/decoder_rules.h"
 #include "text/unicode.h"
@@ -44,31 +46,6 @@ std::string_view nth_field(std::string_view text, char separator, size_t index) 
     }
 }
 
-Outcome letter_key(char letter) {
-    struct LetterKey {
-        char letter;
-        KeyCode code;
-    };
-    static constexpr std::array kLetterKeys = {
-        LetterKey{'A', KeyCode::of(KeyCode::Kind::Up)},
-        LetterKey{'B', KeyCode::of(KeyCode::Kind::Down)},
-        LetterKey{'C', KeyCode::of(KeyCode::Kind::Right)},
-        LetterKey{'D', KeyCode::of(KeyCode::Kind::Left)},
-        LetterKey{'H', KeyCode::of(KeyCode::Kind::Home)},
-        LetterKey{'F', KeyCode::of(KeyCode::Kind::End)},
-        LetterKey{'P', KeyCode::function(1)},
-        LetterKey{'Q', KeyCode::function(2)},
-        LetterKey{'R', KeyCode::function(3)},
-        LetterKey{'S', KeyCode::function(4)},
-    };
-    for (const LetterKey& entry : kLetterKeys) {
-        if (entry.letter == letter) {
-            return key(entry.code);
-        }
-    }
-    return not_decodable();
-}
-
 }  // namespace detail
 
 namespace {
@@ -78,20 +55,79 @@ using Kind = KeyCode::Kind;
 
 constexpr uint8_t kEsc = 0x1B;
 
-struct ControlByte {
-    uint8_t byte;
-    KeyCode code;
-    uint8_t modifiers;
+/// What a fixed sequence stands for: a key, or a change of focus.
+using FixedEvent = std::variant<KeyEvent, FocusGained, FocusLost>;
+
+/// Up to four bytes as one number, the first in the lowest byte, so that a
+/// prefix is matched in one step.
+constexpr uint32_t packed(std::string_view bytes) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes.size() && i < 4; ++i) {
+        value |= uint32_t{static_cast<uint8_t>(bytes[i])} << (8 * i);
+    }
+    return value;
+}
+
+struct FixedSequence {
+    std::string_view bytes;
+    FixedEvent event;
+    uint32_t bytes_packed = packed(bytes);
 };
 
-/// Control bytes with keys of their own; 0x0A depends on raw mode and the other
-/// control bytes are Ctrl with a letter or digit (see `decode_control_byte`).
-constexpr std::array kControlBytes = {
-    ControlByte{0x0D, KeyCode::of(Kind::Enter), 0},
-    ControlByte{0x09, KeyCode::of(Kind::Tab), 0},
-    ControlByte{0x7F, KeyCode::of(Kind::Backspace), 0},
-    ControlByte{0x00, KeyCode::character(' '), KeyModifiers::CONTROL},
-};
+constexpr FixedSequence fixed_key(std::string_view bytes, KeyCode code, uint8_t modifiers = 0) {
+    return {bytes, KeyEvent{code, KeyModifiers{modifiers}, KeyKind::Press, KeyState{}}};
+}
+
+/// The sequences without parameters, each always the same event. None begins
+/// another, and nothing that begins one is a sequence of its own but a lone
+/// ESC, so bytes that begin one wait for the rest even at the end of a read:
+/// ESC O and ESC [ are never keys by themselves.
+constexpr std::array kFixedSequences = {
+    // Control bytes with keys of their own; `decode_control_byte` has the rest.
+    fixed_key("\r", KeyCode::of(Kind::Enter)), fixed_key("\t", KeyCode::of(Kind::Tab)),
+    fixed_key("\x7f", KeyCode::of(Kind::Backspace)),
+    fixed_key({"\0", 1}, KeyCode::character(' '), KeyModifiers::CONTROL),
+    fixed_key("\x1b\x1b", KeyCode::of(Kind::Esc)),
+    // ESC [ P1 ; P2 x names the same keys, with modifiers, as ESC O x.
+    fixed_key("\x1bOA", KeyCode::of(Kind::Up)), fixed_key("\x1bOB", KeyCode::of(Kind::Down)),
+    fixed_key("\x1bOC", KeyCode::of(Kind::Right)), fixed_key("\x1bOD", KeyCode::of(Kind::Left)),
+    fixed_key("\x1bOH", KeyCode::of(Kind::Home)), fixed_key("\x1bOF", KeyCode::of(Kind::End)),
+    fixed_key("\x1bOP", KeyCode::function(1)), fixed_key("\x1bOQ", KeyCode::function(2)),
+    fixed_key("\x1bOR", KeyCode::function(3)), fixed_key("\x1bOS", KeyCode::function(4)),
+    // The same letters after CSI, but R: that ends a cursor position report.
+    fixed_key("\x1b[A", KeyCode::of(Kind::Up)), fixed_key("\x1b[B", KeyCode::of(Kind::Down)),
+    fixed_key("\x1b[C", KeyCode::of(Kind::Right)), fixed_key("\x1b[D", KeyCode::of(Kind::Left)),
+    fixed_key("\x1b[H", KeyCode::of(Kind::Home)), fixed_key("\x1b[F", KeyCode::of(Kind::End)),
+    fixed_key("\x1b[P", KeyCode::function(1)), fixed_key("\x1b[Q", KeyCode::function(2)),
+    fixed_key("\x1b[S", KeyCode::function(4)),
+    fixed_key("\x1b[Z", KeyCode::of(Kind::BackTab), KeyModifiers::SHIFT),
+    FixedSequence{"\x1b[I", FocusGained{}}, FixedSequence{"\x1b[O", FocusLost{}},
+    // The Linux console's F1 to F5.
+    fixed_key("\x1b[[A", KeyCode::function(1)), fixed_key("\x1b[[B", KeyCode::function(2)),
+    fixed_key("\x1b[[C", KeyCode::function(3)), fixed_key("\x1b[[D", KeyCode::function(4)),
+    fixed_key("\x1b[[E", KeyCode::function(5)),
+    // st's Insert outside application keypad mode. Its Delete, ESC [ P, stays
+    // F1: extended key reports send that for F1, and the two look alike.
+    fixed_key("\x1b[4h", KeyCode::of(Kind::Insert))};
+
+static_assert(std::ranges::all_of(kFixedSequences,
+                                  [](const FixedSequence& e) { return e.bytes.size() <= 4; }));
+
+/// The fixed sequence that `bytes` are or begin, if any. Asked for every byte
+/// of a sequence, a paste's included, so it must be quick.
+const FixedSequence* fixed_sequence_from(std::string_view bytes) {
+    if (bytes.size() > 4) {
+        return nullptr;
+    }
+    const uint32_t value = packed(bytes);
+    const uint32_t mask = bytes.size() == 4 ? ~0u : (1u << (8 * bytes.size())) - 1;
+    for (const FixedSequence& entry : kFixedSequences) {
+        if ((entry.bytes_packed & mask) == value && entry.bytes.size() >= bytes.size()) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
 
 struct ControlRange {
     uint8_t first;
@@ -99,7 +135,8 @@ struct ControlRange {
     char32_t first_char;  // typed with CONTROL
 };
 
-/// 0x08 is therefore Ctrl+H rather than Backspace, and 0x03 Ctrl+C.
+/// The control bytes that are Ctrl with a letter or digit: 0x08 is Ctrl+H
+/// rather than Backspace, and 0x03 Ctrl+C.
 constexpr std::array kControlRanges = {
     ControlRange{0x01, 0x1A, U'a'},
     ControlRange{0x1C, 0x1F, U'4'},
@@ -107,15 +144,11 @@ constexpr std::array kControlRanges = {
 
 Outcome decode(const DecodeInput& input);
 
+/// A control byte that is no fixed sequence: 0x0A depends on raw mode.
 Outcome decode_control_byte(uint8_t byte, RawModeQuery raw_mode) {
     if (byte == 0x0A) {
         return raw_mode() ? key(KeyCode::character('j'), KeyModifiers::CONTROL)
                           : key(KeyCode::of(Kind::Enter));
-    }
-    for (const ControlByte& entry : kControlBytes) {
-        if (entry.byte == byte) {
-            return key(entry.code, entry.modifiers);
-        }
     }
     for (const ControlRange& range : kControlRanges) {
         if (byte >= range.first && byte <= range.last) {
@@ -158,13 +191,6 @@ Outcome decode_character(std::string_view bytes) {
     return bytes.size() < expected ? need_more() : not_decodable();
 }
 
-Outcome decode_ss3(std::string_view bytes) {
-    if (bytes.size() < 3) {
-        return need_more();  // even at the end of a read: ESC O is never a key by itself
-    }
-    return letter_key(bytes[2]);
-}
-
 /// ESC x for an x that starts no sequence of its own: the key of x, with ALT.
 Outcome decode_alt_prefixed(const DecodeInput& input) {
     Outcome inner = decode({input.bytes.substr(1), input.more_input, input.raw_mode});
@@ -178,43 +204,44 @@ Outcome decode_alt_prefixed(const DecodeInput& input) {
     return inner;
 }
 
-Outcome decode_escape(const DecodeInput& input) {
-    if (input.bytes.size() == 1) {
+Outcome decode(const DecodeInput& input) {
+    const std::string_view bytes = input.bytes;
+    const auto first = static_cast<uint8_t>(bytes[0]);
+    if (first >= 0x20 && first != 0x7F) {
+        return decode_character(bytes);
+    }
+    if (bytes.size() == 1 && first == kEsc) {
         // No timer: an ESC that ends what has been read so far is the Esc key.
         return input.more_input ? need_more() : key(KeyCode::of(Kind::Esc));
     }
-    switch (input.bytes[1]) {
-        case kEsc:
-            return key(KeyCode::of(Kind::Esc));
-        case '[':
-            return decode_csi(input);
-        case 'O':
-            return decode_ss3(input.bytes);
-        default:
-            return decode_alt_prefixed(input);
+    if (const FixedSequence* fixed = fixed_sequence_from(bytes)) {
+        if (fixed->bytes.size() > bytes.size()) {
+            return need_more();
+        }
+        return std::visit([](auto event) { return complete_event(event); }, fixed->event);
     }
-}
-
-Outcome decode(const DecodeInput& input) {
-    const auto first = static_cast<uint8_t>(input.bytes[0]);
-    if (first == kEsc) {
-        return decode_escape(input);
-    }
-    if (first < 0x20 || first == 0x7F) {
+    if (first != kEsc) {
         return decode_control_byte(first, input.raw_mode);
     }
-    return decode_character(input.bytes);
+    if (bytes[1] == '[') {
+        return decode_csi(input);
+    }
+    // ESC O x for an x that names no key is nothing, not Alt+O and x.
+    return bytes[1] == 'O' ? not_decodable() : decode_alt_prefixed(input);
 }
 
 }  // namespace
 
-Result<std::optional<DecodedItem>> decode_sequence(std::string_view pending, bool more_input,
-                                                   RawModeQuery raw_mode) {
-    return decode({pending, more_input, raw_mode});
+std::optional<KeyEvent> detail::ss3_key(char letter) {
+    const char ss3[] = {'\x1b', 'O', letter};
+    const FixedSequence* fixed = fixed_sequence_from(std::string_view(ss3, sizeof ss3));
+    const auto* event = fixed ? std::get_if<KeyEvent>(&fixed->event) : nullptr;
+    return event ? std::optional(*event) : std::nullopt;
 }
 
-InputDecoder::InputDecoder(RawModeQuery raw_mode) : raw_mode_(raw_mode), decoded_(128) {
+InputDecoder::InputDecoder(RawModeQuery raw_mode) : raw_mode_(raw_mode) {
     pending_.reserve(256);
+    decoded_.reserve(128);
 }
 
 void InputDecoder::feed(std::string_view chunk, bool more_waiting) {
@@ -244,16 +271,20 @@ void InputDecoder::decode_pending(bool more_input) {
 }
 
 std::optional<DecodedItem> InputDecoder::next_item() {
-    if (decoded_.empty()) {
+    if (taken_ == decoded_.size()) {
         return std::nullopt;
     }
-    return decoded_.pop_front();
+    DecodedItem item = std::move(decoded_[taken_++]);
+    if (taken_ == decoded_.size()) {
+        decoded_.clear();
+        taken_ = 0;
+    }
+    return item;
 }
 
 std::optional<TerminalEvent> InputDecoder::next_event() {
-    while (!decoded_.empty()) {
-        DecodedItem item = decoded_.pop_front();
-        if (auto* event = std::get_if<TerminalEvent>(&item)) {
+    while (auto item = next_item()) {
+        if (auto* event = std::get_if<TerminalEvent>(&*item)) {
             return std::move(*event);
         }
     }

@@ -4,10 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "runtime/result.h"
 #include "term/event.h"
-#include "term/fifo_queue.h"
 #include "term/raw_mode.h"
 
 namespace pacpick::term {
@@ -15,14 +14,6 @@ namespace pacpick::term {
 /// Whether raw mode is in force: it decides whether a line feed is Ctrl+J or
 /// Enter. The program asks `raw_mode_active`; tests can answer for themselves.
 using RawModeQuery = bool (*)();
-
-/// Decodes the bytes of one sequence that starts at `pending` (never empty).
-/// A value is a complete item; an empty optional means more bytes are needed;
-/// an error ("Could not parse an event.") means the bytes can never decode.
-/// `more_input` says whether further bytes are already at hand (an ESC alone is
-/// the Esc key only when none are).
-Result<std::optional<DecodedItem>> decode_sequence(std::string_view pending, bool more_input,
-                                                   RawModeQuery raw_mode = raw_mode_active);
 
 /// Turns terminal input, in the chunks in which it was read, into decoded items.
 /// It keeps the bytes of an unfinished sequence until a later byte completes it
@@ -49,7 +40,10 @@ class InputDecoder {
 
     RawModeQuery raw_mode_;
     std::string pending_;
-    FifoQueue<DecodedItem> decoded_;
+    // Emptied whenever all of it is taken, so its room, reserved once, is
+    // reused and a steady flow of keys allocates nothing.
+    std::vector<DecodedItem> decoded_;
+    size_t taken_ = 0;  // items at the front already handed out
 };
 
 }  // namespace pacpick::term

@@ -1,5 +1,5 @@
-// CSI sequences: ESC [ followed by a letter, by parameters and a final byte, or
-// by one of the private markers; bracketed paste and the terminal's reports.
+// CSI sequences with parameters and a final byte, or with one of the private
+// markers; bracketed paste and the terminal's reports.
 
 #include <array>
 
@@ -31,19 +31,6 @@ constexpr std::array kTildeKeys = {
     TildeKey{11, 15, KeyCode::function(1)},    TildeKey{17, 21, KeyCode::function(6)},
     TildeKey{23, 26, KeyCode::function(11)},   TildeKey{28, 29, KeyCode::function(13)},
     TildeKey{31, 34, KeyCode::function(14)},
-};
-
-struct WholeSequenceKey {
-    std::string_view sequence;
-    KeyCode code;
-};
-
-/// Keys that a terminal sends as a sequence outside every scheme above. st,
-/// unless the keypad is in application mode, sends for Insert the sequence
-/// that sets insert mode on output (its Delete, ESC [ P, stays F1: that is
-/// what extended key reports send for F1, and the two cannot be told apart).
-constexpr std::array kWholeSequenceKeys = {
-    WholeSequenceKey{"\x1b[4h", KeyCode::of(Kind::Insert)},
 };
 
 /// The bits of a modifier parameter, once 1 is taken off.
@@ -86,33 +73,29 @@ Outcome decode_tilde_key(std::string_view bytes) {
     return key(KeyEvent{*code, parameter.modifiers, parameter.kind, parameter.state});
 }
 
-/// ESC [ P1 ; P2 x and ESC [ P x: the first parameter means nothing, the
-/// modifiers come from the second or, failing that, from the digit before x.
+/// ESC [ P1 ; P2 x and ESC [ P x: the key of ESC O x. The first parameter
+/// means nothing, the modifiers come from the second or, failing that, from
+/// the digit before x.
 Outcome decode_parameterised_letter(std::string_view bytes) {
-    const std::string_view parameters = parameters_of(bytes);
-    if (!text::is_valid_utf8(parameters)) {
-        return not_decodable();
-    }
     KeyModifiers modifiers;
     KeyKind kind = KeyKind::Press;
-    if (auto parameter = second_field_parameter(parameters)) {
+    if (auto parameter = second_field_parameter(parameters_of(bytes))) {
         modifiers = parameter->modifiers;
         kind = parameter->kind;
-    } else if (bytes.size() > 3) {
+    } else {
         const char digit = bytes[bytes.size() - 2];
         if (digit < '0' || digit > '9') {
             return not_decodable();
         }
         modifiers = modifiers_of_parameter(static_cast<uint32_t>(digit - '0'));
     }
-    Outcome letter = letter_key(bytes.back());
-    if (!letter.ok()) {
-        return letter;
+    std::optional<KeyEvent> event = ss3_key(bytes.back());
+    if (!event) {
+        return not_decodable();
     }
-    auto& event = std::get<KeyEvent>(std::get<TerminalEvent>(**letter));
-    event.modifiers = modifiers;
-    event.kind = kind;
-    return letter;
+    event->modifiers = modifiers;
+    event->kind = kind;
+    return key(*event);
 }
 
 Outcome decode_cursor_position(std::string_view bytes) {
@@ -156,9 +139,6 @@ Outcome decode_paste(std::string_view bytes) {
 /// 0x7E, which says what it is.
 Outcome decode_numbered(const DecodeInput& input) {
     const std::string_view bytes = input.bytes;
-    if (bytes.size() == 3) {
-        return need_more();
-    }
     const auto last = static_cast<uint8_t>(bytes.back());
     if (last < 0x40 || last > 0x7E) {
         return need_more();
@@ -169,11 +149,6 @@ Outcome decode_numbered(const DecodeInput& input) {
     // Every other form reads its parameters as text.
     if (!text::is_valid_utf8(parameters_of(bytes))) {
         return not_decodable();
-    }
-    for (const WholeSequenceKey& entry : kWholeSequenceKeys) {
-        if (bytes == entry.sequence) {
-            return key(entry.code);
-        }
     }
     switch (last) {
         case 'M':
@@ -211,40 +186,19 @@ std::optional<ModifierParameter> second_field_parameter(std::string_view paramet
 
 Outcome decode_csi(const DecodeInput& input) {
     const std::string_view bytes = input.bytes;
-    if (bytes.size() < 3) {
-        return need_more();
-    }
     const char third = bytes[2];
     if (third >= '0' && third <= '9') {
         return decode_numbered(input);
     }
     switch (third) {
-        case 'I':
-            return complete_event(FocusGained{});
-        case 'O':
-            return complete_event(FocusLost{});
-        case '[':  // the Linux console's F1 to F5
-            if (bytes.size() < 4) {
-                return need_more();
-            }
-            if (bytes[3] < 'A' || bytes[3] > 'E') {
-                return not_decodable();
-            }
-            return key(KeyCode::function(static_cast<uint8_t>(bytes[3] - 'A' + 1)));
         case 'M':
             return decode_x10_mouse(bytes);
         case '<':
             return decode_sgr_mouse(bytes);
-        case ';':
-            return decode_parameterised_letter(bytes);
         case '?':
             return decode_private_report(bytes);
-        case 'Z':
-            return key(KeyCode::of(Kind::BackTab), KeyModifiers::SHIFT);
-        case 'R':
-            return not_decodable();  // never F3 without parameters
         default:
-            return letter_key(third);
+            return not_decodable();
     }
 }
 

@@ -1,19 +1,23 @@
 #pragma once
 
-// Shared pieces of the key decoder, split across decoder.cc (single bytes,
-// ESC, SS3, characters), decoder_csi.cc (CSI sequences with parameters) and
-// decoder_extended.cc (extended key reports and mouse reports). Not part of
-// the term library's interface.
+// Shared pieces of the key decoder, split across decoder.cc (the fixed
+// sequences, the other control bytes, ESC, characters), decoder_csi.cc (CSI
+// sequences with parameters) and decoder_extended.cc (extended key reports
+// and mouse reports). Not part of the term library's interface.
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
+#include "runtime/result.h"
 #include "term/decoder.h"
 
 namespace pacpick::term::detail {
 
+/// What a rule makes of the bytes of one sequence: a complete item; nothing
+/// yet, when more bytes are needed; or an error ("Could not parse an event.")
+/// when the bytes can never decode.
 using Outcome = Result<std::optional<DecodedItem>>;
 
 /// What every rule sees: the pending bytes (never empty), whether more input is
@@ -53,8 +57,8 @@ inline Outcome key(KeyEvent event) {
     return complete(TerminalEvent(event));
 }
 
-/// Keys named by one final letter: ESC O x, and ESC [ with parameters.
-Outcome letter_key(char letter);
+/// The key that ESC O `letter` stands for, if any.
+std::optional<KeyEvent> ss3_key(char letter);
 
 /// A decimal number in ASCII digits only (no sign, no blanks) that is at most
 /// `max`; nothing for anything else, the empty string included.
@@ -101,7 +105,7 @@ uint8_t flags_of(uint32_t value, const std::array<FlagBit, N>& bits) {
     return flags;
 }
 
-/// ESC [ followed by at least one more byte.
+/// ESC [ followed by at least one more byte, and none of the fixed sequences.
 Outcome decode_csi(const DecodeInput& input);
 /// ESC [ P ... u, the extended key reports, with parameters that are UTF-8.
 Outcome decode_extended_key(const DecodeInput& input);

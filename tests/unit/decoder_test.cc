@@ -288,6 +288,29 @@ const FeedCase kPastesAndReports[] = {
     {"KeyboardEnhancementFlagsComeFromTheFourthByte", {{"\x1b[?15u"}}, {report(KeyboardEnhancementFlagsReport{1})}},
     {"PrivateReportWaitsForItsFinalByte", {{"\x1b[?1;2"}}, {}},
 };
+
+// A sequence still open at the end of a read takes in the next one; an
+// undecodable one is dropped at once, and the next read decodes by itself.
+const FeedCase kOpenOrUndecodable[] = {
+    {"EscWithMoreInput", {{"\x1b", true}, {"x"}}, {ch('x', ALT)}},
+    {"Ss3WithoutThirdByte", {{"\x1bO"}, {"P"}}, {fkey(1)}},
+    {"CsiWithoutThirdByte", {{"\x1b["}, {"Z"}}, {key(Kind::BackTab, SHIFT)}},
+    {"NumberedWithoutFinalByte", {{"\x1b[1;5"}, {"~"}}, {key(Kind::Home, CONTROL)}},
+    {"ConsoleKeyWithoutLetter", {{"\x1b[["}, {"C"}}, {fkey(3)}},
+    {"X10WithOneByteMissing", {{"\x1b[M !"}, {"!"}}, {mouse(down(MouseButton::Left), 0, 0)}},
+    {"SgrWithoutFinalByte", {{"\x1b[<0;1;1"}, {"m"}}, {mouse(up(MouseButton::Left), 0, 0)}},
+    {"KeyboardFlagsTooShort", {{"\x1b[?u"}, {"c"}}, {report(DeviceAttributesReport{})}},
+    {"OpenPaste", {{"\x1b[200~text"}, {"\x1b[201~"}}, {paste("text")}},
+    {"FirstOfThreeUtf8Bytes", {{"\xe2\x82"}, {"\xac"}}, {ch(U'€')}},
+    {"EscThenFirstUtf8Byte", {{"\x1b\xc3"}, {"\xa4"}}, {ch(U'ä', ALT)}},
+    {"UnknownCsiLetter", {{"\x1b[X"}, {"a"}}, {ch('a')}},
+    {"UnknownSs3Letter", {{"\x1bOx"}, {"a"}}, {ch('a')}},
+    {"Utf8WithAsciiSecondByte", {{"\xc3\x41"}, {"a"}}, {ch('a')}},
+    {"LoneContinuationByte", {{"\x80", true}, {"a"}}, {ch('a')}},
+    {"TildeWithInvalidUtf8", {{"\x1b[3\xff~"}, {"a"}}, {ch('a')}},
+    {"LetterKeyWithoutDigitBeforeIt", {{"\x1b[1;A"}, {"a"}}, {ch('a')}},
+    {"SemicolonRightAfterCsi", {{"\x1b[;", true}, {"5A"}}, {ch('5'), ch('A', SHIFT)}},
+};
 // clang-format on
 
 std::string case_name(const testing::TestParamInfo<FeedCase>& info) {
@@ -302,65 +325,10 @@ INSTANTIATE_TEST_SUITE_P(ExtendedKeys, FeedTest, testing::ValuesIn(kExtendedKeys
 INSTANTIATE_TEST_SUITE_P(MouseReports, FeedTest, testing::ValuesIn(kMouseReports), case_name);
 INSTANTIATE_TEST_SUITE_P(PastesAndReports, FeedTest, testing::ValuesIn(kPastesAndReports),
                          case_name);
+INSTANTIATE_TEST_SUITE_P(OpenOrUndecodable, FeedTest, testing::ValuesIn(kOpenOrUndecodable),
+                         case_name);
 
-/// One call of `decode_sequence` and the kind of outcome it must have.
-enum class Expect { NeedMore, NotDecodable };
-struct OutcomeCase {
-    const char* name;
-    std::string bytes;
-    bool more_input;
-    Expect expect;
-};
-
-// clang-format off
-const OutcomeCase kOutcomes[] = {
-    {"EscWithMoreInput", "\x1b", true, Expect::NeedMore},
-    {"Ss3WithoutThirdByte", "\x1bO", false, Expect::NeedMore},
-    {"CsiWithoutThirdByte", "\x1b[", false, Expect::NeedMore},
-    {"NumberedWithoutFinalByte", "\x1b[1;5", false, Expect::NeedMore},
-    {"ConsoleKeyWithoutLetter", "\x1b[[", false, Expect::NeedMore},
-    {"X10WithTwoBytesMissing", "\x1b[M !", false, Expect::NeedMore},
-    {"SgrWithoutFinalByte", "\x1b[<0;1;1", false, Expect::NeedMore},
-    {"KeyboardFlagsTooShort", "\x1b[?u", false, Expect::NeedMore},
-    {"OpenPaste", "\x1b[200~text", false, Expect::NeedMore},
-    {"FirstOfThreeUtf8Bytes", "\xe2\x82", false, Expect::NeedMore},
-    {"EscThenFirstUtf8Byte", "\x1b\xc3", false, Expect::NeedMore},
-    {"UnknownCsiLetter", "\x1b[X", false, Expect::NotDecodable},
-    {"UnknownSs3Letter", "\x1bOx", false, Expect::NotDecodable},
-    {"Utf8WithAsciiSecondByte", "\xc3\x41", false, Expect::NotDecodable},
-    {"LoneContinuationByte", "\x80", true, Expect::NotDecodable},
-    {"TildeWithInvalidUtf8", "\x1b[3\xff~", false, Expect::NotDecodable},
-    {"LetterKeyWithoutDigitBeforeIt", "\x1b[1;A", false, Expect::NotDecodable},
-    {"SemicolonRightAfterCsi", "\x1b[;", true, Expect::NotDecodable},
-};
-// clang-format on
-
-class OutcomeTest : public testing::TestWithParam<OutcomeCase> {};
-
-TEST_P(OutcomeTest, HasTheExpectedKindOfOutcome) {
-    const OutcomeCase& c = GetParam();
-    auto outcome = decode_sequence(c.bytes, c.more_input, raw_mode_on);
-    if (c.expect == Expect::NeedMore) {
-        ASSERT_TRUE(outcome.ok()) << outcome.error().describe();
-        EXPECT_FALSE(outcome->has_value());
-    } else {
-        ASSERT_FALSE(outcome.ok());
-        EXPECT_EQ(outcome.error().message(), "Could not parse an event.");
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(DecodeSequence, OutcomeTest, testing::ValuesIn(kOutcomes),
-                         [](const testing::TestParamInfo<OutcomeCase>& info) {
-                             return std::string(info.param.name);
-                         });
-
-TEST(DecodeSequenceTest, EscAloneAtTheEndOfTheInputIsTheEscKey) {
-    auto outcome = decode_sequence("\x1b", false, raw_mode_on);
-    ASSERT_TRUE(outcome.ok() && outcome->has_value());
-    EXPECT_EQ(**outcome, key(Kind::Esc));
-}
-
-TEST(DecodeSequenceTest, RawModeIsAskedOnlyForLineFeeds) {
+TEST(InputDecoderTest, RawModeIsAskedOnlyForLineFeeds) {
     static int asked = 0;
     auto counting = [] {
         ++asked;
