@@ -96,6 +96,11 @@ fault-sweep: build
 # MUTATION_PER_FILE=all tries every mutant; MUTATION_FILES=src/x.cc@3,17 reruns some.
 MUTATION_FILES ?= $(sort $(wildcard src/runtime/*.cc src/term/*.cc src/process/*.cc \
                                     src/queries/*.cc src/screen/*.cc)) src/main/main_loop.cc
+# Where the tests are meant to catch nearly every mutant that changes behaviour:
+# MUTATION_FILES='$(MUTATION_FOCUS)'.
+MUTATION_FOCUS = src/term/decoder.cc src/term/decoder_csi.cc src/term/decoder_extended.cc \
+                 src/term/raw_mode.cc src/process/child.cc src/runtime/task_cell.cc \
+                 src/queries/filter.cc src/screen/frame.cc src/main/main_loop.cc
 MUTATION_SEED ?= 1
 MUTATION_PER_FILE ?= 20
 MUTATION_JOBS ?= 1
