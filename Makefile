@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
 .PHONY: all release build run test test-default test-newest test-tsan test-asan test-fuzz bench fault-sweep \
-        demo dist install uninstall deps format clean
+        mutation demo dist install uninstall deps format clean
 
 all: release
 
@@ -88,6 +88,25 @@ test-fuzz:
 # broke a promise; the table is also written to tests/faults/full-sweep.md.
 fault-sweep: build
 	/usr/bin/python3 tests/faults/sweep.py --full --jobs $(JOBS) --table tests/faults/full-sweep.md
+
+# Mutation testing (docs/testing.md): single-point mutants of MUTATION_FILES,
+# each built in a copy of the checkout under build-mutation/ and tried against
+# the unit and component tests; prints and writes the survivors. Not part of
+# `make test`: all mutants of the default files take hours.
+# MUTATION_PER_FILE=all tries every mutant; MUTATION_FILES=src/x.cc@3,17 reruns some.
+MUTATION_FILES ?= $(sort $(wildcard src/runtime/*.cc src/term/*.cc src/process/*.cc \
+                                    src/queries/*.cc src/screen/*.cc)) src/main/main_loop.cc
+# Where the tests are meant to catch nearly every mutant that changes behaviour:
+# MUTATION_FILES='$(MUTATION_FOCUS)'.
+MUTATION_FOCUS = src/term/decoder.cc src/term/decoder_csi.cc src/term/decoder_extended.cc \
+                 src/term/raw_mode.cc src/process/child.cc src/runtime/task_cell.cc \
+                 src/queries/filter.cc src/screen/frame.cc src/main/main_loop.cc
+MUTATION_SEED ?= 1
+MUTATION_PER_FILE ?= 20
+MUTATION_JOBS ?= 1
+mutation:
+	/usr/bin/python3 scripts/mutate --seed '$(MUTATION_SEED)' --per-file '$(MUTATION_PER_FILE)' \
+	    --jobs '$(MUTATION_JOBS)' --report build-mutation/report.md $(MUTATION_FILES)
 
 # Installs the demo layer if something of it is missing, builds, creates a
 # throwaway pacman world in ~/.cache/pacpick-demo and starts pacpick in it:
