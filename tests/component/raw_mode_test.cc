@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -174,6 +177,148 @@ TEST(RawModeTest, FailsWithTheOpenErrorWithoutAnyTerminal) {
     EXPECT_EQ(
         child.finish(),
         R"(enter Os { code: 6, kind: Uncategorized, message: "No such device or address" }; active no)");
+}
+
+/// Moves the foreground of terminal 0 to `group`, as a shell does, with
+/// SIGTTOU held off so that a process in the background may do it too.
+bool give_foreground_to(pid_t group) {
+    sigset_t ttou;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &ttou, nullptr);
+    const bool moved = tcsetpgrp(0, group) == 0;
+    pthread_sigmask(SIG_UNBLOCK, &ttou, nullptr);
+    return moved;
+}
+
+void take_foreground(int) {
+    tcsetpgrp(0, getpgrp());  // allowed: SIGTTOU is held off inside its own handler
+}
+
+/// What a process of its own group, holding the terminal's foreground and raw
+/// mode, sees when that foreground goes back to the session's leader (`shell`).
+using BackgroundScene = std::string (*)(pid_t shell);
+
+struct BackgroundCase {
+    const char* name;
+    BackgroundScene scene;
+    const char* expected;
+};
+
+const BackgroundCase kBackgroundCases[] = {
+    {"TheLastResortLeavesATerminalWhoseForegroundIsAnotherGroups",
+     [](pid_t shell) -> std::string {
+         termios raw{};
+         termios after{};
+         // Ignored, SIGTTOU would let a change through rather than stop this
+         // process: one made would show.
+         signal(SIGTTOU, SIG_IGN);
+         std::string report = give_foreground_to(shell) ? "" : "no foreground; ";
+         report += read_attributes(0, raw);
+         report += give_back_attributes_from_handler() ? "given back; " : "left; ";
+         report += read_attributes(0, after);
+         return report + (same_attributes(raw, after) ? "unchanged" : "changed");
+     },
+     "left; unchanged"},
+    {"LeavingInterruptedBySIGTTOUIsAskedAgain",
+     [](pid_t shell) -> std::string {
+         // In the background, setting the attributes raises SIGTTOU; this
+         // handler, without SA_RESTART, takes the foreground and the call
+         // returns EINTR.
+         struct sigaction action {};
+         action.sa_handler = take_foreground;
+         sigemptyset(&action.sa_mask);
+         sigaction(SIGTTOU, &action, nullptr);
+         std::string report = give_foreground_to(shell) ? "" : "no foreground; ";
+         return report + "leave " + outcome(leave_raw_mode());
+     },
+     "leave ok"},
+};
+
+void PrintTo(const BackgroundCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BackgroundTest : public ::testing::TestWithParam<BackgroundCase> {};
+
+TEST_P(BackgroundTest, AsTheCaseSays) {
+    Pty pty = Pty::open();
+    ASSERT_TRUE(pty.master.valid());
+    const BackgroundScene scene = GetParam().scene;
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::take_controlling_terminal(pty.slave.get()) ||
+            !testing::redirect(pty.slave.get(), 0)) {
+            return "setup failed";
+        }
+        int ends[2];
+        if (pipe(ends) != 0) {
+            return "setup failed";
+        }
+        const pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            std::string report = give_foreground_to(getpgrp()) ? "" : "no foreground; ";
+            report += "enter " + outcome(enter_raw_mode()) + "; ";
+            report += scene(getsid(0));
+            ForkedChild::send(ends[1], report);
+            _exit(0);
+        }
+        close(ends[1]);
+        std::string report;
+        char c;
+        while (::read(ends[0], &c, 1) == 1) {
+            report.push_back(c);
+        }
+        waitpid(job, nullptr, 0);
+        return report;
+    });
+    pty.slave.reset();
+    EXPECT_EQ(child.finish(), std::string("enter ok; ") + GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RawMode, BackgroundTest, ::testing::ValuesIn(kBackgroundCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RawModeTest, EnteringFromAGroupNoShellLooksAfterFailsWithTheTerminalsRefusal) {
+    Pty pty = Pty::open();
+    ASSERT_TRUE(pty.master.valid());
+    ForkedChild child([&](int) -> std::string {
+        if (!testing::take_controlling_terminal(pty.slave.get()) ||
+            !testing::redirect(pty.slave.get(), 0)) {
+            return "setup failed";
+        }
+        int ends[2];
+        if (pipe(ends) != 0) {
+            return "setup failed";
+        }
+        // A group of its own whose founder has gone: in the background of an
+        // orphaned group, the terminal refuses a change with EIO.
+        const pid_t founder = fork();
+        if (founder == 0) {
+            setpgid(0, 0);
+            if (fork() == 0) {
+                while (getppid() == founder) {
+                    usleep(1000);
+                }
+                std::string report = "enter " + outcome(enter_raw_mode());
+                report += std::string("; active ") + (raw_mode_active() ? "yes" : "no");
+                ForkedChild::send(ends[1], report);
+            }
+            _exit(0);
+        }
+        close(ends[1]);
+        waitpid(founder, nullptr, 0);
+        std::string report;
+        char c;
+        while (::read(ends[0], &c, 1) == 1) {
+            report.push_back(c);
+        }
+        return report;
+    });
+    pty.slave.reset();
+    EXPECT_EQ(
+        child.finish(),
+        R"(enter Os { code: 5, kind: Uncategorized, message: "Input/output error" }; active no)");
 }
 
 }  // namespace
