@@ -2,8 +2,8 @@
 
 #include <memory>
 
+#include "base/result.h"
 #include "main/seams.h"
-#include "runtime/result.h"
 #include "runtime/task.h"
 
 namespace pacpick {

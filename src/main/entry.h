@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "runtime/result.h"
+#include "base/result.h"
 #include "runtime/task.h"
 
 namespace pacpick {

@@ -3,9 +3,9 @@
 #include <optional>
 #include <string>
 
+#include "base/result.h"
 #include "main/app_state.h"
 #include "main/seams.h"
-#include "runtime/result.h"
 #include "runtime/task.h"
 #include "term/event.h"
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "base/result.h"
 #include "main/seams.h"
 #include "queries/package.h"
-#include "runtime/result.h"
 #include "runtime/task.h"
 
 namespace pacpick {

@@ -2,11 +2,11 @@
 
 #include <string>
 
+#include "base/result.h"
 #include "queries/package.h"
 #include "runtime/channel.h"
 #include "runtime/executor.h"
 #include "runtime/poll.h"
-#include "runtime/result.h"
 #include "term/event.h"
 
 namespace pacpick {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "base/result.h"
 #include "process/command.h"
-#include "runtime/result.h"
 
 namespace pacpick::process {
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <optional>
 
+#include "base/result.h"
 #include "process/command.h"
 #include "runtime/async_fd.h"
 #include "runtime/poll.h"
-#include "runtime/result.h"
 #include "runtime/signal_notice.h"
 
 namespace pacpick::process {

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "runtime/async_fd.h"
 #include "runtime/poll.h"
-#include "runtime/result.h"
 
 namespace pacpick::process {
 

@@ -2,11 +2,11 @@
 
 #include <optional>
 
+#include "base/result.h"
 #include "process/child.h"
 #include "process/command.h"
 #include "process/pipe_read.h"
 #include "runtime/poll.h"
-#include "runtime/result.h"
 
 namespace pacpick::process {
 

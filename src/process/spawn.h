@@ -2,9 +2,9 @@
 
 #include <sys/types.h>
 
+#include "base/fd.h"
+#include "base/result.h"
 #include "process/command.h"
-#include "runtime/fd.h"
-#include "runtime/result.h"
 
 namespace pacpick::process {
 

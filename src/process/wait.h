@@ -4,8 +4,8 @@
 
 #include <optional>
 
+#include "base/result.h"
 #include "process/command.h"
-#include "runtime/result.h"
 
 namespace pacpick::process {
 

@@ -7,7 +7,7 @@
 #include "process/pacman.h"
 #include "process/run.h"
 #include "queries/filter.h"
-#include "runtime/heap.h"
+#include "queries/heap.h"
 #include "runtime/sleep.h"
 
 namespace pacpick {
@@ -43,7 +43,7 @@ rt::Task<void> run_catalog_query(std::string query, Mode mode, SearchGeneration 
     // The filter's scratch blocks are freed by now; the pages they leave free
     // go back while the answer is drawn, rather than stay resident until the
     // next search, held by whatever small block outlived them.
-    rt::give_back_free_heap();
+    give_back_free_heap();
 }
 
 }  // namespace pacpick

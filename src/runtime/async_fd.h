@@ -4,11 +4,11 @@
 
 #include <memory>
 
-#include "runtime/fd.h"
+#include "base/fd.h"
+#include "base/result.h"
 #include "runtime/io_state.h"
 #include "runtime/poll.h"
 #include "runtime/reactor.h"
-#include "runtime/result.h"
 
 namespace pacpick::rt {
 

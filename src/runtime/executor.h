@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/result.h"
 #include "runtime/join_handle.h"
-#include "runtime/result.h"
 #include "runtime/running_threads.h"
 #include "runtime/task.h"
 

@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <utility>
 
-#include "runtime/fd.h"
+#include "base/fd.h"
+#include "base/result.h"
 #include "runtime/io_state.h"
-#include "runtime/result.h"
 #include "runtime/wake_latch.h"
 #include "runtime/waker.h"
 

@@ -4,10 +4,10 @@
 #include <memory>
 #include <thread>
 
+#include "base/result.h"
 #include "runtime/blocking_cell.h"
 #include "runtime/executor.h"
 #include "runtime/reactor.h"
-#include "runtime/result.h"
 #include "runtime/running_threads.h"
 #include "runtime/task.h"
 

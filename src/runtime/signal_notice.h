@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "runtime/result.h"
+#include "base/result.h"
 #include "runtime/waker.h"
 
 namespace pacpick::rt {

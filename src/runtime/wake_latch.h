@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "runtime/fd.h"
-#include "runtime/result.h"
+#include "base/fd.h"
+#include "base/result.h"
 #include "runtime/waker.h"
 
 namespace pacpick::rt {

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "queries/package.h"
-#include "runtime/result.h"
 #include "screen/screen_writer.h"
 #include "screen/terminal_size.h"
 

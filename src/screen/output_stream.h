@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "runtime/result.h"
+#include "base/result.h"
 
 namespace pacpick::screen {
 

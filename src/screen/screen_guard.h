@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/result.h"
+#include "base/result.h"
 #include "screen/screen_writer.h"
 
 namespace pacpick::screen {

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <utility>
 
-#include "runtime/result.h"
+#include "base/result.h"
 #include "screen/cells.h"
 #include "screen/output_stream.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/fd.h"
 #include "process/blocking.h"
-#include "runtime/fd.h"
 
 namespace pacpick::screen {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "runtime/result.h"
+#include "base/result.h"
 #include "term/decoder.h"
 
 namespace pacpick::term::detail {

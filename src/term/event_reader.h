@@ -4,7 +4,7 @@
 #include <mutex>
 #include <optional>
 
-#include "runtime/result.h"
+#include "base/result.h"
 #include "term/event.h"
 #include "term/input_source.h"
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <thread>
 
+#include "base/result.h"
 #include "runtime/poll.h"
-#include "runtime/result.h"
 #include "runtime/waker.h"
 #include "term/event.h"
 #include "term/event_reader.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "runtime/fd.h"
-#include "runtime/result.h"
+#include "base/fd.h"
+#include "base/result.h"
 #include "runtime/signal_notice.h"
 #include "runtime/wake_latch.h"
 #include "term/decoder.h"

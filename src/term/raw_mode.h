@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "runtime/fd.h"
-#include "runtime/result.h"
+#include "base/fd.h"
+#include "base/result.h"
 
 namespace pacpick::term {
 

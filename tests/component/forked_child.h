@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "runtime/fd.h"
+#include "base/fd.h"
 
 namespace pacpick::testing {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "runtime/fd.h"
+#include "base/fd.h"
 
 namespace pacpick::screen {
 namespace {

@@ -1,10 +1,10 @@
-#include "runtime/error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
-#include "runtime/result.h"
+#include "base/result.h"
 
 namespace pacpick {
 namespace {
@@ -34,12 +34,18 @@ TEST(ErrorTest, AnErrnoOfZeroIsStillAnOperatingSystemError) {
 
 TEST(ErrorTest, MapsErrnoValuesToTheirCategories) {
     const std::pair<int, ErrorKind> table[] = {
-        {ENOENT, ErrorKind::NotFound},          {EACCES, ErrorKind::PermissionDenied},
-        {EPERM, ErrorKind::PermissionDenied},   {EPIPE, ErrorKind::BrokenPipe},
-        {EINTR, ErrorKind::Interrupted},        {EAGAIN, ErrorKind::WouldBlock},
-        {EINVAL, ErrorKind::InvalidInput},      {ENOSYS, ErrorKind::Unsupported},
-        {ETXTBSY, ErrorKind::ExecutableFileBusy}, {E2BIG, ErrorKind::ArgumentListTooLong},
-        {ENXIO, ErrorKind::Uncategorized},      {EBADF, ErrorKind::Uncategorized},
+        {ENOENT, ErrorKind::NotFound},
+        {EACCES, ErrorKind::PermissionDenied},
+        {EPERM, ErrorKind::PermissionDenied},
+        {EPIPE, ErrorKind::BrokenPipe},
+        {EINTR, ErrorKind::Interrupted},
+        {EAGAIN, ErrorKind::WouldBlock},
+        {EINVAL, ErrorKind::InvalidInput},
+        {ENOSYS, ErrorKind::Unsupported},
+        {ETXTBSY, ErrorKind::ExecutableFileBusy},
+        {E2BIG, ErrorKind::ArgumentListTooLong},
+        {ENXIO, ErrorKind::Uncategorized},
+        {EBADF, ErrorKind::Uncategorized},
     };
     for (const auto& [code, kind] : table) {
         EXPECT_EQ(Error::os(code).kind(), kind) << code;

@@ -1,4 +1,4 @@
-#include "runtime/heap.h"
+#include "queries/heap.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -29,7 +29,7 @@
 #define PACPICK_OWN_ALLOCATOR 0
 #endif
 
-namespace pacpick::rt {
+namespace pacpick {
 namespace {
 
 #if PACPICK_OWN_ALLOCATOR
@@ -100,4 +100,4 @@ TEST(HeapTest, NeedsGlibcsOwnAllocator) {
 #endif
 
 }  // namespace
-}  // namespace pacpick::rt
+}  // namespace pacpick

@@ -6,7 +6,7 @@
 #include <utility>
 #include <variant>
 
-#include "runtime/error.h"
+#include "base/error.h"
 
 namespace pacpick {
 

@@ -1,4 +1,4 @@
-#include "runtime/heap.h"
+#include "queries/heap.h"
 
 // Any C library header says which library it is; the test below needs one.
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <malloc.h>
 #endif
 
-namespace pacpick::rt {
+namespace pacpick {
 
 void keep_heap_small() {
 #if defined(__GLIBC__)
@@ -34,4 +34,4 @@ void give_back_free_heap() {
 #endif
 }
 
-}  // namespace pacpick::rt
+}  // namespace pacpick

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace pacpick::rt {
+namespace pacpick {
 
 /// How the program's heap is kept at the size of what it holds. A search
 /// allocates and frees a few hundred small blocks on whichever worker runs it,
@@ -20,4 +20,4 @@ void keep_heap_small();
 /// millisecond, and the next search faults back in only what it uses.
 void give_back_free_heap();
 
-}  // namespace pacpick::rt
+}  // namespace pacpick
