@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -241,36 +242,47 @@ void PrintTo(const BackgroundCase& c, std::ostream* os) {
 
 class BackgroundTest : public ::testing::TestWithParam<BackgroundCase> {};
 
+/// In a forked child that leads a session on `slave`: runs `body` in a process
+/// group of its own, one that no shell looks after (its founder gone) when
+/// `orphaned`, and answers what `body` reported.
+std::string in_a_group_of_its_own(int slave, bool orphaned,
+                                  const std::function<std::string()>& body) {
+    int ends[2];
+    if (!testing::take_controlling_terminal(slave) || !testing::redirect(slave, 0) ||
+        pipe(ends) != 0) {
+        return "setup failed";
+    }
+    const pid_t founder = fork();
+    if (founder == 0) {
+        setpgid(0, 0);
+        const pid_t me = getpid();
+        if (!orphaned || fork() == 0) {
+            while (orphaned && getppid() == me) {
+                usleep(1000);
+            }
+            ForkedChild::send(ends[1], body());
+        }
+        _exit(0);
+    }
+    close(ends[1]);
+    std::string report;
+    for (char c; ::read(ends[0], &c, 1) == 1;) {
+        report.push_back(c);
+    }
+    waitpid(founder, nullptr, 0);
+    return report;
+}
+
 TEST_P(BackgroundTest, AsTheCaseSays) {
     Pty pty = Pty::open();
     ASSERT_TRUE(pty.master.valid());
     const BackgroundScene scene = GetParam().scene;
     ForkedChild child([&](int) -> std::string {
-        if (!testing::take_controlling_terminal(pty.slave.get()) ||
-            !testing::redirect(pty.slave.get(), 0)) {
-            return "setup failed";
-        }
-        int ends[2];
-        if (pipe(ends) != 0) {
-            return "setup failed";
-        }
-        const pid_t job = fork();
-        if (job == 0) {
-            setpgid(0, 0);
+        return in_a_group_of_its_own(pty.slave.get(), false, [scene] {
             std::string report = give_foreground_to(getpgrp()) ? "" : "no foreground; ";
             report += "enter " + outcome(enter_raw_mode()) + "; ";
-            report += scene(getsid(0));
-            ForkedChild::send(ends[1], report);
-            _exit(0);
-        }
-        close(ends[1]);
-        std::string report;
-        char c;
-        while (::read(ends[0], &c, 1) == 1) {
-            report.push_back(c);
-        }
-        waitpid(job, nullptr, 0);
-        return report;
+            return report + scene(getsid(0));
+        });
     });
     pty.slave.reset();
     EXPECT_EQ(child.finish(), std::string("enter ok; ") + GetParam().expected);
@@ -282,38 +294,13 @@ INSTANTIATE_TEST_SUITE_P(RawMode, BackgroundTest, ::testing::ValuesIn(kBackgroun
 TEST(RawModeTest, EnteringFromAGroupNoShellLooksAfterFailsWithTheTerminalsRefusal) {
     Pty pty = Pty::open();
     ASSERT_TRUE(pty.master.valid());
+    // In the background of an orphaned group, the terminal refuses a change
+    // with EIO.
     ForkedChild child([&](int) -> std::string {
-        if (!testing::take_controlling_terminal(pty.slave.get()) ||
-            !testing::redirect(pty.slave.get(), 0)) {
-            return "setup failed";
-        }
-        int ends[2];
-        if (pipe(ends) != 0) {
-            return "setup failed";
-        }
-        // A group of its own whose founder has gone: in the background of an
-        // orphaned group, the terminal refuses a change with EIO.
-        const pid_t founder = fork();
-        if (founder == 0) {
-            setpgid(0, 0);
-            if (fork() == 0) {
-                while (getppid() == founder) {
-                    usleep(1000);
-                }
-                std::string report = "enter " + outcome(enter_raw_mode());
-                report += std::string("; active ") + (raw_mode_active() ? "yes" : "no");
-                ForkedChild::send(ends[1], report);
-            }
-            _exit(0);
-        }
-        close(ends[1]);
-        waitpid(founder, nullptr, 0);
-        std::string report;
-        char c;
-        while (::read(ends[0], &c, 1) == 1) {
-            report.push_back(c);
-        }
-        return report;
+        return in_a_group_of_its_own(pty.slave.get(), true, [] {
+            return "enter " + outcome(enter_raw_mode()) + "; active " +
+                   (raw_mode_active() ? "yes" : "no");
+        });
     });
     pty.slave.reset();
     EXPECT_EQ(
