@@ -1,38 +1,13 @@
 #include "queries/display_order.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 #include <utility>
 
 namespace pacpick {
 
 namespace {
-
-/// The names of two ascending runs of one length, in one ascending run, each once.
-NameRun merge_runs(const NameRun& a, const NameRun& b) {
-    NameRun merged(a.length());
-    NameRun::Reader left(a);
-    NameRun::Reader right(b);
-    const size_t length = a.length();
-    while (!left.done() && !right.done()) {
-        const int order = std::memcmp(left.name().data(), right.name().data(), length);
-        if (order <= 0) {
-            merged.push_back(left.name());
-            left.next();
-            if (order == 0) {
-                right.next();  // the same name from another repository
-            }
-        } else {
-            merged.push_back(right.name());
-            right.next();
-        }
-    }
-    for (NameRun::Reader* rest : {&left, &right}) {
-        for (; !rest->done(); rest->next()) {
-            merged.push_back(rest->name());
-        }
-    }
-    return merged;
-}
 
 // Up to this many runs are merged in one pass, each name decoded and encoded
 // once; a repository is one run, and few systems have more repositories.
@@ -41,13 +16,9 @@ constexpr size_t kMergedAtOnce = 8;
 /// The names of a few ascending runs of one length, in ascending order and
 /// each once, added to `out` (a `NameRun` or a `NameList`).
 template <typename Out>
-void merge_few(const std::vector<NameRun>& runs, Out& out) {
+void merge(std::span<const NameRun> runs, Out& out) {
     const size_t length = runs.front().length();
-    std::vector<NameRun::Reader> readers;
-    readers.reserve(runs.size());
-    for (const NameRun& run : runs) {
-        readers.emplace_back(run);
-    }
+    std::vector<NameRun::Reader> readers(runs.begin(), runs.end());
     for (;;) {
         NameRun::Reader* least = nullptr;
         for (NameRun::Reader& reader : readers) {
@@ -74,25 +45,24 @@ void merge_few(const std::vector<NameRun>& runs, Out& out) {
 
 /// Adds the names of all `runs`, of one length, to `list` in ascending order
 /// and each once: a lone run as its bytes are, a few in one merging pass, more
-/// (only a listing out of order has more) pairwise until few are left.
+/// (only a listing out of order has more) a few at a time until few are left.
 void add_merged(std::vector<NameRun>& runs, NameList& list) {
     while (runs.size() > kMergedAtOnce) {
         std::vector<NameRun> merged;
-        merged.reserve(runs.size() / 2 + 1);
-        for (size_t i = 0; i + 1 < runs.size(); i += 2) {
-            merged.push_back(merge_runs(runs[i], runs[i + 1]));
-            runs[i] = NameRun(0);  // gives its memory back before the next merge
-            runs[i + 1] = NameRun(0);
-        }
-        if (runs.size() % 2 == 1) {
-            merged.push_back(std::move(runs.back()));
+        for (size_t i = 0; i < runs.size(); i += kMergedAtOnce) {
+            const size_t count = std::min(kMergedAtOnce, runs.size() - i);
+            merged.emplace_back(runs[i].length());
+            merge(std::span(runs).subspan(i, count), merged.back());
+            for (size_t k = i; k < i + count; ++k) {
+                runs[k] = NameRun(0);  // gives its memory back before the next merge
+            }
         }
         runs = std::move(merged);
     }
     if (runs.size() == 1) {
-        list.append(runs.front());
+        list.append(std::move(runs.front()));
     } else {
-        merge_few(runs, list);
+        merge(runs, list);
     }
 }
 

@@ -5,18 +5,9 @@
 #include <functional>
 #include <memory>
 
-#include "queries/name_list.h"
 #include "runtime/channel.h"
 #include "screen/output_stream.h"
 #include "term/event_stream.h"
-
-namespace pacpick {
-
-struct NameListProbe {
-    static const char* storage(const NameList& list) { return list.storage(); }
-};
-
-}  // namespace pacpick
 
 namespace pacpick::rt {
 struct ReceiverProbe {
