@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "queries/name_list.h"
-#include "queries/name_run.h"
 
 namespace pacpick {
 
@@ -28,10 +27,10 @@ class DisplayOrderBuilder {
     // for a map.
     static constexpr size_t kDirectLengths = 256;
 
-    std::vector<NameRun>& bucket(size_t length);
+    std::vector<NameList>& bucket(size_t length);
 
-    std::vector<std::vector<NameRun>> short_;  // indexed by length
-    std::map<size_t, std::vector<NameRun>> long_;
+    std::vector<std::vector<NameList>> short_;  // indexed by length
+    std::map<size_t, std::vector<NameList>> long_;
 };
 
 }  // namespace pacpick
