@@ -74,10 +74,12 @@ NameList::Placed NameList::push_back_if_after(std::string_view name) {
 }
 
 void NameList::add(std::string_view name, size_t shared) {
-    if (parts_.empty() || parts_.back().length != name.size()) {
+    // Every name of the last part is as long as the last name.
+    if (size_ == 0 || name.size() != last_.size()) {
         parts_.push_back(Part{size_, name.size(), restarts_.size()});
+        in_last_part_ = 0;
     }
-    if ((size_ - parts_.back().first) % kRestartEvery == 0) {
+    if (in_last_part_ % kRestartEvery == 0) {
         restarts_.push_back(bytes_.size());
         bytes_.append(name);
         last_.assign(name);
@@ -88,6 +90,7 @@ void NameList::add(std::string_view name, size_t shared) {
         // Only the bytes after the shared ones differ from the last name.
         last_.replace(shared, name.size() - shared, name.substr(shared));
     }
+    ++in_last_part_;
     ++size_;
 }
 
@@ -104,6 +107,7 @@ void NameList::append(const NameList& other) {
         restarts_.push_back(base + offset);
     }
     last_ = other.last_;
+    in_last_part_ = other.in_last_part_;
     size_ += other.size_;
 }
 
@@ -112,6 +116,7 @@ void NameList::clear() {
     bytes_.clear();
     std::vector<size_t>().swap(restarts_);
     std::string().swap(last_);
+    in_last_part_ = 0;
     size_ = 0;
 }
 
@@ -129,13 +134,14 @@ void NameList::Reader::next() {
 }
 
 void NameList::Reader::decode() {
-    const std::vector<Part>& parts = list_->parts_;
-    if (part_ + 1 < parts.size() && parts[part_ + 1].first == index_) {
+    if (index_ == part_end_) {
+        const std::vector<Part>& parts = list_->parts_;
+        name_.resize(parts[part_].length);
         ++part_;
+        part_end_ = part_ < parts.size() ? parts[part_].first : list_->size_;
+        in_part_ = 0;
     }
-    const Part& part = parts[part_];
-    name_.resize(part.length);
-    at_ = pacpick::decode(at_, index_ - part.first, part.length, name_.data());
+    at_ = pacpick::decode(at_, in_part_++, name_.size(), name_.data());
 }
 
 }  // namespace pacpick

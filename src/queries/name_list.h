@@ -51,7 +51,9 @@ class NameList {
 
         const NameList* list_;
         size_t index_ = 0;
-        size_t part_ = 0;  // the part holding the current name
+        size_t part_ = 0;      // the part after the current name's
+        size_t part_end_ = 0;  // the index where the current name's part ends
+        size_t in_part_ = 0;   // the current name's index in its part
         const char* at_;
         std::string name_;
     };
@@ -69,6 +71,7 @@ class NameList {
     ByteBuffer bytes_;
     std::vector<size_t> restarts_;  // where in `bytes_` each name kept whole begins
     std::string last_;              // the name added last, which the next is coded against
+    size_t in_last_part_ = 0;       // names in the last part
     size_t size_ = 0;
 };
 
