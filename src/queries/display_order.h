@@ -11,10 +11,11 @@ namespace pacpick {
 
 /// Collects names in any order and hands them back in display order: fewer
 /// bytes first, equal lengths by unsigned byte values, each name once. Names go
-/// straight into runs of their own length, so ordering by length costs
-/// nothing; a name that sorts before the one it follows starts a new run. Names
-/// that arrive as a few sorted runs (one per repository) are merged in linear
-/// time, and any other order still sorts correctly.
+/// straight into runs of their own length (each a list of ascending names), so
+/// ordering by length costs nothing; a name that sorts before the one it
+/// follows starts a new run. Names that arrive as a few sorted runs (one per
+/// repository) are merged in linear time, and any other order still sorts
+/// correctly.
 class DisplayOrderBuilder {
   public:
     /// Adds a name; empty names are not kept.
