@@ -1,56 +1,26 @@
 #include "queries/display_order.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 #include <utility>
 
 namespace pacpick {
 
 namespace {
 
-/// The names of two ascending runs of one length, in one ascending run, each once.
-NameRun merge_runs(const NameRun& a, const NameRun& b) {
-    NameRun merged(a.length());
-    NameRun::Reader left(a);
-    NameRun::Reader right(b);
-    const size_t length = a.length();
-    while (!left.done() && !right.done()) {
-        const int order = std::memcmp(left.name().data(), right.name().data(), length);
-        if (order <= 0) {
-            merged.push_back(left.name());
-            left.next();
-            if (order == 0) {
-                right.next();  // the same name from another repository
-            }
-        } else {
-            merged.push_back(right.name());
-            right.next();
-        }
-    }
-    for (NameRun::Reader* rest : {&left, &right}) {
-        for (; !rest->done(); rest->next()) {
-            merged.push_back(rest->name());
-        }
-    }
-    return merged;
-}
-
 // Up to this many runs are merged in one pass, each name decoded and encoded
 // once; a repository is one run, and few systems have more repositories.
 constexpr size_t kMergedAtOnce = 8;
 
 /// The names of a few ascending runs of one length, in ascending order and
-/// each once, added to `out` (a `NameRun` or a `NameList`).
-template <typename Out>
-void merge_few(const std::vector<NameRun>& runs, Out& out) {
-    const size_t length = runs.front().length();
-    std::vector<NameRun::Reader> readers;
-    readers.reserve(runs.size());
-    for (const NameRun& run : runs) {
-        readers.emplace_back(run);
-    }
+/// each once, added to `out`.
+void merge(std::span<const NameList> runs, NameList& out) {
+    std::vector<NameList::Reader> readers(runs.begin(), runs.end());
+    const size_t length = readers.front().name().size();
     for (;;) {
-        NameRun::Reader* least = nullptr;
-        for (NameRun::Reader& reader : readers) {
+        NameList::Reader* least = nullptr;
+        for (NameList::Reader& reader : readers) {
             if (!reader.done() &&
                 (least == nullptr ||
                  std::memcmp(reader.name().data(), least->name().data(), length) < 0)) {
@@ -62,7 +32,7 @@ void merge_few(const std::vector<NameRun>& runs, Out& out) {
         }
         out.push_back(least->name());
         // The same name from other repositories goes with it.
-        for (NameRun::Reader& reader : readers) {
+        for (NameList::Reader& reader : readers) {
             if (&reader != least && !reader.done() &&
                 std::memcmp(reader.name().data(), least->name().data(), length) == 0) {
                 reader.next();
@@ -74,31 +44,30 @@ void merge_few(const std::vector<NameRun>& runs, Out& out) {
 
 /// Adds the names of all `runs`, of one length, to `list` in ascending order
 /// and each once: a lone run as its bytes are, a few in one merging pass, more
-/// (only a listing out of order has more) pairwise until few are left.
-void add_merged(std::vector<NameRun>& runs, NameList& list) {
+/// (only a listing out of order has more) a few at a time until few are left.
+void add_merged(std::vector<NameList>& runs, NameList& list) {
     while (runs.size() > kMergedAtOnce) {
-        std::vector<NameRun> merged;
-        merged.reserve(runs.size() / 2 + 1);
-        for (size_t i = 0; i + 1 < runs.size(); i += 2) {
-            merged.push_back(merge_runs(runs[i], runs[i + 1]));
-            runs[i] = NameRun(0);  // gives its memory back before the next merge
-            runs[i + 1] = NameRun(0);
-        }
-        if (runs.size() % 2 == 1) {
-            merged.push_back(std::move(runs.back()));
+        std::vector<NameList> merged;
+        for (size_t i = 0; i < runs.size(); i += kMergedAtOnce) {
+            const size_t count = std::min(kMergedAtOnce, runs.size() - i);
+            merged.emplace_back();
+            merge(std::span(runs).subspan(i, count), merged.back());
+            for (size_t k = i; k < i + count; ++k) {
+                runs[k] = NameList();  // gives its memory back before the next merge
+            }
         }
         runs = std::move(merged);
     }
     if (runs.size() == 1) {
         list.append(runs.front());
     } else {
-        merge_few(runs, list);
+        merge(runs, list);
     }
 }
 
 }  // namespace
 
-std::vector<NameRun>& DisplayOrderBuilder::bucket(size_t length) {
+std::vector<NameList>& DisplayOrderBuilder::bucket(size_t length) {
     if (length < kDirectLengths) {
         if (short_.size() <= length) {
             short_.resize(length + 1);
@@ -112,11 +81,11 @@ void DisplayOrderBuilder::add(std::string_view name) {
     if (name.empty()) {
         return;
     }
-    std::vector<NameRun>& runs = bucket(name.size());
+    std::vector<NameList>& runs = bucket(name.size());
     // A name listed twice in a row is dropped here; one that sorts before its
     // predecessor starts the next run.
-    if (runs.empty() || runs.back().push_back_if_after(name) == NameRun::Placed::Before) {
-        runs.emplace_back(name.size());
+    if (runs.empty() || runs.back().push_back_if_after(name) == NameList::Placed::Before) {
+        runs.emplace_back();
         runs.back().push_back(name);
     }
 }
@@ -125,19 +94,19 @@ NameList DisplayOrderBuilder::take() {
     NameList list;
     // Each length's runs go as soon as the list has their names, so the list
     // grows while the runs shrink and the two together stay near one list.
-    auto take_length = [&list](std::vector<NameRun>& runs) {
+    auto take_length = [&list](std::vector<NameList>& runs) {
         if (!runs.empty()) {
             add_merged(runs, list);
-            std::vector<NameRun>().swap(runs);
+            std::vector<NameList>().swap(runs);
         }
     };
-    for (std::vector<NameRun>& runs : short_) {
+    for (std::vector<NameList>& runs : short_) {
         take_length(runs);
     }
     for (auto& [length, runs] : long_) {
         take_length(runs);
     }
-    std::vector<std::vector<NameRun>>().swap(short_);
+    std::vector<std::vector<NameList>>().swap(short_);
     long_.clear();
     return list;
 }

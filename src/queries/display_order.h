@@ -6,16 +6,16 @@
 #include <vector>
 
 #include "queries/name_list.h"
-#include "queries/name_run.h"
 
 namespace pacpick {
 
 /// Collects names in any order and hands them back in display order: fewer
 /// bytes first, equal lengths by unsigned byte values, each name once. Names go
-/// straight into runs of their own length, so ordering by length costs
-/// nothing; a name that sorts before the one it follows starts a new run. Names
-/// that arrive as a few sorted runs (one per repository) are merged in linear
-/// time, and any other order still sorts correctly.
+/// straight into runs of their own length (each a list of ascending names), so
+/// ordering by length costs nothing; a name that sorts before the one it
+/// follows starts a new run. Names that arrive as a few sorted runs (one per
+/// repository) are merged in linear time, and any other order still sorts
+/// correctly.
 class DisplayOrderBuilder {
   public:
     /// Adds a name; empty names are not kept.
@@ -28,10 +28,10 @@ class DisplayOrderBuilder {
     // for a map.
     static constexpr size_t kDirectLengths = 256;
 
-    std::vector<NameRun>& bucket(size_t length);
+    std::vector<NameList>& bucket(size_t length);
 
-    std::vector<std::vector<NameRun>> short_;  // indexed by length
-    std::map<size_t, std::vector<NameRun>> long_;
+    std::vector<std::vector<NameList>> short_;  // indexed by length
+    std::map<size_t, std::vector<NameList>> long_;
 };
 
 }  // namespace pacpick

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -5,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "../support/name_lists.h"
 #include "main/app_state.h"
 #include "main/main_loop.h"
 #include "main/pacman_queries.h"
@@ -19,6 +21,7 @@ namespace pacpick {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 
 /// A stand-in `pacman` first on PATH for the test's length. It appends its
 /// arguments to a log, then runs the test's script.
@@ -81,9 +84,9 @@ TEST(CatalogQueryTest, FiltersTheSyncListingInInstallModeAndTheInstalledOneInUni
     auto rt = runtime();
     const auto install = search(*rt, "Vim", Mode::Install, 11);
     EXPECT_EQ(install.generation.value, 11u);
-    EXPECT_EQ(install.names, (NameList{"vim", "gvim", "neovim"}));
+    EXPECT_THAT(strings_of(install.names), ElementsAre("vim", "gvim", "neovim"));
     const auto uninstall = search(*rt, "", Mode::Uninstall);
-    EXPECT_EQ(uninstall.names, (NameList{"vim", "zsh", "bash"}));
+    EXPECT_THAT(strings_of(uninstall.names), ElementsAre("vim", "zsh", "bash"));
     EXPECT_EQ(pacman.calls(), (std::vector<std::string>{"-Slq", "-Qq"}));
 }
 
@@ -102,9 +105,9 @@ TEST(CatalogQueryTest, ALongListingReadInManyPiecesGivesWhatTheWholeListingGives
     auto rt = runtime();
     for (const char* query : {"\xC3\xA4-1", "VIM", ""}) {
         SCOPED_TRACE(query);
-        const NameList expected = filter_package_names(listing, query);
+        const auto expected = strings_of(filter_package_names(listing, query));
         EXPECT_GT(expected.size(), 1000u);
-        EXPECT_EQ(search(*rt, query, Mode::Uninstall).names, expected);
+        EXPECT_EQ(strings_of(search(*rt, query, Mode::Uninstall).names), expected);
     }
 }
 
@@ -120,7 +123,7 @@ TEST(CatalogQueryTest, OutputOfAFailingPacmanIsStillUsedAndAMissingOneGivesNothi
     {
         FakePacman pacman("printf 'vim\\nvi\\n'; echo 'error: broken' >&2; exit 1");
         auto rt = runtime();
-        EXPECT_EQ(search(*rt, "vi", Mode::Install).names, (NameList{"vi", "vim"}));
+        EXPECT_THAT(strings_of(search(*rt, "vi", Mode::Install).names), ElementsAre("vi", "vim"));
     }
     {
         NoPacman none;
@@ -162,7 +165,7 @@ TEST(CatalogQueryTest, ThreeQuickKeystrokesStartAtMostOnePacman) {
     ASSERT_TRUE(message.has_value());
     const auto& result = std::get<CatalogResult>(*message);
     EXPECT_EQ(result.generation.value, 3u);
-    EXPECT_EQ(result.names, (NameList{"vim", "gvim", "neovim"}));
+    EXPECT_THAT(strings_of(result.names), ElementsAre("vim", "gvim", "neovim"));
     EXPECT_EQ(pacman.calls(), (std::vector<std::string>{"-Slq"}));
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/name_lists.h"
 #include "forked_child.h"
 #include "process_helpers.h"
 #include "screen/frame.h"
@@ -315,7 +316,7 @@ TEST(ScreenGuardTest, TriesTheRestoreOnceMoreWhenTheTerminalRefusesAWrite) {
 TEST(DrawScreenTest, DrawsForTheTerminalsOwnSize) {
     auto [report, screen] = on_terminal(
         [] {
-            const NameList matches = {"vim", "vi"};
+            const NameList matches = names_of({"vim", "vi"});
             return outcome(draw_screen({"vi", matches, 0, nullptr}, Mode::Install));
         },
         20, 10);
@@ -332,7 +333,7 @@ TEST_F(StandInTput, DrawScreenWritesNothingWithoutASize) {
             return "setup failed";
         }
         hide_tput();
-        const NameList matches = {"vim"};
+        const NameList matches = names_of({"vim"});
         auto drawn = draw_screen({"vi", matches, 0, nullptr}, Mode::Install);
         (void)standard_output().flush();  // nothing may have been kept back either
         return drawn ? "drawn" : "failed";

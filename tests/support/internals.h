@@ -5,16 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "queries/name_list.h"
 #include "term/event_stream.h"
-
-namespace pacpick {
-
-struct NameListProbe {
-    static const char* storage(const NameList& list) { return list.storage(); }
-};
-
-}  // namespace pacpick
 
 namespace pacpick::term {
 /// A stream whose input wait thread runs `before_wait` each time it has taken

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/name_lists.h"
+
 namespace pacpick {
 namespace {
 
@@ -61,7 +63,7 @@ TEST(DisplayOrderBuilderTest, SortsAnyArrangementOfRunsAndDropsRepeats) {
                 SCOPED_TRACE(testing::Message()
                              << length << " bytes, " << runs << " runs, " << count << " names");
                 const NameList list = builder.take();
-                ASSERT_EQ(std::vector<std::string>(list.begin(), list.end()), sorted_once(names));
+                ASSERT_EQ(strings_of(list), sorted_once(names));
             }
         }
     }
@@ -87,10 +89,11 @@ TEST(DisplayOrderBuilderTest, GivesNamesShortestFirstThenByBytesEachOnce) {
         builder.add(name);
     }
     const NameList list = builder.take();
-    EXPECT_THAT(list, ElementsAre("a", "vi", "zz", "\xC3\xA4", "vim", "gvim", "neovim"));
-    EXPECT_THAT(builder.take(), IsEmpty()) << "taking empties the builder";
+    EXPECT_THAT(strings_of(list),
+                ElementsAre("a", "vi", "zz", "\xC3\xA4", "vim", "gvim", "neovim"));
+    EXPECT_THAT(strings_of(builder.take()), IsEmpty()) << "taking empties the builder";
     builder.add("again");
-    EXPECT_THAT(builder.take(), ElementsAre("again"));
+    EXPECT_THAT(strings_of(builder.take()), ElementsAre("again"));
 }
 
 // Random names of every length up to well past the table of short lengths,
@@ -118,8 +121,7 @@ TEST(DisplayOrderBuilderTest, AgreesWithASortOfTheSameNames) {
             }
         }
         const NameList list = builder.take();
-        ASSERT_EQ(std::vector<std::string>(list.begin(), list.end()), sorted_once(all))
-            << "round " << round;
+        ASSERT_EQ(strings_of(list), sorted_once(all)) << "round " << round;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/name_lists.h"
 #include "text/lines.h"
 #include "text/unicode.h"
 #include "text/utf8.h"
@@ -18,8 +19,8 @@ namespace {
 using testing::ElementsAre;
 using testing::IsEmpty;
 
-std::vector<std::string> strings_of(const NameList& list) {
-    return std::vector<std::string>(list.begin(), list.end());
+std::vector<std::string> filtered(std::string_view output, std::string_view query) {
+    return strings_of(filter_package_names(output, query));
 }
 
 /// The plain way to read a listing, used as the oracle: decode all of it, then
@@ -55,71 +56,69 @@ std::vector<std::string> filter_in_pieces(std::string_view output, std::string_v
 }
 
 TEST(FilterPackageNamesTest, MatchesCaseInsensitivelyAndListsShortestFirst) {
-    EXPECT_THAT(filter_package_names("neovim\nemacs\ngvim\nvim\nvim-airline\n", "Vim"),
+    EXPECT_THAT(filtered("neovim\nemacs\ngvim\nvim\nvim-airline\n", "Vim"),
                 ElementsAre("vim", "gvim", "neovim", "vim-airline"));
-    EXPECT_THAT(filter_package_names("NeoVim\nGVIM\n", "vIM"), ElementsAre("GVIM", "NeoVim"))
+    EXPECT_THAT(filtered("NeoVim\nGVIM\n", "vIM"), ElementsAre("GVIM", "NeoVim"))
         << "names are shown as listed, not lower-cased";
 }
 
 TEST(FilterPackageNamesTest, OrdersEqualLengthsByUnsignedBytes) {
-    EXPECT_THAT(filter_package_names("abc\na_b\na-b\n", ""), ElementsAre("a-b", "a_b", "abc"));
-    EXPECT_THAT(filter_package_names("\xC3\xA4\nzz\nab\n", ""), ElementsAre("ab", "zz", "\xC3\xA4"))
+    EXPECT_THAT(filtered("abc\na_b\na-b\n", ""), ElementsAre("a-b", "a_b", "abc"));
+    EXPECT_THAT(filtered("\xC3\xA4\nzz\nab\n", ""), ElementsAre("ab", "zz", "\xC3\xA4"))
         << "bytes above 0x7F sort after ASCII";
 }
 
 TEST(FilterPackageNamesTest, ListsANameFromSeveralRepositoriesOnce) {
-    EXPECT_THAT(filter_package_names("vim\nfoo\nvim\n  vim \n", ""), ElementsAre("foo", "vim"));
-    EXPECT_THAT(filter_package_names("a-vim\nb-vim\nvim\na-vim\nvim\nz-vim\n", "vim"),
+    EXPECT_THAT(filtered("vim\nfoo\nvim\n  vim \n", ""), ElementsAre("foo", "vim"));
+    EXPECT_THAT(filtered("a-vim\nb-vim\nvim\na-vim\nvim\nz-vim\n", "vim"),
                 ElementsAre("vim", "a-vim", "b-vim", "z-vim"));
 }
 
 TEST(FilterPackageNamesTest, TrimsWhiteSpaceAndSkipsEmptyLines) {
-    EXPECT_THAT(filter_package_names("  foo\r\n", ""), ElementsAre("foo"));
-    EXPECT_THAT(filter_package_names("a\n   \n\n\t\r\nb\n", ""), ElementsAre("a", "b"));
-    EXPECT_THAT(filter_package_names("\xE3\x80\x80lib\xC2\xA0\n", "lib"), ElementsAre("lib"));
-    EXPECT_THAT(filter_package_names("last-without-newline", "last"),
-                ElementsAre("last-without-newline"));
-    EXPECT_THAT(filter_package_names("", ""), IsEmpty());
-    EXPECT_THAT(filter_package_names("\n\n", ""), IsEmpty());
-    EXPECT_THAT(filter_package_names("vim\n", "emacs"), IsEmpty());
+    EXPECT_THAT(filtered("  foo\r\n", ""), ElementsAre("foo"));
+    EXPECT_THAT(filtered("a\n   \n\n\t\r\nb\n", ""), ElementsAre("a", "b"));
+    EXPECT_THAT(filtered("\xE3\x80\x80lib\xC2\xA0\n", "lib"), ElementsAre("lib"));
+    EXPECT_THAT(filtered("last-without-newline", "last"), ElementsAre("last-without-newline"));
+    EXPECT_THAT(filtered("", ""), IsEmpty());
+    EXPECT_THAT(filtered("\n\n", ""), IsEmpty());
+    EXPECT_THAT(filtered("vim\n", "emacs"), IsEmpty());
 }
 
 TEST(FilterPackageNamesTest, MatchesTheQueryAsTypedWithoutTrimmingIt) {
     const std::string output = "foo bar\nbar\nfoobar\n";
-    EXPECT_THAT(filter_package_names(output, " bar"), ElementsAre("foo bar"));
-    EXPECT_THAT(filter_package_names(output, "bar "), IsEmpty())
-        << "names lose their trailing white space";
-    EXPECT_THAT(filter_package_names(output, "bar"), ElementsAre("bar", "foobar", "foo bar"));
-    EXPECT_THAT(filter_package_names("a\nb\n", "a\nb"), IsEmpty()) << "no name holds a line feed";
+    EXPECT_THAT(filtered(output, " bar"), ElementsAre("foo bar"));
+    EXPECT_THAT(filtered(output, "bar "), IsEmpty()) << "names lose their trailing white space";
+    EXPECT_THAT(filtered(output, "bar"), ElementsAre("bar", "foobar", "foo bar"));
+    EXPECT_THAT(filtered("a\nb\n", "a\nb"), IsEmpty()) << "no name holds a line feed";
 }
 
 TEST(FilterPackageNamesTest, ReadsIllFormedOutputWithReplacementCharacters) {
     const std::string output = "caf\xC3\n\xFFvim\nvim\n";
-    EXPECT_THAT(filter_package_names(output, "vim"), ElementsAre("vim", "\xEF\xBF\xBDvim"));
-    EXPECT_THAT(filter_package_names(output, "\xEF\xBF\xBD"),
+    EXPECT_THAT(filtered(output, "vim"), ElementsAre("vim", "\xEF\xBF\xBDvim"));
+    EXPECT_THAT(filtered(output, "\xEF\xBF\xBD"),
                 ElementsAre("caf\xEF\xBF\xBD", "\xEF\xBF\xBDvim"));
 }
 
 TEST(FilterPackageNamesTest, LowerCasesBeyondAscii) {
-    EXPECT_THAT(filter_package_names("\xC3\x84rger\n\xC3\xA4rger\narger\n", "\xC3\x84"),
+    EXPECT_THAT(filtered("\xC3\x84rger\n\xC3\xA4rger\narger\n", "\xC3\x84"),
                 ElementsAre("\xC3\x84rger", "\xC3\xA4rger"));
     // Final and medial sigma are different letters once lower-cased.
     const std::string names =
-        "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3\n"                      // ΟΔΟΣ
-        "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3\xCE\x91\n";             // ΟΔΟΣΑ
-    EXPECT_THAT(filter_package_names(names, "\xCE\xBF\xCF\x82"),  // ος
+        "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3\n"           // ΟΔΟΣ
+        "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3\xCE\x91\n";  // ΟΔΟΣΑ
+    EXPECT_THAT(filtered(names, "\xCE\xBF\xCF\x82"),   // ος
                 ElementsAre("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"));
-    EXPECT_THAT(filter_package_names(names, "\xCE\xBF\xCF\x83"),  // οσ
+    EXPECT_THAT(filtered(names, "\xCE\xBF\xCF\x83"),  // οσ
                 ElementsAre("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3\xCE\x91"));
     // İ lower-cases to i and a combining dot, so plain i finds it but İ does not
     // find a plain i.
     const std::string cities = "\xC4\xB0zmir\nizmir\n";
-    EXPECT_THAT(filter_package_names(cities, "\xC4\xB0"), ElementsAre("\xC4\xB0zmir"));
-    EXPECT_THAT(filter_package_names(cities, "iz"), ElementsAre("izmir"));
-    EXPECT_THAT(filter_package_names(cities, "i"), ElementsAre("izmir", "\xC4\xB0zmir"));
+    EXPECT_THAT(filtered(cities, "\xC4\xB0"), ElementsAre("\xC4\xB0zmir"));
+    EXPECT_THAT(filtered(cities, "iz"), ElementsAre("izmir"));
+    EXPECT_THAT(filtered(cities, "i"), ElementsAre("izmir", "\xC4\xB0zmir"));
     // A non-ASCII query whose lower-case form is ASCII (the Kelvin sign) still
     // finds ASCII names.
-    EXPECT_THAT(filter_package_names("kde\nvim\n", "\xE2\x84\xAA"), ElementsAre("kde"));
+    EXPECT_THAT(filtered("kde\nvim\n", "\xE2\x84\xAA"), ElementsAre("kde"));
 }
 
 // A name whose pieces arrive in separate reads, even with a character cut in
@@ -226,7 +225,7 @@ TEST(NameFilterTest, AgreesWithTheWholeListingOracleHoweverTheOutputIsCut) {
         for (const std::string& query : queries) {
             SCOPED_TRACE(testing::PrintToString(catalog) + " / " + testing::PrintToString(query));
             const std::vector<std::string> expected = whole_listing_filter(catalog, query);
-            ASSERT_EQ(strings_of(filter_package_names(catalog, query)), expected);
+            ASSERT_EQ(filtered(catalog, query), expected);
             for (size_t cut = 0; cut <= catalog.size(); ++cut) {
                 ASSERT_EQ(filter_in_pieces(catalog, query, {cut}), expected) << "cut at " << cut;
             }
@@ -284,13 +283,12 @@ TEST(NameFilterTest, LargeListingsAgreeWithTheOracle) {
              {"vim", "V", "a-", "-a", "python-vim", "\xC3\xA4", "", "nothing"}) {
             SCOPED_TRACE(std::string("query ") + query);
             const std::vector<std::string> expected = whole_listing_filter(catalog, query);
-            EXPECT_EQ(strings_of(filter_package_names(catalog, query)), expected);
+            EXPECT_EQ(filtered(catalog, query), expected);
             EXPECT_EQ(filter_in_pieces(catalog, query, pipe_reads), expected);
         }
     }
     const std::string longest = std::string(150 * 1024, 'a') + "VIM";
-    EXPECT_THAT(strings_of(filter_package_names(catalogs.back(), "vim")),
-                ElementsAre("vim", "last-vim", longest));
+    EXPECT_THAT(filtered(catalogs.back(), "vim"), ElementsAre("vim", "last-vim", longest));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/name_lists.h"
 #include "memory_sink.h"
 
 namespace pacpick::screen {
@@ -37,14 +38,14 @@ class FrameTest : public ::testing::Test {
 };
 
 TEST_F(FrameTest, DrawsTheWorkedFrame) {
-    matches = {"vim", "vi"};
+    matches = names_of({"vim", "vi"});
     const std::string frame = draw({"vi", matches, 0, nullptr}, Mode::Install, {{20}, {10}});
     EXPECT_EQ(frame, kClear + at(0, 4) + "> vim" + at(0, 3) + "  vi" +
                          bottom(5, 20, "[install] vi") + at(12, 6));
 }
 
 TEST_F(FrameTest, ReachesTheTerminalInOneWrite) {
-    matches = {"vim", "vi", "neovim"};
+    matches = names_of({"vim", "vi", "neovim"});
     MemorySink sink;
     ScreenWriter writer(sink.stream);
     ASSERT_TRUE(draw_frame({"vi", matches, 1, nullptr}, Mode::Install, {{80}, {24}}, writer));
@@ -59,7 +60,7 @@ TEST_F(FrameTest, FirstFrameShowsOnlyRulePromptAndEmptyPane) {
 }
 
 TEST_F(FrameTest, ShortTerminalsGetNoListAndTheSameFiveRows) {
-    matches = {"vim"};
+    matches = names_of({"vim"});
     const std::string expected = kClear + bottom(0, 6, "[insta") + at(12, 1);
     EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {5}}), expected);
     EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {3}}), expected);
@@ -67,14 +68,14 @@ TEST_F(FrameTest, ShortTerminalsGetNoListAndTheSameFiveRows) {
 }
 
 TEST_F(FrameTest, ZeroWidthCutsEveryTextButKeepsEveryMove) {
-    matches = {"vim", "vi"};
+    matches = names_of({"vim", "vi"});
     PackageDetails details{"vim", "9.1", "Vi Improved", true};
     EXPECT_EQ(draw({"vi", matches, 0, &details}, Mode::Install, {{0}, {7}}),
               kClear + at(0, 1) + at(0, 0) + bottom(2, 0, "") + at(12, 3));
 }
 
 TEST_F(FrameTest, ShowsOnlyTheEntriesThatFitWithoutScrolling) {
-    matches = {"a", "b", "c", "d"};
+    matches = names_of({"a", "b", "c", "d"});
     // L = 2: entry 1 lands on row 0 and entries 2 and 3 are not drawn.
     EXPECT_EQ(draw({"", matches, 1, nullptr}, Mode::Install, {{4}, {7}}),
               kClear + at(0, 1) + "  a" + at(0, 0) + "> b" + bottom(2, 4, "[ins") + at(10, 3));
@@ -89,7 +90,7 @@ TEST_F(FrameTest, CursorFollowsTheWholePromptWhenItIsCut) {
 }
 
 TEST_F(FrameTest, WritesALineOfExactlyTheWidthWhole) {
-    matches = {"abcdefgh"};  // "> " + 8 bytes = 10
+    matches = names_of({"abcdefgh"});  // "> " + 8 bytes = 10
     EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {{10}, {6}}),
               kClear + at(0, 0) + "> abcdefgh" + bottom(1, 10, "[install] ") + at(11, 2));
     EXPECT_EQ(draw({"x", matches, 0, nullptr}, Mode::Install, {{9}, {6}}),
@@ -97,7 +98,7 @@ TEST_F(FrameTest, WritesALineOfExactlyTheWidthWhole) {
 }
 
 TEST_F(FrameTest, FillsTheDetailsPane) {
-    matches = {"vim"};
+    matches = names_of({"vim"});
     PackageDetails details{"vim", "9.1.0-1", "Vi Improved", true};
     EXPECT_EQ(draw({"vim", matches, 0, &details}, Mode::Install, {{40}, {6}}),
               kClear + at(0, 0) + "> vim" + at(0, 1) + std::string(40, '-') + at(0, 2) +
@@ -135,7 +136,7 @@ TEST(DetailsLinesTest, CutsEachLineToTheWidth) {
 
 TEST_F(FrameTest, NeverSplitsACharacterAtTheCut) {
     // "é" is two bytes and "€" three; a cut through either drops the whole character.
-    matches = {"caf\xc3\xa9"};
+    matches = names_of({"caf\xc3\xa9"});
     PackageDetails details{"x", "1", "\xe2\x82\xac\xe2\x82\xac", false};
     const std::string frame = draw({"\xc3\xa9", matches, 0, &details}, Mode::Install, {{15}, {6}});
     EXPECT_EQ(frame, kClear + at(0, 0) + "> caf\xc3\xa9" + at(0, 1) + std::string(15, '-') +
@@ -153,7 +154,7 @@ TEST_F(FrameTest, NeverSplitsACharacterAtTheCut) {
 TEST_F(FrameTest, ShowsControlCharactersFromOutsideAsQuestionMarks) {
     // Escape sequences hidden in a description, a name and the query must not
     // reach the terminal: only the frame's own sequences may.
-    matches = {"evil\x1b[2Jname", "tab\there"};
+    matches = names_of({"evil\x1b[2Jname", "tab\there"});
     PackageDetails details{"evil\x1b[2Jname", "1\x7f", "\x1b]0;owned\x07\x1b[2J", false};
     const std::string frame = draw({"q\x1b[A", matches, 0, &details}, Mode::Install, {{40}, {7}});
     EXPECT_EQ(frame, kClear + at(0, 1) + "> evil?[2Jname" + at(0, 0) + "  tab?here" + at(0, 2) +

@@ -7,7 +7,7 @@
 #include <deque>
 #include <variant>
 
-#include "../support/internals.h"
+#include "../support/name_lists.h"
 #include "../support/task_frames.h"
 #include "runtime/runtime.h"
 #include "runtime/sleep.h"
@@ -99,9 +99,7 @@ struct Frame {
 class RecordingDrawer final : public FrameDrawer {
   public:
     Result<void> draw(const AppState& s) override {
-        frames.push_back(Frame{s.query,
-                               std::vector<std::string>(s.matches.begin(), s.matches.end()),
-                               s.selected, s.details, s.mode});
+        frames.push_back(Frame{s.query, strings_of(s.matches), s.selected, s.details, s.mode});
         if (fail_at && frames.size() == *fail_at) {
             return Error::os(EPIPE);
         }
@@ -188,9 +186,10 @@ ScriptedEvents::Step press(KeyEvent k) {
 }
 
 TEST(MainLoopTest, StaleCatalogResultIsDroppedWithoutAFrame) {
-    LoopRun run({press(ch('v')), press(ch('i')),
-                 answer(CatalogResult{{1}, {"vim", "gvim"}}),  // answers the search for "v"
-                 answer(CatalogResult{{2}, {"vi", "vim"}}), esc()});
+    LoopRun run(
+        {press(ch('v')), press(ch('i')),
+         answer(CatalogResult{{1}, names_of({"vim", "gvim"})}),  // answers the search for "v"
+         answer(CatalogResult{{2}, names_of({"vi", "vim"})}), esc()});
     auto end = run.run();
     ASSERT_TRUE(end.ok());
     EXPECT_EQ(*end, LoopEnd::Quit);
@@ -205,8 +204,8 @@ TEST(MainLoopTest, StaleCatalogResultIsDroppedWithoutAFrame) {
 }
 
 TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed) {
-    LoopRun run({press(ch('v')), press(ch('i')), answer(CatalogResult{{2}, {"vi"}}),
-                 answer(CatalogResult{{1}, {"late"}}), esc()});
+    LoopRun run({press(ch('v')), press(ch('i')), answer(CatalogResult{{2}, names_of({"vi"})}),
+                 answer(CatalogResult{{1}, names_of({"late"})}), esc()});
     ASSERT_TRUE(run.run().ok());
     ASSERT_EQ(run.queries.searches.size(), 2u);
     EXPECT_EQ(run.queries.searches[0].query, "v");
@@ -216,28 +215,12 @@ TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed)
     EXPECT_EQ(run.queries.searches[1].mode, Mode::Install);
     run.await_gone(run.queries.searches[0].frame);  // cancelled: it goes away
     EXPECT_FALSE(run.queries.searches[1].frame.expired());
-    EXPECT_EQ(run.state->matches, (NameList{"vi"}));
+    EXPECT_EQ(strings_of(run.state->matches), std::vector<std::string>{"vi"});
     EXPECT_EQ(run.drawer.frames.size(), 3u);
 }
 
-// A search's answer reaches the screen by moves alone, through the channel and
-// into the state: the names shown are the very bytes the search produced.
-TEST(MainLoopTest, TakesTheSearchAnswerWithoutCopyingItsNames) {
-    NameList names{std::string(20, 'a'), std::string(20, 'b')};
-    const char* bytes = NameListProbe::storage(names);
-    std::deque<ScriptedEvents::Step> steps;
-    steps.push_back(press(ch('a')));
-    steps.push_back(answer(CatalogResult{{1}, std::move(names)}));
-    steps.push_back(esc());
-    LoopRun run(std::move(steps));
-    ASSERT_TRUE(run.run().ok());
-    ASSERT_EQ(run.state->matches.size(), 2u);
-    EXPECT_EQ(NameListProbe::storage(run.state->matches), bytes);
-    EXPECT_EQ(run.state->matches[1], std::string(20, 'b'));
-}
-
 TEST(MainLoopTest, UpAndDownClampAtBothEndsAndAskForDetailsEveryTime) {
-    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, {"a", "ab", "abc"}}),
+    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, names_of({"a", "ab", "abc"})}),
                  press(named(KeyCode::Kind::Down)),  // already at 0: stays
                  press(named(KeyCode::Kind::Up)), press(named(KeyCode::Kind::Up)),
                  press(named(KeyCode::Kind::Up)),  // at the last entry: stays
@@ -274,7 +257,7 @@ TEST(MainLoopTest, UpOnAnEmptyListKeepsSelectionZeroAndPublishesEmptyDetails) {
 
 TEST(MainLoopTest, TabTwiceReturnsToInstallWithEverythingEmptied) {
     PackageDetails vim{"vim", "9.0", "editor", true};
-    LoopRun run({press(ch('v')), answer(CatalogResult{{1}, {"vim"}}),
+    LoopRun run({press(ch('v')), answer(CatalogResult{{1}, names_of({"vim"})}),
                  answer(DetailsResult{{1}, vim}), press(named(KeyCode::Kind::Tab)),
                  press(named(KeyCode::Kind::Tab)), esc()});
     ASSERT_TRUE(run.run().ok());
@@ -336,7 +319,7 @@ TEST(MainLoopTest, EnterQuitsOnAnEmptyListAndChoosesTheSelectedEntryOtherwise) {
         EXPECT_FALSE(run.state->pending_action.has_value());
     }
     {
-        LoopRun run({press(ch('v')), answer(CatalogResult{{1}, {"vi", "vim"}}),
+        LoopRun run({press(ch('v')), answer(CatalogResult{{1}, names_of({"vi", "vim"})}),
                      press(named(KeyCode::Kind::Up)), press(named(KeyCode::Kind::Enter))});
         auto end = run.run();
         ASSERT_TRUE(end.ok());
@@ -375,7 +358,7 @@ TEST(MainLoopTest, AFrameThatCannotBeDrawnEndsTheLoopWithItsError) {
 TEST(MainLoopTest, DetailsAnswersAreAcceptedOnlyForTheNewestRequest) {
     PackageDetails a{"a", "1", "first", false};
     PackageDetails ab{"ab", "2", "second", true};
-    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, {"a", "ab"}}),
+    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, names_of({"a", "ab"})}),
                  press(named(KeyCode::Kind::Up)),  // details generation 2 for "ab"
                  answer(DetailsResult{{1}, a}),    // out of date
                  answer(DetailsResult{{2}, ab}), esc()});
