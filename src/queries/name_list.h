@@ -20,6 +20,13 @@ namespace pacpick {
 /// decodes it, at most 15 others with it; the screen reads a screenful at a time.
 class NameList {
   public:
+    // Moved from the search to the screen, never copied.
+    NameList() = default;
+    NameList(NameList&&) = default;
+    NameList& operator=(NameList&&) = default;
+    NameList(const NameList&) = delete;
+    NameList& operator=(const NameList&) = delete;
+
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     /// The name at `index`, which must be below `size()`.

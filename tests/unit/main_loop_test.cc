@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <deque>
+#include <functional>
 #include <variant>
 
 #include "../support/name_lists.h"
@@ -40,8 +41,9 @@ KeyEvent named(KeyCode::Kind kind) {
 /// the order of handling.
 class ScriptedEvents final : public EventSource {
   public:
+    /// Made when its turn comes: a list of names is moved, never copied.
     struct Answer {
-        QueryMessage message;
+        std::function<QueryMessage()> make;
     };
     using Step = std::variant<TerminalEvent, Answer, Error>;
 
@@ -70,7 +72,7 @@ class ScriptedEvents final : public EventSource {
         Step step = std::move(steps_.front());
         steps_.pop_front();
         if (auto* answer = std::get_if<Answer>(&step)) {
-            sender_.send(std::move(answer->message));
+            sender_.send(answer->make());
             message_sent_ = true;
             return rt::Poll<Result<TerminalEvent>>::pending();
         }
@@ -151,16 +153,12 @@ class RecordingQueries final : public QueryStarter {
 
 /// Runs the loop over a script and keeps everything it did.
 struct LoopRun {
-    explicit LoopRun(std::deque<ScriptedEvents::Step> steps, AppState* preset = nullptr) {
+    explicit LoopRun(std::deque<ScriptedEvents::Step> steps) {
         auto built = rt::Runtime::build(1);
         runtime = std::move(built).value();
         auto source = std::make_unique<ScriptedEvents>(std::move(steps));
         auto* script = source.get();
         state = std::make_unique<AppState>(std::move(source));
-        if (preset != nullptr) {
-            state->matches = preset->matches;
-            state->selected = preset->selected;
-        }
         script->connect(*state);
     }
     Result<LoopEnd> run() { return runtime->block_on(run_main_loop(*state, drawer, queries)); }
@@ -175,8 +173,17 @@ struct LoopRun {
     RecordingQueries queries;
 };
 
-ScriptedEvents::Step answer(QueryMessage m) {
-    return ScriptedEvents::Answer{std::move(m)};
+ScriptedEvents::Step answer(DetailsResult details) {
+    return ScriptedEvents::Answer{[details] { return QueryMessage(details); }};
+}
+ScriptedEvents::Step catalog(uint64_t generation, std::vector<std::string_view> names) {
+    return ScriptedEvents::Answer{[generation, names] {
+        NameList list;
+        for (std::string_view name : names) {
+            list.push_back(name);
+        }
+        return QueryMessage(CatalogResult{{generation}, std::move(list)});
+    }};
 }
 ScriptedEvents::Step esc() {
     return TerminalEvent(named(KeyCode::Kind::Esc));
@@ -186,10 +193,9 @@ ScriptedEvents::Step press(KeyEvent k) {
 }
 
 TEST(MainLoopTest, StaleCatalogResultIsDroppedWithoutAFrame) {
-    LoopRun run(
-        {press(ch('v')), press(ch('i')),
-         answer(CatalogResult{{1}, names_of({"vim", "gvim"})}),  // answers the search for "v"
-         answer(CatalogResult{{2}, names_of({"vi", "vim"})}), esc()});
+    LoopRun run({press(ch('v')), press(ch('i')),
+                 catalog(1, {"vim", "gvim"}),  // answers the search for "v"
+                 catalog(2, {"vi", "vim"}), esc()});
     auto end = run.run();
     ASSERT_TRUE(end.ok());
     EXPECT_EQ(*end, LoopEnd::Quit);
@@ -204,8 +210,7 @@ TEST(MainLoopTest, StaleCatalogResultIsDroppedWithoutAFrame) {
 }
 
 TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed) {
-    LoopRun run({press(ch('v')), press(ch('i')), answer(CatalogResult{{2}, names_of({"vi"})}),
-                 answer(CatalogResult{{1}, names_of({"late"})}), esc()});
+    LoopRun run({press(ch('v')), press(ch('i')), catalog(2, {"vi"}), catalog(1, {"late"}), esc()});
     ASSERT_TRUE(run.run().ok());
     ASSERT_EQ(run.queries.searches.size(), 2u);
     EXPECT_EQ(run.queries.searches[0].query, "v");
@@ -220,7 +225,7 @@ TEST(MainLoopTest, QuickEditsCancelTheEarlierSearchAndOnlyTheNewestAnswerIsUsed)
 }
 
 TEST(MainLoopTest, UpAndDownClampAtBothEndsAndAskForDetailsEveryTime) {
-    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, names_of({"a", "ab", "abc"})}),
+    LoopRun run({press(ch('a')), catalog(1, {"a", "ab", "abc"}),
                  press(named(KeyCode::Kind::Down)),  // already at 0: stays
                  press(named(KeyCode::Kind::Up)), press(named(KeyCode::Kind::Up)),
                  press(named(KeyCode::Kind::Up)),  // at the last entry: stays
@@ -257,9 +262,8 @@ TEST(MainLoopTest, UpOnAnEmptyListKeepsSelectionZeroAndPublishesEmptyDetails) {
 
 TEST(MainLoopTest, TabTwiceReturnsToInstallWithEverythingEmptied) {
     PackageDetails vim{"vim", "9.0", "editor", true};
-    LoopRun run({press(ch('v')), answer(CatalogResult{{1}, names_of({"vim"})}),
-                 answer(DetailsResult{{1}, vim}), press(named(KeyCode::Kind::Tab)),
-                 press(named(KeyCode::Kind::Tab)), esc()});
+    LoopRun run({press(ch('v')), catalog(1, {"vim"}), answer(DetailsResult{{1}, vim}),
+                 press(named(KeyCode::Kind::Tab)), press(named(KeyCode::Kind::Tab)), esc()});
     ASSERT_TRUE(run.run().ok());
     const auto& frames = run.drawer.frames;
     ASSERT_EQ(frames.size(), 7u);  // each Tab also draws its empty details answer
@@ -319,8 +323,8 @@ TEST(MainLoopTest, EnterQuitsOnAnEmptyListAndChoosesTheSelectedEntryOtherwise) {
         EXPECT_FALSE(run.state->pending_action.has_value());
     }
     {
-        LoopRun run({press(ch('v')), answer(CatalogResult{{1}, names_of({"vi", "vim"})}),
-                     press(named(KeyCode::Kind::Up)), press(named(KeyCode::Kind::Enter))});
+        LoopRun run({press(ch('v')), catalog(1, {"vi", "vim"}), press(named(KeyCode::Kind::Up)),
+                     press(named(KeyCode::Kind::Enter))});
         auto end = run.run();
         ASSERT_TRUE(end.ok());
         EXPECT_EQ(*end, LoopEnd::Action);
@@ -358,7 +362,7 @@ TEST(MainLoopTest, AFrameThatCannotBeDrawnEndsTheLoopWithItsError) {
 TEST(MainLoopTest, DetailsAnswersAreAcceptedOnlyForTheNewestRequest) {
     PackageDetails a{"a", "1", "first", false};
     PackageDetails ab{"ab", "2", "second", true};
-    LoopRun run({press(ch('a')), answer(CatalogResult{{1}, names_of({"a", "ab"})}),
+    LoopRun run({press(ch('a')), catalog(1, {"a", "ab"}),
                  press(named(KeyCode::Kind::Up)),  // details generation 2 for "ab"
                  answer(DetailsResult{{1}, a}),    // out of date
                  answer(DetailsResult{{2}, ab}), esc()});

@@ -89,12 +89,12 @@ TEST(NameListTest, ReadsBackEveryNameHoweverAddedAndHoweverMuchNeighboursShare) 
     ASSERT_EQ(list.size(), names.size());
     EXPECT_EQ(read_all(list), names);
     EXPECT_EQ(strings_of(list), names);
-    const NameList copy = list;
+    const NameList moved = std::move(list);
     list.clear();
     EXPECT_TRUE(list.empty());
     list.push_back("after");
     EXPECT_EQ(read_all(list), std::vector<std::string>{"after"});
-    EXPECT_EQ(strings_of(copy), names);
+    EXPECT_EQ(strings_of(moved), names);
 }
 
 }  // namespace
