@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../support/event_printing.h"
@@ -122,6 +123,8 @@ const FeedCase kEscapeAndSingleBytes[] = {
     {"EscThenCtrlAIsCtrlAltA", {{"\x1b\x01"}}, {ch('a', CONTROL | ALT)}},
     {"EscThenCapitalKeepsShift", {{"\x1b" "A"}}, {ch('A', SHIFT | ALT)}},
     {"EscThenTwoByteCharacter", {{"\x1b\xc3\xa4"}}, {ch(U'ä', ALT)}},
+    {"EscThenCharacterSplitAcrossReads", {{"\x1b\xc3"}, {"\xa4"}}, {ch(U'ä', ALT)}},
+    {"EscThenAByteThatStartsNothing", {{"\x1b\x80" "a"}}, {ch('a')}},
     {"EscSplitFromItsSequenceIsEscAndKeys", {{"\x1b"}, {"[A"}},
      {key(Kind::Esc), ch('['), ch('A', SHIFT)}},
     {"EscEndingAFilledReadWaitsForTheNext", {{std::string(1023, 'x') + "\x1b", true}, {"[A"}},
@@ -167,6 +170,11 @@ const FeedCase kCharacters[] = {
     {"OverlongFormIsDropped", {{"\xc0\x80" "b"}}, {ch('b')}},
     {"EncodedSurrogateIsDropped", {{"\xed\xa0\x80" "b"}}, {ch('b')}},
     {"ByteThatStartsNothing", {{"\xf8" "b"}}, {ch('b')}},
+    // A lead (0xC0, 0xF7) waits for the rest and loses the byte that breaks it;
+    // one outside every range (0xBF) is dropped at once.
+    {"BrokenSequencesLoseWhatTheyHeld",
+     {{"\xc0"}, {"A"}, {"\xbf"}, {"B"}, {"\xf7"}, {"C"}, {"\xe0" "DE" "\xe0\xc0" "F"}},
+     {ch('B', SHIFT), ch('E', SHIFT), ch('F', SHIFT)}},
 };
 
 const FeedCase kCsiKeys[] = {
@@ -186,11 +194,13 @@ const FeedCase kCsiKeys[] = {
     {"SequenceSplitAfterItsSecondByteWaits", {{"\x1b["}, {"1;"}, {"5A"}}, {key(Kind::Up, CONTROL)}},
     {"CsiAtTheEndOfAReadWaits", {{"\x1b["}}, {}},
     {"CsiWithUnknownLetterIsDiscarded", {{"\x1b[Xa"}}, {ch('a')}},
+    {"CsiWithANonDigitInAParameterIsDiscarded", {{"\x1b[1;5=Aa"}}, {ch('a')}},
     {"CsiRIsNotF3", {{"\x1b[R"}}, {}},
     {"CsiLettersWithoutParameters", {{"\x1b[H\x1b[F\x1b[Z\x1b[P\x1b[Q\x1b[S"}},
      {key(Kind::Home), key(Kind::End), key(Kind::BackTab, SHIFT), fkey(1), fkey(2), fkey(4)}},
     {"Focus", {{"\x1b[I\x1b[O"}}, {TerminalEvent(FocusGained{}), TerminalEvent(FocusLost{})}},
-    {"ConsoleFunctionKeys", {{"\x1b[[A\x1b[[E\x1b[[F" "a"}}, {fkey(1), fkey(5), ch('a')}},
+    {"ConsoleFunctionKeys", {{"\x1b[[A\x1b[[B\x1b[[C\x1b[[D\x1b[[E\x1b[[F" "a"}},
+     {fkey(1), fkey(2), fkey(3), fkey(4), fkey(5), ch('a')}},
     {"TildeNavigationKeys", {{"\x1b[5~\x1b[6~\x1b[3~\x1b[2~"}},
      {key(Kind::PageUp), key(Kind::PageDown), key(Kind::Delete), key(Kind::Insert)}},
     {"TildeHomeAndEndInBothNumberings", {{"\x1b[1~\x1b[7~\x1b[4~\x1b[8~"}},
@@ -198,6 +208,19 @@ const FeedCase kCsiKeys[] = {
     {"TildeWithControl", {{"\x1b[3;5~"}}, {key(Kind::Delete, CONTROL)}},
     {"TildeRelease", {{"\x1b[3;1:3~"}}, {key(KeyCode::of(Kind::Delete), 0, KeyKind::Release)}},
     {"TildeLockState", {{"\x1b[3;65~"}}, {key(KeyCode::of(Kind::Delete), 0, KeyKind::Press, LOCK)}},
+    // A modifier parameter at 0, 64 (every modifier, no lock), and its top, 255.
+    {"TildeModifierEdges", {{"\x1b[3;0~\x1b[3;64~\x1b[3;255~\x1b[3;256~"}},
+     {key(Kind::Delete), key(KeyCode::of(Kind::Delete), 63),
+      key(KeyCode::of(Kind::Delete), 62, KeyKind::Press, LOCK), key(Kind::Delete)}},
+    {"TildeRangeEnds", {{"\x1b[11~\x1b[15~\x1b[17~\x1b[21~\x1b[23~\x1b[26~\x1b[28~\x1b[31~\x1b[34~"}},
+     {fkey(1), fkey(5), fkey(6), fkey(10), fkey(11), fkey(14), fkey(13), fkey(14), fkey(17)}},
+    {"TildeNumbersBetweenRangesAreNothing", {{"\x1b[9~\x1b[16~\x1b[22~\x1b[27~\x1b[30~\x1b[35~a"}},
+     {ch('a')}},
+    {"DigitBeforeTheLetterAtEachEnd", {{"\x1b[0A\x1b[9A\x1b[1;0A"}},
+     {key(Kind::Up), key(KeyCode::of(Kind::Up), KeyModifiers::SUPER), key(Kind::Up)}},
+    // The first byte in 0x40 to 0x7E ends a sequence: not '?' nor DEL, but '@'.
+    {"SequenceEndsAtTheFirstFinalByte", {{"\x1b[1@a\x1b[1?Ab\x1b[1\x7f" "cd"}},
+     {ch('a'), ch('b'), ch('d')}},
     {"TildeUnusableModifierIsIgnored", {{"\x1b[3;300~"}}, {key(Kind::Delete)}},
     {"TildeFunctionKeys", {{"\x1b[11~\x1b[15~\x1b[17~\x1b[21~\x1b[23~\x1b[24~\x1b[26~"}},
      {fkey(1), fkey(5), fkey(6), fkey(10), fkey(11), fkey(12), fkey(14)}},
@@ -216,14 +239,26 @@ const FeedCase kExtendedKeys[] = {
     {"CapsLockGivesLockState", {{"\x1b[97;65u"}}, {key(KeyCode::character('a'), 0, KeyKind::Press, LOCK)}},
     {"ShiftedAlternateKeyReplacesShift", {{"\x1b[97:65;2u"}}, {ch('A')}},
     {"AlternateKeyWithoutShiftIsIgnored", {{"\x1b[97:65;5u"}}, {ch('a', CONTROL)}},
-    {"KeypadDigits", {{"\x1b[57399u\x1b[57408u"}},
-     {key(KeyCode::character('0'), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::character('9'), 0, KeyKind::Press, KEYPAD)}},
-    {"KeypadSymbols", {{"\x1b[57409u\x1b[57413u\x1b[57415u\x1b[57416u"}},
-     {key(KeyCode::character('.'), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::character('+'), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::character('='), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::character(','), 0, KeyKind::Press, KEYPAD)}},
+    {"EveryKeypadKeyInTurn",
+     {{[] {
+         std::string reads;
+         for (int number = 57399; number <= 57427; ++number) {
+             reads += "\x1b[" + std::to_string(number) + "u";
+         }
+         return reads;
+     }()}},
+     [] {
+         std::vector<DecodedItem> keys;
+         for (char32_t c : std::u32string_view(U"0123456789./*-+\n=,")) {
+             const KeyCode code = c == '\n' ? KeyCode::of(Kind::Enter) : KeyCode::character(c);
+             keys.push_back(key(code, 0, KeyKind::Press, KEYPAD));
+         }
+         for (Kind kind : {Kind::Left, Kind::Right, Kind::Up, Kind::Down, Kind::PageUp, Kind::PageDown,
+                           Kind::Home, Kind::End, Kind::Insert, Kind::Delete, Kind::KeypadBegin}) {
+             keys.push_back(key(KeyCode::of(kind), 0, KeyKind::Press, KEYPAD));
+         }
+         return keys;
+     }()},
     {"KeypadNavigation", {{"\x1b[57414u\x1b[57417;5u\x1b[57420u\x1b[57421u\x1b[57424u\x1b[57427u"}},
      {key(KeyCode::of(Kind::Enter), 0, KeyKind::Press, KEYPAD),
       key(KeyCode::of(Kind::Left), CONTROL, KeyKind::Press, KEYPAD),
@@ -242,6 +277,11 @@ const FeedCase kExtendedKeys[] = {
      {key(KeyCode::modifier_key(ModifierKey::IsoLevel3Shift)),
       key(KeyCode::modifier_key(ModifierKey::IsoLevel5Shift))}},
     {"NumbersBetweenTheTablesAreCharacters", {{"\x1b[57364u"}}, {ch(57364)}},
+    {"ShiftWithoutAShiftedKey", {{"\x1b[97;2u"}}, {ch('a', SHIFT)}},
+    {"TheModifierKeysStartWhereTheMediaKeysEnd", {{"\x1b[57441u\x1b[57455u"}},
+     {key(KeyCode::modifier_key(ModifierKey::LeftShift), SHIFT), ch(57455)}},
+    {"NumbersThatAreNoCharacter", {{"\x1b[55295u\x1b[55296u\x1b[57343u\x1b[57344u\x1b[1114111u\x1b[1114112u"}},
+     {ch(0xD7FF), ch(0xE000), ch(0x10FFFF)}},
     {"ControlNumbers", {{"\x1b[27u\x1b[13u\x1b[127u\x1b[9u\x1b[9;2u"}},
      {key(Kind::Esc), key(Kind::Enter), key(Kind::Backspace), key(Kind::Tab),
       key(Kind::BackTab, SHIFT)}},
@@ -251,6 +291,11 @@ const FeedCase kExtendedKeys[] = {
 };
 
 const FeedCase kMouseReports[] = {
+    {"X10CodeAndPositionsAtTheirLowestBytes", {{"\x1b[M\x1f!!a\x1b[M   "}},
+     {ch('a'), mouse(down(MouseButton::Left), 0, 0)}},
+    {"SgrAndRxvtWithoutTheirNumbers", {{"\x1b[<Ma\x1b[32;1Mb"}}, {ch('a'), ch('b')}},
+    {"RxvtPositionAtItsLimit", {{"\x1b[32;65535;1M\x1b[32;65536;1M\x1b[32;1;65535M"}},
+     {mouse(down(MouseButton::Left), 65534, 0), mouse(down(MouseButton::Left), 0, 65534)}},
     {"SgrDown", {{"\x1b[<0;10;5M"}}, {mouse(down(MouseButton::Left), 9, 4)}},
     {"SgrUp", {{"\x1b[<0;10;5m"}}, {mouse(up(MouseButton::Left), 9, 4)}},
     {"SgrButtons", {{"\x1b[<1;1;1M\x1b[<2;1;1M"}},
@@ -291,6 +336,8 @@ const FeedCase kPastesAndReports[] = {
     {"CursorPositionBetweenKeys", {{"j\x1b[12;40Rk"}},
      {ch('j'), report(CursorPositionReport{39, 11}), ch('k')}},
     {"CursorPositionNeedsBothNumbers", {{"\x1b[12R\x1b[1;70000R"}}, {}},
+    {"CursorPositionAtItsLimit", {{"\x1b[65535;65535R\x1b[65536;1R\x1b[1;65536R"}},
+     {report(CursorPositionReport{65534, 65534})}},
     {"DeviceAttributes", {{"\x1b[?62;22c"}}, {report(DeviceAttributesReport{})}},
     {"KeyboardEnhancementFlags", {{"\x1b[?7u"}}, {report(KeyboardEnhancementFlagsReport{7})}},
     {"KeyboardEnhancementFlagsComeFromTheFourthByte", {{"\x1b[?15u"}}, {report(KeyboardEnhancementFlagsReport{1})}},
