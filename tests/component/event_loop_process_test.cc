@@ -188,15 +188,28 @@ TEST_F(EventLoopRouteTest, AnOrphanWaitingForItsEndCostsNoTimeAfterAChildEndWasH
     const std::string pid_fifo = make_fifo(dir, "pid");
     auto frame = std::make_shared<int>(0);
     auto handle = runtime_->spawn(
-        capture_until_cancelled(shell(R"(echo $$ > "$1"; exec sleep 3)", {pid_fifo}), frame));
+        capture_until_cancelled(shell(R"(echo $$ > "$1"; exec sleep 1.5)", {pid_fifo}), frame));
     std::weak_ptr<int> seen = std::exchange(frame, nullptr);
-    ASSERT_GT(std::stoi(read_file(pid_fifo)), 0);
+    const pid_t pid = std::stoi(read_file(pid_fifo));
     handle.cancel();
     runtime_->block_on(pacpick::testing::until_gone(seen));    // an orphan now
     ASSERT_TRUE(run_captured_blocking(shell("exit 0")).ok());  // its SIGCHLD is heard
     const double before = process_cpu_ms();
     std::this_thread::sleep_for(1s);
     EXPECT_LT(process_cpu_ms() - before, 100) << "the program spun while nothing happened";
+    // The pass that SIGCHLD ran found the orphan running: it stays on the list.
+    runtime_->block_on(until_reaped(pid));
+    EXPECT_EQ(process_state(pid), 0) << "the orphan was dropped from the list while it ran";
+}
+
+TEST_F(EventLoopRouteTest, ASignalPassedOnReachesTheForegroundCommand) {
+    auto status = runtime_->block_on([]() -> rt::Task<Result<ExitStatus>> {
+        auto run = run_foreground(shell("exec sleep 5"));
+        run.send_signal(SIGTERM);
+        co_return co_await run;
+    }());
+    ASSERT_TRUE(status.ok());
+    EXPECT_EQ(*status, ExitStatus(SIGTERM));
 }
 
 rt::Task<void> capture_until_dropped(ChildCommand command,
