@@ -207,6 +207,33 @@ struct BackgroundCase {
 };
 
 const BackgroundCase kBackgroundCases[] = {
+    {"RetakingAfterTheShellChangedTheTerminalMakesItRawAgain",
+     [](pid_t) -> std::string {
+         termios raw{};
+         termios cooked{};
+         termios again{};
+         std::string report = read_attributes(0, raw);
+         cooked = raw;
+         cooked.c_lflag |= ICANON | ECHO;
+         tcsetattr(0, TCSANOW, &cooked);
+         report += "retake " + outcome(reenter_raw_mode()) + "; ";
+         report += read_attributes(0, again);
+         return report + (same_attributes(raw, again) ? "raw" : "not raw");
+     },
+     "retake ok; raw"},
+    {"TheLastResortTouchesNothingOnceRawModeIsLeft",
+     [](pid_t) -> std::string {
+         termios shells{};
+         termios after{};
+         std::string report = "leave " + outcome(leave_raw_mode()) + "; ";
+         report += read_attributes(0, shells);
+         shells.c_lflag ^= ECHO;
+         tcsetattr(0, TCSANOW, &shells);
+         report += give_back_attributes_from_handler() ? "given back; " : "left; ";
+         report += read_attributes(0, after);
+         return report + (same_attributes(shells, after) ? "unchanged" : "changed");
+     },
+     "leave ok; left; unchanged"},
     {"TheLastResortLeavesATerminalWhoseForegroundIsAnotherGroups",
      [](pid_t shell) -> std::string {
          termios raw{};
@@ -280,6 +307,8 @@ TEST_P(BackgroundTest, AsTheCaseSays) {
     ForkedChild child([&](int) -> std::string {
         return in_a_group_of_its_own(pty.slave.get(), false, [scene] {
             std::string report = give_foreground_to(getpgrp()) ? "" : "no foreground; ";
+            // Before raw mode the last resort has nothing to give back.
+            report += give_back_attributes_from_handler() ? "given back before; " : "";
             report += "enter " + outcome(enter_raw_mode()) + "; ";
             return report + scene(getsid(0));
         });
@@ -290,6 +319,28 @@ TEST_P(BackgroundTest, AsTheCaseSays) {
 
 INSTANTIATE_TEST_SUITE_P(RawMode, BackgroundTest, ::testing::ValuesIn(kBackgroundCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RawModeTest, AStandardInputThatIsATerminalServesWithoutAControllingOne) {
+    Pty pty = Pty::open();
+    ASSERT_TRUE(pty.master.valid());
+    ForkedChild child([&](int) -> std::string {
+        termios before{};
+        termios after{};
+        if (!testing::detach_from_terminal() || !testing::redirect(pty.slave.get(), 0)) {
+            return "setup failed";
+        }
+        std::string report = read_attributes(0, before);
+        report += "enter " + outcome(enter_raw_mode()) + "; ";
+        report += give_back_attributes_from_handler() ? "given back; " : "left; ";
+        report += read_attributes(0, after);
+        report += same_attributes(before, after) ? "restored; " : "not restored; ";
+        // Without it, there is no terminal left to give back.
+        testing::redirect_to_null(0);
+        return report + (give_back_attributes_from_handler() ? "given back" : "none");
+    });
+    pty.slave.reset();
+    EXPECT_EQ(child.finish(), "enter ok; given back; restored; none");
+}
 
 TEST(RawModeTest, EnteringFromAGroupNoShellLooksAfterFailsWithTheTerminalsRefusal) {
     Pty pty = Pty::open();
