@@ -60,6 +60,10 @@ TEST(FilterPackageNamesTest, MatchesCaseInsensitivelyAndListsShortestFirst) {
                 ElementsAre("vim", "gvim", "neovim", "vim-airline"));
     EXPECT_THAT(filtered("NeoVim\nGVIM\n", "vIM"), ElementsAre("GVIM", "NeoVim"))
         << "names are shown as listed, not lower-cased";
+    // The ends of the capitals, and the bytes just past them.
+    EXPECT_THAT(filtered("Ape\nZap\na[b\na@b\n", "a"), ElementsAre("Ape", "Zap", "a@b", "a[b"));
+    EXPECT_THAT(filtered("Zap\na[b\na{b\n", "z"), ElementsAre("Zap"));
+    EXPECT_THAT(filtered("a[b\na{b\n", "{"), ElementsAre("a{b"));
 }
 
 TEST(FilterPackageNamesTest, OrdersEqualLengthsByUnsignedBytes) {
@@ -90,6 +94,7 @@ TEST(FilterPackageNamesTest, MatchesTheQueryAsTypedWithoutTrimmingIt) {
     EXPECT_THAT(filtered(output, "bar "), IsEmpty()) << "names lose their trailing white space";
     EXPECT_THAT(filtered(output, "bar"), ElementsAre("bar", "foobar", "foo bar"));
     EXPECT_THAT(filtered("a\nb\n", "a\nb"), IsEmpty()) << "no name holds a line feed";
+    EXPECT_THAT(filtered(" a a\n", " a"), ElementsAre("a a")) << "found past white space cut off";
 }
 
 TEST(FilterPackageNamesTest, ReadsIllFormedOutputWithReplacementCharacters) {
@@ -271,7 +276,9 @@ TEST(NameFilterTest, LargeListingsAgreeWithTheOracle) {
         }
         catalogs.push_back(uniform);
     }
-    // One line longer than any block, with the query at its far end.
+    // One line longer than any block, alone without a line feed, and with the
+    // query at its far end.
+    catalogs.push_back(std::string(70 * 1024, 'v'));
     catalogs.push_back("vim\n" + std::string(150 * 1024, 'a') + "VIM\nlast-vim");
 
     for (const std::string& catalog : catalogs) {

@@ -63,6 +63,7 @@ TEST_F(FrameTest, ShortTerminalsGetNoListAndTheSameFiveRows) {
     matches = names_of({"vim"});
     const std::string expected = kClear + bottom(0, 6, "[insta") + at(12, 1);
     EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {5}}), expected);
+    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {4}}), expected);
     EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {3}}), expected);
     EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {0}}), expected);
 }
@@ -154,10 +155,10 @@ TEST_F(FrameTest, NeverSplitsACharacterAtTheCut) {
 TEST_F(FrameTest, ShowsControlCharactersFromOutsideAsQuestionMarks) {
     // Escape sequences hidden in a description, a name and the query must not
     // reach the terminal: only the frame's own sequences may.
-    matches = names_of({"evil\x1b[2Jname", "tab\there"});
+    matches = names_of({"evil\x1b[2Jname", "tab\t\x1fhere"});
     PackageDetails details{"evil\x1b[2Jname", "1\x7f", "\x1b]0;owned\x07\x1b[2J", false};
     const std::string frame = draw({"q\x1b[A", matches, 0, &details}, Mode::Install, {{40}, {7}});
-    EXPECT_EQ(frame, kClear + at(0, 1) + "> evil?[2Jname" + at(0, 0) + "  tab?here" + at(0, 2) +
+    EXPECT_EQ(frame, kClear + at(0, 1) + "> evil?[2Jname" + at(0, 0) + "  tab??here" + at(0, 2) +
                          std::string(40, '-') + at(0, 3) + "[install] q?[A" + at(0, 4) +
                          "Package: evil?[2Jname    Version: 1?" + at(0, 5) +
                          "Status: not installed" + at(0, 6) + "Description: ?]0;owned??[2J" +
