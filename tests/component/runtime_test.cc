@@ -161,6 +161,13 @@ TEST(RuntimeTest, CancelNeverWaitsForTheTask) {
     std::weak_ptr<int> seen = std::exchange(frame, nullptr);
     handle.cancel();  // returns at once; the task goes away at its wait point
     runtime->block_on(until_gone(seen));
+    EXPECT_TRUE(seen.expired()) << "the cancelled task's frame was kept";
+    // So does a task that returns, at its end.
+    frame = std::make_shared<int>(0);
+    runtime->spawn([](std::shared_ptr<int>) -> Task<void> { co_return; }(frame));
+    seen = std::exchange(frame, nullptr);
+    runtime->block_on(until_gone(seen));
+    EXPECT_TRUE(seen.expired()) << "the finished task's frame was kept";
 }
 
 /// Wakes its own task during its first poll and is pending, as a wake from

@@ -8,10 +8,11 @@
 
 namespace pacpick::testing {
 
-/// Returns once `frame` has gone: a token that a spawned task holds as a
-/// parameter goes only with the task's frame, after every local in it.
+/// Returns once `frame` has gone, or after ten seconds: a token that a
+/// spawned task holds as a parameter goes only with the task's frame, after
+/// every local in it.
 inline rt::Task<void> until_gone(std::weak_ptr<int> frame) {
-    while (!frame.expired()) {
+    for (int waited = 0; waited < 10'000 && !frame.expired(); ++waited) {
         co_await rt::Sleep(std::chrono::milliseconds(1));
     }
 }
