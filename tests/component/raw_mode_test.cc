@@ -15,6 +15,19 @@
 
 #include "forked_child.h"
 
+// ThreadSanitizer runs a handler only when the thread next enters a call it
+// intercepts; a loop that retries the same system call never does.
+#if defined(__SANITIZE_THREAD__)
+#define PACPICK_HANDLERS_DEFERRED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PACPICK_HANDLERS_DEFERRED 1
+#endif
+#endif
+#if !defined(PACPICK_HANDLERS_DEFERRED)
+#define PACPICK_HANDLERS_DEFERRED 0
+#endif
+
 namespace pacpick::term {
 namespace {
 
@@ -204,6 +217,7 @@ struct BackgroundCase {
     const char* name;
     BackgroundScene scene;
     const char* expected;
+    bool needs_prompt_handlers = false;
 };
 
 const BackgroundCase kBackgroundCases[] = {
@@ -260,7 +274,7 @@ const BackgroundCase kBackgroundCases[] = {
          std::string report = give_foreground_to(shell) ? "" : "no foreground; ";
          return report + "leave " + outcome(leave_raw_mode());
      },
-     "leave ok"},
+     "leave ok", true},
 };
 
 void PrintTo(const BackgroundCase& c, std::ostream* os) {
@@ -301,6 +315,9 @@ std::string in_a_group_of_its_own(int slave, bool orphaned,
 }
 
 TEST_P(BackgroundTest, AsTheCaseSays) {
+    if (PACPICK_HANDLERS_DEFERRED && GetParam().needs_prompt_handlers) {
+        GTEST_SKIP() << "signal handlers run late under ThreadSanitizer";
+    }
     Pty pty = Pty::open();
     ASSERT_TRUE(pty.master.valid());
     const BackgroundScene scene = GetParam().scene;

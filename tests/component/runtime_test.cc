@@ -49,10 +49,10 @@ std::unique_ptr<Runtime> make_runtime(unsigned workers = 2) {
 class Flag {
   public:
     void raise() {
-        {
-            std::lock_guard lock(mutex_);
-            raised_ = true;
-        }
+        // Notified under the lock: the waiter may destroy the flag as soon as
+        // it sees it raised.
+        std::lock_guard lock(mutex_);
+        raised_ = true;
         changed_.notify_all();
     }
     bool wait(std::chrono::seconds patience = 30s) {
