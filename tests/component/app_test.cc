@@ -24,6 +24,7 @@
 #include "../support/internals.h"
 #include "forked_child.h"
 #include "main/entry.h"
+#include "main/terminal_events.h"
 #include "process_helpers.h"
 #include "runtime/runtime.h"
 #include "runtime/sleep.h"
@@ -319,10 +320,9 @@ int take_holds(int fd, std::chrono::milliseconds limit = 0ms) {
     return holds;
 }
 
-TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
-    // Stand-ins for pacman and sudo: one package, and an install that asks for
-    // a line on the terminal and shows what it got.
-    process::test::StandIns dir;
+/// Stand-ins for pacman and sudo: one package, and an install that asks for a
+/// line on the terminal and shows what it got.
+void add_one_package_stand_ins(process::test::StandIns& dir) {
     dir.add("pacman", R"(case "$1" in
     -Slq) echo pkg ;;
     -Si) printf 'Version : 1-1\nDescription : a package\n' ;;
@@ -331,6 +331,41 @@ TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
 esac
 )");
     dir.add("sudo", "exec \"$@\"\n");
+}
+
+TEST(MainTaskTest, AContinueMakesTheTerminalRawAgainAndRedraws) {
+    process::test::StandIns dir;
+    add_one_package_stand_ins(dir);
+    Pty pty = Pty::open();
+    ForkedChild child([&](int) -> std::string {
+        if (!use_as_terminal(pty.slave.get())) {
+            return "setup failed";
+        }
+        return exit_report(run_entry([] { return main_task(open_terminal_events); }));
+    });
+    pty.slave.reset();
+    UserSide user(pty.master.get());
+    ASSERT_TRUE(user.wait_for_text("[install] "));
+    user.type("p");
+    ASSERT_TRUE(user.wait_for_text("a package")) << user.written();
+    // What a shell does with the terminal while the program is stopped.
+    termios shells{};
+    tcgetattr(pty.master.get(), &shells);
+    shells.c_lflag |= ICANON | ECHO;
+    tcsetattr(pty.master.get(), TCSANOW, &shells);
+    const size_t frames = user.frames();
+    kill(child.pid(), SIGCONT);
+    EXPECT_TRUE(user.wait_for([&](const std::string&) { return user.frames() > frames; }));
+    termios after{};
+    tcgetattr(pty.master.get(), &after);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), 0u) << "the terminal was left as the shell set it";
+    user.type("\x1b");
+    EXPECT_EQ(child.finish(), "exit 0");
+}
+
+TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
+    process::test::StandIns dir;
+    add_one_package_stand_ins(dir);
     int held[2];
     ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
     UniqueFd held_read(held[0]);

@@ -86,6 +86,7 @@ class ForkedChild {
     }
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     /// For scenarios that talk with the parent half-way through.
     static void send(int report_fd, const std::string& text) {

@@ -401,5 +401,42 @@ TEST(ChildTest, AHandleWithoutAChildNeverCollectsAnotherOne) {
     EXPECT_EQ(WEXITSTATUS(status), 7);
 }
 
+size_t open_descriptor_count() {
+    size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (readdir(dir) != nullptr)
+        ++count;
+    closedir(dir);
+    return count;
+}
+
+struct ExitOf {
+    Child& child;
+    rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker) { return child.poll_exit(waker); }
+};
+
+TEST(ChildTest, AHandleHoldsNoDescriptorOnceItsChildIsCollectedOrGivenUp) {
+    auto built = rt::Runtime::build(1);
+    ASSERT_TRUE(built.ok());
+    auto runtime = std::move(built).value();
+    const auto ended = spawn_child(shell("exit 3"));
+    const auto running = spawn_child(shell("exec sleep 0.2"));
+    ASSERT_TRUE(ended.ok() && running.ok());
+    const pid_t pids[] = {ended->pid, running->pid};
+    const size_t before = open_descriptor_count();
+    Child collected(pids[0], OrphanSlot());
+    Child given_up(pids[1], OrphanSlot());
+    auto status = runtime->block_on([](Child& child) -> rt::Task<Result<ExitStatus>> {
+        co_return co_await ExitOf{child};
+    }(collected));
+    ASSERT_TRUE(status.ok());
+    EXPECT_EQ(status->exit_code(), 3);
+    given_up.abandon();
+    EXPECT_EQ(open_descriptor_count(), before) << "a process descriptor outlived its use";
+    auto polled = given_up.poll_exit(rt::Waker());
+    ASSERT_TRUE(polled.ready()) << "a handle given up still waits for its child";
+    EXPECT_EQ(polled.take().error().os_code(), ECHILD);
+}
+
 }  // namespace
 }  // namespace pacpick::process
