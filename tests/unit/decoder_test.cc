@@ -173,8 +173,9 @@ const FeedCase kCharacters[] = {
     // A lead (0xC0, 0xF7) waits for the rest and loses the byte that breaks it;
     // one outside every range (0xBF) is dropped at once.
     {"BrokenSequencesLoseWhatTheyHeld",
-     {{"\xc0"}, {"A"}, {"\xbf"}, {"B"}, {"\xf7"}, {"C"}, {"\xe0" "DE" "\xe0\xc0" "F"}},
-     {ch('B', SHIFT), ch('E', SHIFT), ch('F', SHIFT)}},
+     {{"\xc0"}, {"A"}, {"\xbf"}, {"B"}, {"\xf7"}, {"C"}, {"\xe0" "DE" "\xe0\xc0" "F"},
+      {"\xe0\x7f" "G"}},
+     {ch('B', SHIFT), ch('E', SHIFT), ch('F', SHIFT), ch('G', SHIFT)}},
 };
 
 const FeedCase kCsiKeys[] = {
@@ -294,7 +295,8 @@ const FeedCase kMouseReports[] = {
     {"X10CodeAndPositionsAtTheirLowestBytes", {{"\x1b[M\x1f!!a\x1b[M   "}},
      {ch('a'), mouse(down(MouseButton::Left), 0, 0)}},
     {"SgrAndRxvtWithoutTheirNumbers", {{"\x1b[<Ma\x1b[32;1Mb"}}, {ch('a'), ch('b')}},
-    {"RxvtPositionAtItsLimit", {{"\x1b[32;65535;1M\x1b[32;65536;1M\x1b[32;1;65535M"}},
+    {"RxvtPositionAtItsLimit",
+     {{"\x1b[32;65535;1M\x1b[32;65536;1M\x1b[32;1;65535M\x1b[32;1;65536M"}},
      {mouse(down(MouseButton::Left), 65534, 0), mouse(down(MouseButton::Left), 0, 65534)}},
     {"SgrDown", {{"\x1b[<0;10;5M"}}, {mouse(down(MouseButton::Left), 9, 4)}},
     {"SgrUp", {{"\x1b[<0;10;5m"}}, {mouse(up(MouseButton::Left), 9, 4)}},
