@@ -359,21 +359,31 @@ TEST(RawModeTest, AStandardInputThatIsATerminalServesWithoutAControllingOne) {
     EXPECT_EQ(child.finish(), "enter ok; given back; restored; none");
 }
 
-TEST(RawModeTest, EnteringFromAGroupNoShellLooksAfterFailsWithTheTerminalsRefusal) {
+TEST(RawModeTest, AGroupNoShellLooksAfterMeetsTheTerminalsRefusalOnEveryChange) {
     Pty pty = Pty::open();
     ASSERT_TRUE(pty.master.valid());
     // In the background of an orphaned group, the terminal refuses a change
-    // with EIO.
+    // with EIO: on entry, and on a retake or a leave once the foreground,
+    // taken with SIGTTOU held off, has gone back to the shell.
     ForkedChild child([&](int) -> std::string {
         return in_a_group_of_its_own(pty.slave.get(), true, [] {
-            return "enter " + outcome(enter_raw_mode()) + "; active " +
-                   (raw_mode_active() ? "yes" : "no");
+            std::string report = "enter " + outcome(enter_raw_mode()) + "; active " +
+                                 (raw_mode_active() ? "yes; " : "no; ");
+            give_foreground_to(getpgrp());
+            report += "enter " + outcome(enter_raw_mode()) + "; ";
+            give_foreground_to(getsid(0));
+            report +=
+                "retake " + outcome(reenter_raw_mode()) + "; leave " + outcome(leave_raw_mode());
+            // Still raw after the failed leave: the last resort must give it back.
+            give_foreground_to(getpgrp());
+            return report + (give_back_attributes_from_handler() ? "; given back" : "; left");
         });
     });
     pty.slave.reset();
-    EXPECT_EQ(
-        child.finish(),
-        R"(enter Os { code: 5, kind: Uncategorized, message: "Input/output error" }; active no)");
+    const std::string refused =
+        R"(Os { code: 5, kind: Uncategorized, message: "Input/output error" })";
+    EXPECT_EQ(child.finish(), "enter " + refused + "; active no; enter ok; retake " + refused +
+                                  "; leave " + refused + "; given back");
 }
 
 }  // namespace
