@@ -156,9 +156,8 @@ Ended run_with_late_signal(int signal_number, bool started_ignored,
         if (!use_as_terminal(pty.slave.get())) {
             return "setup failed";
         }
-        if (started_ignored) {
-            signal(signal_number, SIG_IGN);
-        }
+        // Whatever the test was started with (nohup ignores SIGHUP).
+        signal(signal_number, started_ignored ? SIG_IGN : SIG_DFL);
         g_signal_to_raise = signal_number;
         const int status = run_entry([open] { return main_task(open); });
         struct sigaction after {};
