@@ -366,41 +366,6 @@ pid_t ended_child() {
     return spawned->pid;
 }
 
-TEST(ChildTest, AHandleWithoutAChildNeverCollectsAnotherOne) {
-    auto built = rt::Runtime::build(1);
-    ASSERT_TRUE(built.ok());
-    auto runtime = std::move(built).value();
-    const pid_t stranger = ended_stranger();
-    ASSERT_GT(stranger, 0);
-
-    const pid_t first = ended_child();
-    const pid_t second = ended_child();
-    ASSERT_TRUE(first > 0 && second > 0);
-    Child abandoned(first, OrphanSlot());
-    abandoned.abandon();
-    Child moved_from(second, OrphanSlot());
-    Child moved_to(std::move(moved_from));
-    for (Child* handle : {&abandoned, &moved_from}) {
-        auto polled = handle->poll_exit(rt::Waker());
-        ASSERT_TRUE(polled.ready());
-        auto status = polled.take();
-        ASSERT_FALSE(status.ok()) << "a handle without a child reported an end";
-        EXPECT_EQ(status.error().os_code(), ECHILD);
-    }
-    for (pid_t nobody : {-1, 0}) {
-        auto waited = try_wait(nobody);
-        ASSERT_FALSE(waited.ok());
-        EXPECT_EQ(waited.error().os_code(), ECHILD);
-        auto blocked = wait_blocking(nobody);
-        ASSERT_FALSE(blocked.ok());
-        EXPECT_EQ(blocked.error().os_code(), ECHILD);
-    }
-
-    int status = 0;
-    EXPECT_EQ(waitpid(stranger, &status, WNOHANG), stranger) << "another child's end was taken";
-    EXPECT_EQ(WEXITSTATUS(status), 7);
-}
-
 size_t open_descriptor_count() {
     size_t count = 0;
     DIR* dir = opendir("/proc/self/fd");
@@ -415,27 +380,53 @@ struct ExitOf {
     rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker) { return child.poll_exit(waker); }
 };
 
-TEST(ChildTest, AHandleHoldsNoDescriptorOnceItsChildIsCollectedOrGivenUp) {
+// Collected or given up, running or ended, a handle lets go of its process
+// descriptor and answers ECHILD from then on, never taking another's end.
+TEST(ChildTest, AHandleWithoutAChildHoldsNoDescriptorAndNeverCollectsAnotherOne) {
     auto built = rt::Runtime::build(1);
     ASSERT_TRUE(built.ok());
     auto runtime = std::move(built).value();
-    const auto ended = spawn_child(shell("exit 3"));
-    const auto running = spawn_child(shell("exec sleep 0.2"));
-    ASSERT_TRUE(ended.ok() && running.ok());
-    const pid_t pids[] = {ended->pid, running->pid};
-    const size_t before = open_descriptor_count();
-    Child collected(pids[0], OrphanSlot());
-    Child given_up(pids[1], OrphanSlot());
+    const pid_t stranger = ended_stranger();
+    ASSERT_GT(stranger, 0);
+
+    const pid_t first = ended_child();
+    const pid_t second = ended_child();
+    const pid_t third = ended_child();
+    const pid_t running = spawn_child(shell("exec sleep 0.2")).value().pid;
+    ASSERT_TRUE(first > 0 && second > 0 && third > 0);
+    const size_t descriptors = open_descriptor_count();
+    Child collected(third, OrphanSlot());
     auto status = runtime->block_on([](Child& child) -> rt::Task<Result<ExitStatus>> {
         co_return co_await ExitOf{child};
     }(collected));
-    ASSERT_TRUE(status.ok());
-    EXPECT_EQ(status->exit_code(), 3);
+    EXPECT_TRUE(status.ok() && status->success());
+    Child abandoned(first, OrphanSlot());
+    abandoned.abandon();
+    Child given_up(running, OrphanSlot());
     given_up.abandon();
-    EXPECT_EQ(open_descriptor_count(), before) << "a process descriptor outlived its use";
-    auto polled = given_up.poll_exit(rt::Waker());
-    ASSERT_TRUE(polled.ready()) << "a handle given up still waits for its child";
-    EXPECT_EQ(polled.take().error().os_code(), ECHILD);
+    EXPECT_EQ(open_descriptor_count(), descriptors) << "a process descriptor outlived its use";
+    Child moved_from(second, OrphanSlot());
+    Child moved_to(std::move(moved_from));
+    for (Child* handle : {&abandoned, &given_up, &moved_from}) {
+        auto polled = handle->poll_exit(rt::Waker());
+        ASSERT_TRUE(polled.ready()) << "a handle without a child still waits";
+        auto waited = polled.take();
+        ASSERT_FALSE(waited.ok()) << "a handle without a child reported an end";
+        EXPECT_EQ(waited.error().os_code(), ECHILD);
+    }
+    for (pid_t nobody : {-1, 0}) {
+        auto waited = try_wait(nobody);
+        ASSERT_FALSE(waited.ok());
+        EXPECT_EQ(waited.error().os_code(), ECHILD);
+        auto blocked = wait_blocking(nobody);
+        ASSERT_FALSE(blocked.ok());
+        EXPECT_EQ(blocked.error().os_code(), ECHILD);
+    }
+
+    int stranger_status = 0;
+    EXPECT_EQ(waitpid(stranger, &stranger_status, WNOHANG), stranger)
+        << "another child's end was taken";
+    EXPECT_EQ(WEXITSTATUS(stranger_status), 7);
 }
 
 }  // namespace

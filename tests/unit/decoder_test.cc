@@ -246,7 +246,7 @@ const FeedCase kExtendedKeys[] = {
          for (int number = 57399; number <= 57427; ++number) {
              reads += "\x1b[" + std::to_string(number) + "u";
          }
-         return reads;
+         return reads + "\x1b[57417;5u";
      }()}},
      [] {
          std::vector<DecodedItem> keys;
@@ -258,15 +258,9 @@ const FeedCase kExtendedKeys[] = {
                            Kind::Home, Kind::End, Kind::Insert, Kind::Delete, Kind::KeypadBegin}) {
              keys.push_back(key(KeyCode::of(kind), 0, KeyKind::Press, KEYPAD));
          }
+         keys.push_back(key(KeyCode::of(Kind::Left), CONTROL, KeyKind::Press, KEYPAD));
          return keys;
      }()},
-    {"KeypadNavigation", {{"\x1b[57414u\x1b[57417;5u\x1b[57420u\x1b[57421u\x1b[57424u\x1b[57427u"}},
-     {key(KeyCode::of(Kind::Enter), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::of(Kind::Left), CONTROL, KeyKind::Press, KEYPAD),
-      key(KeyCode::of(Kind::Down), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::of(Kind::PageUp), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::of(Kind::End), 0, KeyKind::Press, KEYPAD),
-      key(KeyCode::of(Kind::KeypadBegin), 0, KeyKind::Press, KEYPAD)}},
     {"LockAndSystemKeys", {{"\x1b[57358u\x1b[57363u"}}, {key(Kind::CapsLock), key(Kind::Menu)}},
     {"HighFunctionKeys", {{"\x1b[57376u\x1b[57398u"}}, {fkey(13), fkey(35)}},
     {"MediaKeys", {{"\x1b[57428u\x1b[57440u"}},
