@@ -337,10 +337,9 @@ TEST(MainTaskTest, AContinueMakesTheTerminalRawAgainAndRedraws) {
     add_one_package_stand_ins(dir);
     Pty pty = Pty::open();
     ForkedChild child([&](int) -> std::string {
-        if (!use_as_terminal(pty.slave.get())) {
-            return "setup failed";
-        }
-        return exit_report(run_entry([] { return main_task(open_terminal_events); }));
+        return use_as_terminal(pty.slave.get())
+                   ? exit_report(run_entry([] { return main_task(open_terminal_events); }))
+                   : "setup failed";
     });
     pty.slave.reset();
     UserSide user(pty.master.get());
@@ -355,9 +354,8 @@ TEST(MainTaskTest, AContinueMakesTheTerminalRawAgainAndRedraws) {
     const size_t frames = user.frames();
     kill(child.pid(), SIGCONT);
     EXPECT_TRUE(user.wait_for([&](const std::string&) { return user.frames() > frames; }));
-    termios after{};
-    tcgetattr(pty.master.get(), &after);
-    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), 0u) << "the terminal was left as the shell set it";
+    tcgetattr(pty.master.get(), &shells);
+    EXPECT_EQ(shells.c_lflag & (ICANON | ECHO), 0u) << "the terminal was left as the shell set it";
     user.type("\x1b");
     EXPECT_EQ(child.finish(), "exit 0");
 }

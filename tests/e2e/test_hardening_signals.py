@@ -42,12 +42,12 @@ def scripted(tmp_path):
 
 
 @contextlib.contextmanager
-def at_default_in_children(numbers=(signal.SIGINT, signal.SIGQUIT)):
+def at_default_in_children(numbers=(signal.SIGINT, signal.SIGQUIT, signal.SIGHUP)):
     """Children forked meanwhile start with these signals at their default
     actions, even if this test run was started with some ignored (as a
-    background job is, and as Python leaves SIGXFSZ): the program keeps ignored
-    signals ignored, for itself and its commands, and these tests need them to
-    reach it. A handler, unlike an ignore, is reset by exec."""
+    background job is, as nohup leaves SIGHUP and Python SIGXFSZ): the program
+    keeps ignored signals ignored, for itself and its commands, and these tests
+    need them to reach it. A handler, unlike an ignore, is reset by exec."""
     saved = {number: signal.getsignal(number) for number in numbers}
     for number in numbers:
         signal.signal(number, lambda *_: None)
@@ -58,7 +58,7 @@ def at_default_in_children(numbers=(signal.SIGINT, signal.SIGQUIT)):
             signal.signal(number, handler)
 
 
-def start(run_in_terminal, standin, argv=None, defaults=(signal.SIGINT, signal.SIGQUIT)):
+def start(run_in_terminal, standin, argv=None, defaults=(signal.SIGINT, signal.SIGQUIT, signal.SIGHUP)):
     with at_default_in_children(defaults):
         return run_in_terminal(argv or [pacpick_binary()], env=standin.env(), cwd=standin.dir,
                                rows=ROWS, columns=COLUMNS)
@@ -100,7 +100,7 @@ def test_any_other_signal_that_ends_the_program_gives_the_terminal_back_first(
     scripted.on("-Slq", stdout="alpha\n").on("-Si", hang=True).on("-Q", exit=1)
     # No core file: the signal's default action is what is looked at.
     terminal = start(run_in_terminal, scripted, ["/bin/sh", "-c", 'ulimit -c 0; exec "$0"', pacpick_binary()],
-                     defaults=FATAL + REAL_TIME)
+                     defaults=FATAL + REAL_TIME + [signal.SIGHUP])
     terminal.wait_for_text("[install] ").send("a")
     terminal.wait_for(lambda t: "> alpha" in shown(t), what="the list")
     assert not terminal.cursor_visible and terminal.stty_after() != terminal.stty_before

@@ -165,8 +165,6 @@ const FeedCase kCharacters[] = {
      {ch(U'\u07FF'), ch(U'\uFFFD'), ch(U'\U0010FFFF')}},
     {"LeadsPastEachEndAreDropped", {{"\xc1\xbf" "a" "\xf5\x80\x80\x80" "b"}}, {ch('a'), ch('b')}},
     {"CharacterSplitAcrossReads", {{"\xc3"}, {"\xa4"}}, {ch(U'ä')}},
-    {"BrokenSequenceLosesEveryByte", {{"\xc3" "A"}}, {}},
-    {"LoneContinuationByte", {{"\x80"}}, {}},
     {"OverlongFormIsDropped", {{"\xc0\x80" "b"}}, {ch('b')}},
     {"EncodedSurrogateIsDropped", {{"\xed\xa0\x80" "b"}}, {ch('b')}},
     {"ByteThatStartsNothing", {{"\xf8" "b"}}, {ch('b')}},
@@ -174,7 +172,7 @@ const FeedCase kCharacters[] = {
     // one outside every range (0xBF) is dropped at once.
     {"BrokenSequencesLoseWhatTheyHeld",
      {{"\xc0"}, {"A"}, {"\xbf"}, {"B"}, {"\xf7"}, {"C"}, {"\xe0" "DE" "\xe0\xc0" "F"},
-      {"\xe0\x7f" "G"}},
+      {"\xe0\x7f" "G"}, {"\xc3" "A" "\x80"}},
      {ch('B', SHIFT), ch('E', SHIFT), ch('F', SHIFT), ch('G', SHIFT)}},
 };
 
@@ -243,9 +241,8 @@ const FeedCase kExtendedKeys[] = {
     {"EveryKeypadKeyInTurn",
      {{[] {
          std::string reads;
-         for (int number = 57399; number <= 57427; ++number) {
+         for (int number = 57399; number <= 57427; ++number)
              reads += "\x1b[" + std::to_string(number) + "u";
-         }
          return reads + "\x1b[57417;5u";
      }()}},
      [] {
@@ -255,9 +252,8 @@ const FeedCase kExtendedKeys[] = {
              keys.push_back(key(code, 0, KeyKind::Press, KEYPAD));
          }
          for (Kind kind : {Kind::Left, Kind::Right, Kind::Up, Kind::Down, Kind::PageUp, Kind::PageDown,
-                           Kind::Home, Kind::End, Kind::Insert, Kind::Delete, Kind::KeypadBegin}) {
+                           Kind::Home, Kind::End, Kind::Insert, Kind::Delete, Kind::KeypadBegin})
              keys.push_back(key(KeyCode::of(kind), 0, KeyKind::Press, KEYPAD));
-         }
          keys.push_back(key(KeyCode::of(Kind::Left), CONTROL, KeyKind::Press, KEYPAD));
          return keys;
      }()},

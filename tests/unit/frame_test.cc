@@ -62,10 +62,9 @@ TEST_F(FrameTest, FirstFrameShowsOnlyRulePromptAndEmptyPane) {
 TEST_F(FrameTest, ShortTerminalsGetNoListAndTheSameFiveRows) {
     matches = names_of({"vim"});
     const std::string expected = kClear + bottom(0, 6, "[insta") + at(12, 1);
-    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {5}}), expected);
-    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {4}}), expected);
-    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {3}}), expected);
-    EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {0}}), expected);
+    for (uint16_t rows : {5, 4, 3, 0})
+        EXPECT_EQ(draw({"vi", matches, 0, nullptr}, Mode::Install, {{6}, {rows}}), expected)
+            << rows;
 }
 
 TEST_F(FrameTest, ZeroWidthCutsEveryTextButKeepsEveryMove) {
@@ -107,32 +106,19 @@ TEST_F(FrameTest, FillsTheDetailsPane) {
                   "Status: installed" + at(0, 5) + "Description: Vi Improved" + at(13, 2));
 }
 
-TEST(DetailsLinesTest, ShowsTheInstalledFlagInWords) {
-    PackageDetails details{"vim", "9.1", "editor", true};
+TEST(DetailsLinesTest, ShowsEachFieldWithItsLabelCutToTheWidth) {
+    using Lines = std::array<std::string, 3>;
+    PackageDetails details{"vim", "9.1", "Vi Improved", true};
     FrameContent content{"", {}, 0, &details};
     EXPECT_EQ(details_lines(content, Column{80})[1], "Status: installed");
     details.installed = false;
     EXPECT_EQ(details_lines(content, Column{80})[1], "Status: not installed");
-}
-
-TEST(DetailsLinesTest, KeepsTheLabelsOfEmptyFields) {
-    PackageDetails details{"nosuchpkg", "", "", false};
-    FrameContent content{"", {}, 0, &details};
-    const std::array<std::string, 3> expected = {
-        "Package: nosuchpkg    Version: ", "Status: not installed", "Description: "};
-    EXPECT_EQ(details_lines(content, Column{80}), expected);
-}
-
-TEST(DetailsLinesTest, AbsentDetailsAreThreeEmptyLines) {
-    FrameContent content{"", {}, 0, nullptr};
-    EXPECT_EQ(details_lines(content, Column{80}), (std::array<std::string, 3>{}));
-}
-
-TEST(DetailsLinesTest, CutsEachLineToTheWidth) {
-    PackageDetails details{"vim", "9.1", "Vi Improved", false};
-    FrameContent content{"", {}, 0, &details};
-    const std::array<std::string, 3> expected = {"Package: v", "Status: no", "Descriptio"};
-    EXPECT_EQ(details_lines(content, Column{10}), expected);
+    EXPECT_EQ(details_lines(content, Column{10}),
+              (Lines{"Package: v", "Status: no", "Descriptio"}));
+    details = {"nosuchpkg", "", "", false};  // empty fields keep their labels
+    EXPECT_EQ(details_lines(content, Column{80}),
+              (Lines{"Package: nosuchpkg    Version: ", "Status: not installed", "Description: "}));
+    EXPECT_EQ(details_lines({"", {}, 0, nullptr}, Column{80}), Lines{}) << "nothing known yet";
 }
 
 TEST_F(FrameTest, NeverSplitsACharacterAtTheCut) {

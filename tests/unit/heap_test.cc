@@ -14,18 +14,12 @@
 #include <malloc.h>
 #endif
 
+#include "../support/sanitizers.h"
+
 // These look at glibc's own allocator, which the sanitizers replace.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PACPICK_OWN_ALLOCATOR 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define PACPICK_OWN_ALLOCATOR 0
-#endif
-#endif
-#if !defined(PACPICK_OWN_ALLOCATOR) && defined(__GLIBC__)
+#if defined(__GLIBC__) && !PACPICK_SANITIZED
 #define PACPICK_OWN_ALLOCATOR 1
-#endif
-#if !defined(PACPICK_OWN_ALLOCATOR)
+#else
 #define PACPICK_OWN_ALLOCATOR 0
 #endif
 
