@@ -380,6 +380,10 @@ struct ExitOf {
     rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker) { return child.poll_exit(waker); }
 };
 
+rt::Task<Result<ExitStatus>> exit_of(Child& child) {
+    co_return co_await ExitOf{child};
+}
+
 // Collected or given up, running or ended, a handle lets go of its process
 // descriptor and answers ECHILD from then on, never taking another's end.
 TEST(ChildTest, AHandleWithoutAChildHoldsNoDescriptorAndNeverCollectsAnotherOne) {
@@ -389,22 +393,24 @@ TEST(ChildTest, AHandleWithoutAChildHoldsNoDescriptorAndNeverCollectsAnotherOne)
     const pid_t stranger = ended_stranger();
     ASSERT_GT(stranger, 0);
 
-    const pid_t first = ended_child();
-    const pid_t second = ended_child();
-    const pid_t third = ended_child();
+    const pid_t first = ended_child(), second = ended_child(), third = ended_child(),
+                fourth = ended_child();
     const pid_t running = spawn_child(shell("exec sleep 0.2")).value().pid;
-    ASSERT_TRUE(first > 0 && second > 0 && third > 0);
+    ASSERT_TRUE(first > 0 && second > 0 && third > 0 && fourth > 0);
     const size_t descriptors = open_descriptor_count();
     Child collected(third, OrphanSlot());
-    auto status = runtime->block_on([](Child& child) -> rt::Task<Result<ExitStatus>> {
-        co_return co_await ExitOf{child};
-    }(collected));
+    auto status = runtime->block_on(exit_of(collected));
     EXPECT_TRUE(status.ok() && status->success());
+    EXPECT_EQ(collected.poll_exit(rt::Waker()).take().value(), *status) << "the status is kept";
     Child abandoned(first, OrphanSlot());
     abandoned.abandon();
     Child given_up(running, OrphanSlot());
     given_up.abandon();
     EXPECT_EQ(open_descriptor_count(), descriptors) << "a process descriptor outlived its use";
+    // Collected behind the handle's back, the child is no longer its to wait for.
+    Child stolen(fourth, OrphanSlot());
+    waitpid(fourth, nullptr, 0);
+    EXPECT_EQ(runtime->block_on(exit_of(stolen)).error().os_code(), ECHILD);
     Child moved_from(second, OrphanSlot());
     Child moved_to(std::move(moved_from));
     for (Child* handle : {&abandoned, &given_up, &moved_from}) {
