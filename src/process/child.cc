@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "process/wait.h"
@@ -40,8 +41,7 @@ class Orphans final : public rt::WakeTarget {
     static Orphans& get() {
         static Orphans* instance = [] {
             auto orphans = std::make_shared<Orphans>();
-            // Its own listener keeps it alive for good.
-            orphans->sigchld_.wake_on_notice(rt::Waker(orphans));
+            orphans->self_ = rt::Waker(orphans);  // which keeps it alive for good
             return orphans.get();
         }();
         return *instance;
@@ -59,6 +59,12 @@ class Orphans final : public rt::WakeTarget {
     /// Moves `entry`'s one node onto the list for `pid`, unless it has ended.
     void adopt(std::list<pid_t>& entry, pid_t pid) {
         std::lock_guard lock(mutex_);
+        // SIGCHLD is listened for from the first orphan on: until then a
+        // child's end wakes nothing but its own handle.
+        if (!sigchld_) {
+            sigchld_.emplace(std::initializer_list<int>{SIGCHLD});
+            sigchld_->wake_on_notice(self_);
+        }
         // Looked at under the lock: an end after this look is counted after
         // it, and the pass its notice runs waits for the node to be in place.
         auto waited = try_wait(pid);
@@ -72,7 +78,8 @@ class Orphans final : public rt::WakeTarget {
   private:
     std::mutex mutex_;
     std::list<pid_t> pids_;
-    rt::SignalListener sigchld_{SIGCHLD};
+    rt::Waker self_;
+    std::optional<rt::SignalListener> sigchld_;
 };
 
 }  // namespace

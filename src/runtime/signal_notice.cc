@@ -18,6 +18,9 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free,
 static_assert(std::atomic<int>::is_always_lock_free, "a handler may only touch lock-free state");
 
 std::atomic<uint64_t> g_counts[kSignals];
+// Live listeners per signal: a signal nobody listens for is only counted, and
+// wakes no reactor (SIGCHLD, at every child's end, most of all).
+std::atomic<int> g_listeners[kSignals];
 // The self-pipe's ends, -1 until made; written once, before any reader looks.
 std::atomic<int> g_write_fd{-1};
 std::atomic<int> g_read_fd{-1};
@@ -51,8 +54,9 @@ void notice_signal(int signal_number) noexcept {
     }
     const int saved = errno;
     g_counts[signal_number].fetch_add(1);
+    // A listener made after this look looks at what the signal changed itself.
     // A full pipe drops the byte: one already waits to be read.
-    if (const int fd = g_write_fd.load(); fd >= 0) {
+    if (const int fd = g_write_fd.load(); fd >= 0 && g_listeners[signal_number].load() > 0) {
         const char byte = 1;
         [[maybe_unused]] ssize_t n = send(fd, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
     }
@@ -65,8 +69,9 @@ uint64_t signal_count(int signal_number) {
 
 SignalListener::SignalListener(std::initializer_list<int> signals) {
     for (const int signal_number : signals) {
-        if (valid(signal_number)) {
+        if (valid(signal_number) && (signals_ & bit(signal_number)) == 0) {
             signals_ |= bit(signal_number);
+            g_listeners[signal_number].fetch_add(1);
         }
     }
     Registry& r = registry();
@@ -80,6 +85,11 @@ SignalListener::SignalListener(std::initializer_list<int> signals) {
 }
 
 SignalListener::~SignalListener() {
+    for (int signal_number = 1; signal_number < kSignals; ++signal_number) {
+        if ((signals_ & bit(signal_number)) != 0) {
+            g_listeners[signal_number].fetch_sub(1);
+        }
+    }
     Waker dropped;  // released after the lock
     Registry& r = registry();
     std::lock_guard lock(r.mutex);

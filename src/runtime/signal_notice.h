@@ -8,8 +8,9 @@
 
 namespace pacpick::rt {
 
-// How the program hears a signal. A handler counts it and writes a byte to the
-// process's one self-pipe (`notice_signal`); the reactor watches that pipe and,
+// How the program hears a signal. A handler counts it and, when some listener
+// listens for it, writes a byte to the process's one self-pipe
+// (`notice_signal`); the reactor watches that pipe and,
 // each time it becomes readable, empties it and wakes every listener one of
 // whose signals was counted since (`deliver_signal_notices`); a listener then
 // compares the counts it cares about with those it last saw. The pipe is made

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -498,6 +499,16 @@ TEST(SignalNoticeTest, ANoticeFromAnotherThreadWakesTheListeningTaskThroughTheRe
         co_await noticed;
         handler.join();
     }());
+}
+
+TEST(SignalNoticeTest, OnlyASignalSomethingListensForWakesTheReactor) {
+    pollfd notices{signal_notice_fd().value(), POLLIN, 0};
+    notice_signal(SIGURG);
+    EXPECT_EQ(poll(&notices, 1, 0), 0) << "a signal nobody listens for woke the reactor";
+    SignalListener listener{SIGURG};
+    notice_signal(SIGURG);
+    EXPECT_EQ(poll(&notices, 1, 0), 1) << "a signal listened for did not";
+    deliver_signal_notices();
 }
 
 }  // namespace
