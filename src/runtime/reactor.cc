@@ -1,10 +1,11 @@
 #include "runtime/reactor.h"
 
 #include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 
 #include "runtime/signal_notice.h"
 
@@ -14,16 +15,7 @@ namespace {
 
 constexpr uint64_t kWakeToken = 0;
 constexpr uint64_t kNoticeToken = 1;
-
-/// epoll_wait's time-out for `timeout`, rounded up to a whole millisecond:
-/// waking a little late is fine, waking early costs another turn.
-int milliseconds(std::optional<std::chrono::nanoseconds> timeout) {
-    if (!timeout) {
-        return -1;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
+constexpr uint64_t kTimerToken = 2;
 
 }  // namespace
 
@@ -42,9 +34,15 @@ Result<std::unique_ptr<Reactor>> Reactor::create() {
         return std::move(wake).error();
     }
     reactor->wake_ = std::move(*wake);
-    // Both stay watched, level-triggered, for the reactor's whole life.
+    // steady_clock is CLOCK_MONOTONIC, which the timer's deadlines are set in.
+    reactor->timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!reactor->timer_.valid()) {
+        return Error::last_os_error();
+    }
+    // All three stay watched, level-triggered, for the reactor's whole life.
     for (const auto& [fd, token] :
-         {std::pair{reactor->wake_->fd(), kWakeToken}, std::pair{*notices, kNoticeToken}}) {
+         {std::pair{reactor->wake_->fd(), kWakeToken}, std::pair{*notices, kNoticeToken},
+          std::pair{reactor->timer_.get(), kTimerToken}}) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = token;
@@ -69,8 +67,8 @@ void Reactor::run() {
     epoll_event events[kMaxEvents];
     while (!stopping_.load()) {
         fire_due_timers();
-        const int n =
-            epoll_wait(epoll_.get(), events, kMaxEvents, milliseconds(time_to_next_timer()));
+        arm_next_timer();
+        const int n = epoll_wait(epoll_.get(), events, kMaxEvents, -1);
         if (n < 0 && errno != EINTR) {
             return;
         }
@@ -82,6 +80,12 @@ void Reactor::run() {
                 case kNoticeToken:
                     deliver_signal_notices();
                     break;
+                case kTimerToken: {
+                    uint64_t expirations;  // emptied, or it stays readable
+                    [[maybe_unused]] ssize_t n_read =
+                        ::read(timer_.get(), &expirations, sizeof expirations);
+                    break;
+                }
                 default:
                     dispatch(events[i].data.u64);
             }
@@ -89,14 +93,29 @@ void Reactor::run() {
     }
 }
 
-std::optional<std::chrono::nanoseconds> Reactor::time_to_next_timer() {
-    std::lock_guard lock(timers_mutex_);
-    if (timers_.empty()) {
-        return std::nullopt;
+void Reactor::arm_next_timer() {
+    std::optional<Clock::time_point> next;
+    {
+        std::lock_guard lock(timers_mutex_);
+        if (!timers_.empty()) {
+            next = timers_.begin()->first.first;
+        }
     }
-    return std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        timers_.begin()->first.first - Clock::now()),
-                    std::chrono::nanoseconds::zero());
+    if (next == armed_) {
+        return;
+    }
+    // An absolute time: a deadline already passed fires at once; all zeros
+    // disarm. On a timerfd of our own, with a valid time, it cannot fail.
+    itimerspec when{};
+    if (next) {
+        const auto since =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(next->time_since_epoch());
+        when.it_value.tv_sec = static_cast<time_t>(since.count() / 1'000'000'000);
+        when.it_value.tv_nsec = std::max(static_cast<long>(since.count() % 1'000'000'000),
+                                         when.it_value.tv_sec == 0 ? 1L : 0L);
+    }
+    timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &when, nullptr);
+    armed_ = next;
 }
 
 void Reactor::fire_due_timers() {

@@ -23,13 +23,14 @@ using Clock = std::chrono::steady_clock;
 /// The event loop's poller, driven by one thread: one epoll instance for
 /// descriptor readiness (one-shot registrations, so "clear and register again"
 /// is the natural way to wait twice), a timer table, and the signal notices
-/// (signal_notice.h), delivered whenever their self-pipe is readable. A
-/// `WakeLatch` interrupts the sleep when an earlier timer is added or when the
-/// loop is stopped.
+/// (signal_notice.h), delivered whenever their self-pipe is readable. The
+/// earliest timer arms a timerfd, so that a deadline is kept to the
+/// nanosecond, not rounded to epoll's milliseconds. A `WakeLatch` interrupts
+/// the sleep when an earlier timer is added or when the loop is stopped.
 class Reactor {
   public:
-    /// Fails when the signal notices' self-pipe, the epoll set or the latch
-    /// cannot be made.
+    /// Fails when the signal notices' self-pipe, the epoll set, the timerfd
+    /// or the latch cannot be made.
     static Result<std::unique_ptr<Reactor>> create();
 
     /// The thread body: turns until `stop`. A wait on its own epoll set fails
@@ -55,11 +56,14 @@ class Reactor {
 
   private:
     Reactor() = default;
-    std::optional<std::chrono::nanoseconds> time_to_next_timer();
+    /// Sets the timerfd to the earliest deadline, or disarms it.
+    void arm_next_timer();
     void fire_due_timers();
     void dispatch(uint64_t token);
 
     UniqueFd epoll_;
+    UniqueFd timer_;
+    std::optional<Clock::time_point> armed_;  // what the timerfd is set to
     std::unique_ptr<WakeLatch> wake_;
     std::atomic<bool> stopping_{false};
 
@@ -69,7 +73,7 @@ class Reactor {
 
     std::mutex io_mutex_;
     std::unordered_map<uint64_t, std::shared_ptr<detail::IoState>> io_;
-    uint64_t next_token_ = 2;  // 0 is the wake latch, 1 the signal notices
+    uint64_t next_token_ = 3;  // 0 is the wake latch, 1 the signal notices, 2 the timerfd
 };
 
 }  // namespace pacpick::rt

@@ -36,6 +36,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -64,7 +65,7 @@ namespace {
 // clang-format off
 #define WATCHED(X)                                                                            \
     X(read) X(write) X(open) X(close) X(poll) X(recv) X(send) X(sigaction) X(waitpid)         \
-    X(epoll_create1) X(epoll_ctl) X(epoll_wait) X(eventfd) X(pipe2)           \
+    X(epoll_create1) X(epoll_ctl) X(epoll_wait) X(eventfd) X(timerfd_create) X(pipe2)  \
     X(socketpair) X(posix_spawnp) X(posix_spawn_file_actions_adddup2) X(pidfd_open)           \
     X(tcgetattr) X(tcsetattr) X(ioctl) X(isatty) X(pthread_create) X(malloc) X(calloc)        \
     X(realloc) X(aligned_alloc) X(memalign) X(posix_memalign)
@@ -277,6 +278,7 @@ void describe_descriptor(int fd, Line& out) {
         {"pipe:", "pipe"},
         {"socket:", "socket"},
         {"anon_inode:[eventfd]", "eventfd"},
+        {"anon_inode:[timerfd]", "timerfd"},
         {"anon_inode:[eventpoll]", "epoll"},
         {"anon_inode:[pidfd]", "pidfd"},
         {"pidfd:", "pidfd"},
@@ -651,6 +653,10 @@ int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
 
 int eventfd(unsigned int initial, int flags) {
     FAIL_OR_PASS(eventfd, Meets(), initial, flags);
+}
+
+int timerfd_create(int clock, int flags) {
+    FAIL_OR_PASS(timerfd_create, Meets(), clock, flags);
 }
 
 int pipe2(int fds[2], int flags) {

@@ -75,6 +75,7 @@ FAILURES = {
     # signal interrupts them.
     ("read", "non-blocking pipe"): {"EAGAIN": "empty", "short": "fewer bytes there"},
     ("read", "non-blocking eventfd"): {"EAGAIN": "nothing added"},
+    ("read", "non-blocking timerfd"): {"EAGAIN": "not expired"},
     ("write", "non-blocking eventfd"): {"EAGAIN": FULL},
     ("recv", "non-blocking socket"): {"EAGAIN": "empty"},
     # Out of memory (unix(7)) comes only to a process the OOM killer has
@@ -102,6 +103,8 @@ FAILURES = {
     ("pipe2", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table, or the user's pipe memory"},
     ("socketpair", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table"},
     ("eventfd", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table", "ENOMEM": "memory cgroup"},
+    ("timerfd_create", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table",
+                             "ENOMEM": "memory cgroup"},
     ("epoll_create1", ""): {"EMFILE": "RLIMIT_NOFILE", "ENFILE": "system's file table",
                             "ENOMEM": "memory cgroup"},
     ("pidfd_open", ""): {"EMFILE": "RLIMIT_NOFILE", "ENOSYS": "kernel before 5.3, or a sandbox",
