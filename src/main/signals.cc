@@ -81,7 +81,8 @@ void on_stop(int signal_number);
 
 /// What the program does when a signal comes.
 enum class Policy {
-    ChildEnded,     // heard: wakes the waits on the SIGCHLD route, runs the orphan pass
+    ChildEnded,     // default until the first wait through it, then heard: wakes the SIGCHLD route,
+                    // runs the orphan pass
     Resized,        // heard: the input side makes a Resize event
     Continued,      // heard: the loop takes the terminal again and redraws
     EndGracefully,  // the main task gives the terminal back, or passes the signal on
@@ -124,10 +125,7 @@ struct sigaction action_of(Policy policy) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     switch (policy) {
-        case Policy::ChildEnded:
-            action.sa_handler = on_notice;
-            action.sa_flags |= SA_NOCLDSTOP;  // only ends are waited for
-            break;
+        case Policy::ChildEnded:  // see put_under
         case Policy::Resized:
         case Policy::Continued:
             action.sa_handler = on_notice;
@@ -167,8 +165,16 @@ void on_stop(int signal_number) {
 }
 
 void put_under(int signal_number, Policy policy) {
+    if (policy == Policy::ChildEnded) {
+        // Its default keeps every child's status; handled, every child's end
+        // would interrupt a thread, so the handler waits for the first wait
+        // that needs it (the signal route, the first orphan).
+        signal(signal_number, SIG_DFL);
+        rt::notice_from_first_listener(signal_number, SA_RESTART | SA_NOCLDSTOP);
+        return;
+    }
     struct sigaction found {};
-    const bool heard_whatever = policy == Policy::ChildEnded || policy == Policy::Resized;
+    const bool heard_whatever = policy == Policy::Resized;
     if (!heard_whatever &&
         (sigaction(signal_number, nullptr, &found) != 0 || found.sa_handler == SIG_IGN)) {
         // Looked at first: a handler put over it even for a moment could

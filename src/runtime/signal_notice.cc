@@ -46,7 +46,53 @@ bool valid(int signal_number) {
     return signal_number > 0 && signal_number < kSignals;
 }
 
+/// The signals whose handler waits for their first listener, and its flags.
+struct OnDemand {
+    std::mutex mutex;
+    bool waiting[kSignals] = {};
+    int flags[kSignals] = {};
+};
+
+OnDemand& on_demand() {
+    static OnDemand* instance = new OnDemand();
+    return *instance;
+}
+
+void on_demand_notice(int signal_number) {
+    notice_signal(signal_number);
+}
+
+/// Installs the handler of `signal_number` if it waits for a listener; under
+/// the lock, so that no listener looks before it is in place.
+void install_on_demand(int signal_number) {
+    OnDemand& d = on_demand();
+    std::lock_guard lock(d.mutex);
+    if (d.waiting[signal_number]) {
+        struct sigaction action {};
+        sigemptyset(&action.sa_mask);
+        action.sa_handler = on_demand_notice;
+        action.sa_flags = d.flags[signal_number];
+        sigaction(signal_number, &action, nullptr);  // a valid signal and handler
+        d.waiting[signal_number] = false;
+    }
+}
+
 }  // namespace
+
+void notice_from_first_listener(int signal_number, int flags) {
+    if (!valid(signal_number)) {
+        return;
+    }
+    {
+        OnDemand& d = on_demand();
+        std::lock_guard lock(d.mutex);
+        d.waiting[signal_number] = true;
+        d.flags[signal_number] = flags;
+    }
+    if (g_listeners[signal_number].load() > 0) {
+        install_on_demand(signal_number);
+    }
+}
 
 void notice_signal(int signal_number) noexcept {
     if (!valid(signal_number)) {
@@ -72,6 +118,7 @@ SignalListener::SignalListener(std::initializer_list<int> signals) {
         if (valid(signal_number) && (signals_ & bit(signal_number)) == 0) {
             signals_ |= bit(signal_number);
             g_listeners[signal_number].fetch_add(1);
+            install_on_demand(signal_number);
         }
     }
     Registry& r = registry();

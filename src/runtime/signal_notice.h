@@ -25,6 +25,12 @@ void notice_signal(int signal_number) noexcept;
 /// How many times `signal_number` has been noticed since the process started.
 uint64_t signal_count(int signal_number);
 
+/// Leaves `signal_number`'s action as it is until the first listener of it is
+/// made, which then, before it returns, installs a handler that only notices
+/// the signal, with `flags`. For SIGCHLD: handled, every child's end would
+/// interrupt a thread even while nothing waits through the signal.
+void notice_from_first_listener(int signal_number, int flags);
+
 /// A reader of notices: while it lives, each delivery in which one of its
 /// signals was counted wakes the waker it was last given. Give the waker before
 /// looking at what a signal changes, so that one counted after the look still
