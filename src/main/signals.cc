@@ -32,10 +32,6 @@ void raise_by_default_action(int signal_number) {
     raise(signal_number);
 }
 
-void on_notice(int signal_number) {
-    rt::notice_signal(signal_number);
-}
-
 void on_termination(int signal_number) {
     const bool held = screen::terminal_held();
     int first = 0;
@@ -128,7 +124,7 @@ struct sigaction action_of(Policy policy) {
         case Policy::ChildEnded:  // see put_under
         case Policy::Resized:
         case Policy::Continued:
-            action.sa_handler = on_notice;
+            action.sa_handler = rt::notice_signal;
             break;
         case Policy::EndGracefully:
         case Policy::StopAndRetake:

@@ -58,10 +58,6 @@ OnDemand& on_demand() {
     return *instance;
 }
 
-void on_demand_notice(int signal_number) {
-    notice_signal(signal_number);
-}
-
 /// Installs the handler of `signal_number` if it waits for a listener; under
 /// the lock, so that no listener looks before it is in place.
 void install_on_demand(int signal_number) {
@@ -70,7 +66,7 @@ void install_on_demand(int signal_number) {
     if (d.waiting[signal_number]) {
         struct sigaction action {};
         sigemptyset(&action.sa_mask);
-        action.sa_handler = on_demand_notice;
+        action.sa_handler = notice_signal;
         action.sa_flags = d.flags[signal_number];
         sigaction(signal_number, &action, nullptr);  // a valid signal and handler
         d.waiting[signal_number] = false;
