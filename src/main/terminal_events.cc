@@ -14,7 +14,7 @@ class TerminalEvents final : public EventSource {
     explicit TerminalEvents(std::unique_ptr<term::TerminalEventStream> stream)
         : stream_(std::move(stream)) {}
 
-    rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker& waker) override {
+    rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) override {
         return stream_->poll_event(waker);
     }
 

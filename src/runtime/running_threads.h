@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "runtime/signal_stack.h"
+
 namespace pacpick::rt::detail {
 
 /// How many of the runtime's threads have not ended yet, so that shutdown can
@@ -19,6 +21,7 @@ class RunningThreads {
     static std::thread start(const std::shared_ptr<RunningThreads>& running, Body body) {
         running->change(+1);
         try {
+            const NewThreadMask mask;
             return std::thread([running, body = std::move(body)]() mutable {
                 body();
                 running->change(-1);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 
 namespace pacpick::rt {
@@ -20,6 +22,26 @@ class AlternateSignalStack {
   private:
     void* base_ = nullptr;
     size_t size_ = 0;
+};
+
+/// Leaves `signals` to the entry thread alone: every thread the program starts
+/// from then on has them blocked from its first instruction (`NewThreadMask`),
+/// so that their handlers never run beside the entry thread's own work on
+/// another thread. Set once at entry, before any thread starts.
+void answer_on_entry_thread_only(const sigset_t& signals);
+
+/// Held while a thread is started: the new thread inherits the mask it is made
+/// with, so it starts with the signals the entry thread alone answers blocked.
+/// The starting thread has its own mask back once this is gone.
+class NewThreadMask {
+  public:
+    NewThreadMask() noexcept;
+    ~NewThreadMask();
+    NewThreadMask(const NewThreadMask&) = delete;
+    NewThreadMask& operator=(const NewThreadMask&) = delete;
+
+  private:
+    sigset_t saved_;
 };
 
 }  // namespace pacpick::rt

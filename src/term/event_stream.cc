@@ -26,6 +26,7 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
     std::unique_ptr<TerminalEventStream> stream(
         new TerminalEventStream(std::move(reader), std::move(wake)));
     try {
+        const rt::NewThreadMask mask;
         stream->thread_ =
             std::thread(&TerminalEventStream::serve_requests, stream.get(), std::move(before_wait));
     } catch (const std::system_error& error) {

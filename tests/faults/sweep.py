@@ -648,7 +648,7 @@ def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=Fa
     (`cut`) may have left its sequence cut short, and when the last two did
     (`unrestored`) the terminal may not have been given back whole; one left
     raw (`raw_left`) ends the action's lines with a bare newline. The last
-    resort gives the terminal back by showing the cursor alone."""
+    resort gives the terminal back as a release does, and nothing follows."""
     if not raw:
         return []
     problems = []
@@ -677,7 +677,7 @@ def stray_output(raw, script, typed=(), cut=False, unrestored=False, raw_left=Fa
         if raw_left:
             tail = re.sub(rb"(?<!\r)\n", b"\r\n", tail)
         if last_resort:
-            if not re.fullmatch(re.escape(SHOW) + echo_pattern(list(typed)), tail):
+            if not re.fullmatch(re.escape(RESTORE) + echo_pattern(list(typed)), tail):
                 problems.append(f"output after the last resort: {tail[:60]!r}")
         elif not tail.startswith(RESTORE):
             if not (unrestored and RESTORE.startswith(tail)):
