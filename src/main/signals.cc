@@ -82,13 +82,15 @@ void on_last_resort(int signal_number) {
 }
 
 void on_stop(int signal_number);
+void on_continue(int signal_number);
 
 /// What the program does when a signal comes.
 enum class Policy {
     ChildEnded,     // default until the first wait that needs it, then heard (not on a
                     // child's stop): wakes the SIGCHLD route and runs the orphan pass
     Resized,        // heard: the input side makes a Resize event
-    Continued,      // heard: the loop takes the terminal again and redraws
+    Continued,      // heard: the loop takes the terminal again and redraws; in the
+                    // foreground, terminations get their handler back
     Terminate,      // the terminal is given back and the process dies by the signal at
                     // once; while a foreground command runs, the main task passes it on,
                     // waits for the command and then dies by it (ForegroundCommand)
@@ -142,8 +144,10 @@ struct sigaction action_of(Policy policy) {
             action.sa_flags |= SA_NOCLDSTOP;
             break;
         case Policy::Resized:
-        case Policy::Continued:
             action.sa_handler = rt::notice_signal;
+            break;
+        case Policy::Continued:
+            action.sa_handler = on_continue;
             break;
         case Policy::Terminate:
         case Policy::StopAndRetake:
@@ -208,8 +212,7 @@ void handle_terminations(bool handled) {
 void on_stop(int signal_number) {
     const int saved_errno = errno;
     screen::give_back_terminal_from_handler();
-    const bool command_runs = g_command_runs.load();
-    if (!command_runs) {
+    if (!g_command_runs.load()) {
         // Stopped, the program holds nothing that a termination would give
         // back, while a handler could be stopped half way by the program's
         // own next stop in the background and never be continued: from here
@@ -222,16 +225,22 @@ void on_stop(int signal_number) {
     }
     // Stopped by the default action, so the shell sees which signal it was.
     raise_by_default_action(signal_number);
-    // Continued, or never stopped: in a process group no shell looks after,
-    // the kernel ignores a stop. In the foreground the loop takes the terminal
-    // again, and a termination has it to give back; in the background the
-    // program stops again first.
-    if (!command_runs && term::in_foreground_from_handler()) {
-        handle_terminations(true);
-    }
     const struct sigaction again = action_of(Policy::StopAndRetake);
     sigaction(signal_number, &again, nullptr);
-    rt::notice_signal(SIGCONT);
+    // Continued, or never stopped: in a process group no shell looks after,
+    // the kernel ignores a stop. Either way as after a continue.
+    on_continue(SIGCONT);
+    errno = saved_errno;
+}
+
+void on_continue(int signal_number) {
+    const int saved_errno = errno;
+    // In the foreground the loop takes the terminal again, and a termination
+    // has it to give back; in the background the program stops again first.
+    if (!g_command_runs.load() && term::in_foreground_from_handler()) {
+        handle_terminations(true);
+    }
+    rt::notice_signal(signal_number);
     errno = saved_errno;
 }
 
