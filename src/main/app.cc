@@ -8,24 +8,13 @@
 #include "main/app_state.h"
 #include "main/main_loop.h"
 #include "main/package_action.h"
-#include "main/pacman_queries.h"
+#include "main/seams.h"
 #include "main/signals.h"
-#include "screen/frame.h"
 #include "screen/screen_guard.h"
 
 namespace pacpick {
 
 namespace {
-
-/// Draws the real frame on standard output.
-class TerminalDrawer final : public FrameDrawer {
-  public:
-    Result<void> draw(const AppState& state) override {
-        const PackageDetails* details = state.details ? &*state.details : nullptr;
-        return screen::draw_screen(
-            screen::FrameContent{state.query, state.matches, state.selected, details}, state.mode);
-    }
-};
 
 /// Stops everything that could still touch the terminal or the state: the event
 /// stream first, which returns only once its thread no longer reads the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "base/result.h"
@@ -42,6 +43,27 @@ class QueryStarter {
                                         rt::Sender<QueryMessage> sender) = 0;
     virtual rt::JoinHandle start_details(std::string name, DetailsGeneration generation,
                                          rt::Sender<QueryMessage> sender) = 0;
+};
+
+// What the program plugs into them (seams.cc).
+
+/// The program's event source: the terminal event stream on the input
+/// terminal, whose resize events carry the size the screen layer reports.
+Result<std::unique_ptr<EventSource>> open_terminal_events();
+
+/// Draws the real frame on standard output.
+class TerminalDrawer final : public FrameDrawer {
+  public:
+    Result<void> draw(const AppState& state) override;
+};
+
+/// Starts the real background queries on the runtime's worker threads.
+class PacmanQueries final : public QueryStarter {
+  public:
+    rt::JoinHandle start_search(std::string query, Mode mode, SearchGeneration generation,
+                                rt::Sender<QueryMessage> sender) override;
+    rt::JoinHandle start_details(std::string name, DetailsGeneration generation,
+                                 rt::Sender<QueryMessage> sender) override;
 };
 
 }  // namespace pacpick

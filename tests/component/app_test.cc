@@ -25,7 +25,7 @@
 #include "../support/internals.h"
 #include "forked_child.h"
 #include "main/entry.h"
-#include "main/terminal_events.h"
+#include "main/seams.h"
 #include "process_helpers.h"
 #include "runtime/runtime.h"
 #include "runtime/sleep.h"

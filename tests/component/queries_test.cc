@@ -9,7 +9,7 @@
 #include "../support/name_lists.h"
 #include "main/app_state.h"
 #include "main/main_loop.h"
-#include "main/pacman_queries.h"
+#include "main/seams.h"
 #include "process_helpers.h"
 #include "queries/catalog_query.h"
 #include "queries/details_query.h"
