@@ -19,6 +19,7 @@ import errno
 import multiprocessing
 import os
 import re
+import resource
 import select
 import shlex
 import shutil
@@ -1129,6 +1130,8 @@ def main():
     parser.add_argument("--transient-only", action="store_true",
                         help="only the failures that ask for another try (EINTR, short, EAGAIN of I/O)")
     args = parser.parse_args()
+    # The last resort ends runs by SIGABRT: no core files, whatever the limit.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
     binary, preload = Path(args.binary).resolve(), Path(args.preload).resolve()
     for path in (binary, preload):
         if not path.is_file():
