@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../support/name_lists.h"
@@ -111,32 +112,22 @@ class StandInTput : public ::testing::Test {
 
 using TerminalSizeTest = StandInTput;
 
-TEST_F(TerminalSizeTest, ReadsTheControllingTerminalsWindow) {
-    Pty pty = Pty::open(132, 43);
-    ForkedChild child([&](int) -> std::string {
-        if (!testing::take_controlling_terminal(pty.slave.get()) || !testing::redirect_to_null(1)) {
-            return "setup failed";
-        }
-        use_stand_in("1", "1");
-        return size_outcome(terminal_size());
-    });
-    pty.slave.reset();
-    EXPECT_EQ(child.finish(), "132x43");
-    EXPECT_EQ(read_file(log_), "");
-}
-
-TEST_F(TerminalSizeTest, ReturnsAZeroWindowWithoutAskingTput) {
-    Pty pty = Pty::open(0, 0);
-    ForkedChild child([&](int) -> std::string {
-        if (!testing::take_controlling_terminal(pty.slave.get())) {
-            return "setup failed";
-        }
-        use_stand_in("80", "24");
-        return size_outcome(terminal_size());
-    });
-    pty.slave.reset();
-    EXPECT_EQ(child.finish(), "0x0");
-    EXPECT_EQ(read_file(log_), "");
+TEST_F(TerminalSizeTest, ReadsTheControllingTerminalsWindowEvenAZeroOneWithoutAskingTput) {
+    for (const auto& [columns, rows, expected] :
+         {std::tuple<uint16_t, uint16_t, const char*>{132, 43, "132x43"}, {0, 0, "0x0"}}) {
+        Pty pty = Pty::open(columns, rows);
+        ForkedChild child([&](int) -> std::string {
+            if (!testing::take_controlling_terminal(pty.slave.get()) ||
+                !testing::redirect_to_null(1)) {
+                return "setup failed";
+            }
+            use_stand_in("80", "24");
+            return size_outcome(terminal_size());
+        });
+        pty.slave.reset();
+        EXPECT_EQ(child.finish(), expected);
+        EXPECT_EQ(read_file(log_), "");
+    }
 }
 
 TEST_F(TerminalSizeTest, FallsBackToStandardOutputWithoutControllingTerminal) {
@@ -151,20 +142,19 @@ TEST_F(TerminalSizeTest, FallsBackToStandardOutputWithoutControllingTerminal) {
     EXPECT_EQ(child.finish(), "90x30");
 }
 
-TEST_F(TerminalSizeTest, JoinsTheDigitsTputPrints) {
-    EXPECT_EQ(size_without_terminal("80\\n", "24\\n"), "80x24 asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("8 0", "2x4"), "80x24 asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("70000", "65535"), "4464x65535 asked:cols\nlines\n");
-}
-
-TEST_F(TerminalSizeTest, CountsDigitsFromAFailingTput) {
-    EXPECT_EQ(size_without_terminal("100", "50", "3"), "100x50 asked:cols\nlines\n");
-}
-
-TEST_F(TerminalSizeTest, FailsWhenEitherCapabilityYieldsNothingYetAsksBoth) {
-    EXPECT_EQ(size_without_terminal("000", "24"), "error asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("", "24", "1"), "error asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("80", "65536"), "error asked:cols\nlines\n");
+TEST_F(TerminalSizeTest, JoinsTheDigitsTputPrintsAndAsksForBothCapabilities) {
+    // cols, lines, the exit status of `tput cols`, and the size or error.
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+        {"80\\n", "24\\n", "0", "80x24"},      {"8 0", "2x4", "0", "80x24"},
+        {"70000", "65535", "0", "4464x65535"}, {"100", "50", "3", "100x50"},  // a failing tput
+        {"000", "24", "0", "error"},           {"", "24", "1", "error"},
+        {"80", "65536", "0", "error"},
+    };
+    for (const auto& [cols, lines, status, size] : cases) {
+        EXPECT_EQ(size_without_terminal(cols, lines, status),
+                  std::string(size) + " asked:cols\nlines\n")
+            << cols << " " << lines;
+    }
 }
 
 TEST_F(TerminalSizeTest, FailsWhenTputCannotBeFound) {
