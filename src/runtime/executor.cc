@@ -46,7 +46,7 @@ class SpawnedCell final : public TaskCell {
     SpawnedCell(Task<void> task, std::shared_ptr<RunQueue> queue)
         : TaskCell(task.handle()), task_(std::move(task)), queue_(std::move(queue)) {}
 
-    void drop() { abandon(); }
+    using TaskCell::abandon;
 
   protected:
     void schedule() override {
@@ -166,7 +166,7 @@ JoinHandle Executor::spawn(Task<void> task) {
     auto cell = std::make_shared<detail::SpawnedCell>(std::move(task), queue_);
     if (!queue_->adopt(cell)) {
         // Shut down: nothing would ever run or destroy it, so it goes now.
-        cell->drop();
+        cell->abandon();
         return JoinHandle(cell);
     }
     queue_->push(cell);
@@ -191,7 +191,7 @@ void Executor::shutdown() {
     }
     // No worker runs any more: the pending tasks are destroyed here, unrun.
     for (auto& [raw, cell] : unfinished_) {
-        static_cast<detail::SpawnedCell&>(*cell).drop();
+        static_cast<detail::SpawnedCell&>(*cell).abandon();
     }
 }
 
