@@ -172,7 +172,7 @@ rt::Poll<Result<ExitStatus>> Child::poll_exit(const rt::Waker& waker) {
 
 rt::Poll<Result<void>> Child::poll_pidfd(const rt::Waker& waker) {
     for (;;) {
-        auto readiness = pidfd_.poll_ready(waker);
+        auto readiness = pidfd_.poll(waker);
         if (!readiness.ready()) {
             return rt::Poll<Result<void>>::pending();
         }
@@ -191,7 +191,7 @@ rt::Poll<Result<void>> Child::poll_pidfd(const rt::Waker& waker) {
             pidfd_.reset();
             return Result<void>();
         }
-        // Still running after all: the next poll_ready registers again.
+        // Still running after all: the next poll registers again.
     }
 }
 

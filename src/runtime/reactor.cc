@@ -189,10 +189,9 @@ void Reactor::remove_timer(const TimerKey& key) {
     }
 }
 
-std::shared_ptr<detail::IoState> Reactor::attach(int fd, uint32_t events) {
+std::shared_ptr<detail::IoState> Reactor::attach(int fd) {
     auto state = std::make_shared<detail::IoState>();
     state->fd = fd;
-    state->events = events;
     std::lock_guard lock(io_mutex_);
     state->token = next_token_++;
     io_.emplace(state->token, state);
@@ -214,7 +213,7 @@ void Reactor::detach(const std::shared_ptr<detail::IoState>& state) {
 
 Result<void> Reactor::arm(detail::IoState& state) {
     epoll_event ev{};
-    ev.events = state.events | EPOLLONESHOT;
+    ev.events = EPOLLIN | EPOLLONESHOT;
     ev.data.u64 = state.token;
     const int op = state.added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(epoll_.get(), op, state.fd, &ev) != 0) {

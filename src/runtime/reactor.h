@@ -49,7 +49,7 @@ class Reactor {
     void remove_timer(const TimerKey& key);
 
     // Descriptor readiness; used through `AsyncFd`.
-    std::shared_ptr<detail::IoState> attach(int fd, uint32_t events);
+    std::shared_ptr<detail::IoState> attach(int fd);
     void detach(const std::shared_ptr<detail::IoState>& state);
     /// Arms a one-shot interest; errors are those of epoll_ctl.
     Result<void> arm(detail::IoState& state);

@@ -354,7 +354,7 @@ TEST(ReactorTest, TaskWaitingOnAPipeIsWokenByAWriteFromAnotherThreadWithoutBlock
     auto [tx, rx] = make_channel<std::string>();
     runtime->spawn([](UniqueFd fd, Sender<std::string> tx) -> Task<void> {
         AsyncFd pipe(std::move(fd));
-        auto ready = co_await Readable(pipe);
+        auto ready = co_await pipe;
         EXPECT_TRUE(ready.ok());
         char buf[16];
         const ssize_t n = ::read(pipe.fd(), buf, sizeof buf);
@@ -380,7 +380,7 @@ TEST(ReactorTest, ReadinessCanBeWaitedForAgainAfterItWasConsumed) {
     runtime->spawn([](UniqueFd fd, Sender<int> tx) -> Task<void> {
         AsyncFd pipe(std::move(fd));
         for (int round = 0; round < 3; ++round) {
-            auto ready = co_await Readable(pipe);
+            auto ready = co_await pipe;
             EXPECT_TRUE(ready.ok());
             char c;
             EXPECT_EQ(::read(pipe.fd(), &c, 1), 1);
@@ -430,7 +430,7 @@ Task<bool> read_pipe_while_a_timer_is_pending() {
     UniqueFd write_end(fds[1]);
     AsyncFd read_end{UniqueFd(fds[0])};
     std::thread writer([fd = write_end.get()] { [[maybe_unused]] auto n = ::write(fd, "x", 1); });
-    auto ready = co_await Readable(read_end);
+    auto ready = co_await read_end;
     writer.join();
     const bool in_time = ready.ok() && Clock::now() < due;
     co_await Sleep(300ms);
