@@ -58,8 +58,6 @@ class Error {
     static Error custom(ErrorKind kind, std::string message);
 
     ErrorKind kind() const { return kind_; }
-    /// The errno of an operating-system error, 0 for errors of our own.
-    int os_code() const { return code_; }
     bool is_os() const { return os_; }
     /// The system's text for an operating-system error, or the fixed message.
     std::string message() const;
