@@ -7,7 +7,7 @@
 #include "process/pacman.h"
 #include "process/run.h"
 #include "queries/package_info.h"
-#include "runtime/select.h"
+#include "runtime/join.h"
 
 namespace pacpick {
 

@@ -30,8 +30,8 @@
 #include "process_helpers.h"
 #include "refused_calls.h"
 #include "runtime/channel.h"
+#include "runtime/join.h"
 #include "runtime/runtime.h"
-#include "runtime/select.h"
 #include "runtime/sleep.h"
 #include "thread_states.h"
 

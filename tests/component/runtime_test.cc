@@ -28,6 +28,7 @@
 #include "refused_calls.h"
 #include "runtime/async_fd.h"
 #include "runtime/channel.h"
+#include "runtime/join.h"
 #include "runtime/select.h"
 #include "runtime/signal_notice.h"
 #include "thread_states.h"
