@@ -2,9 +2,6 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
-
-#include "runtime/signal_stack.h"
 
 namespace pacpick::rt {
 
@@ -142,18 +139,16 @@ Result<std::unique_ptr<Executor>> Executor::start(
     std::unique_ptr<Executor> executor(new Executor());
     executor->workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
-        try {
-            executor->workers_.push_back(
-                detail::RunningThreads::start(running, [queue = executor->queue_] {
-                    const AlternateSignalStack signal_stack;
-                    while (auto cell = queue->pop()) {
-                        cell->run();
-                    }
-                }));
-        } catch (const std::system_error& e) {
+        auto worker = detail::RunningThreads::start(running, [queue = executor->queue_] {
+            while (auto cell = queue->pop()) {
+                cell->run();
+            }
+        });
+        if (!worker) {
             executor->shutdown();
-            return Error::os(e.code().value());
+            return std::move(worker).error();
         }
+        executor->workers_.push_back(std::move(*worker));
     }
     return executor;
 }
