@@ -39,9 +39,6 @@ enum class ErrorKind {
     Uncategorized,
 };
 
-std::string_view error_kind_name(ErrorKind kind);
-ErrorKind error_kind_for_errno(int code);
-
 /// What `Error::os(ENOMEM).describe()` says, for when memory has run out and
 /// that text cannot be made.
 inline constexpr std::string_view kOutOfMemoryDescription =
