@@ -42,13 +42,9 @@ Result<std::unique_ptr<Reactor>> Reactor::create() {
     return reactor;
 }
 
-void Reactor::interrupt() {
-    epoll_.latch()->set();
-}
-
 void Reactor::stop() {
     stopping_.store(true);
-    interrupt();
+    epoll_.latch()->set();
 }
 
 void Reactor::run() {
@@ -152,7 +148,7 @@ Reactor::TimerKey Reactor::add_timer(Clock::time_point deadline, Waker waker) {
         earliest = it == timers_.begin();
     }
     if (earliest) {
-        interrupt();  // the loop may be sleeping past this deadline
+        epoll_.latch()->set();  // the loop may be sleeping past this deadline
     }
     return key;
 }

@@ -38,8 +38,6 @@ class Reactor {
     /// refusal ends the program through the input side's wait.
     void run();
     void stop();
-    /// Makes the thread turn once more soon.
-    void interrupt();
 
     // Timers. A key identifies one timer for `update_timer` and `remove_timer`.
     using TimerKey = std::pair<Clock::time_point, uint64_t>;

@@ -53,10 +53,6 @@ Runtime::~Runtime() {
     shutdown();
 }
 
-Runtime* Runtime::current() {
-    return g_current_runtime.load();
-}
-
 bool Runtime::shutdown() {
     if (shut_down_) {
         return stopped_;
@@ -92,13 +88,13 @@ bool Runtime::shutdown() {
 }
 
 JoinHandle spawn(Task<void> task) {
-    Runtime* runtime = Runtime::current();
+    Runtime* runtime = g_current_runtime.load();
     assert(runtime != nullptr && "spawn outside a runtime");
     return runtime->spawn(std::move(task));
 }
 
 Reactor& current_reactor() {
-    Runtime* runtime = Runtime::current();
+    Runtime* runtime = g_current_runtime.load();
     assert(runtime != nullptr && "no runtime is running");
     return runtime->reactor();
 }
