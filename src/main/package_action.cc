@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "main/signals.h"
-#include "process/pacman.h"
 #include "process/run.h"
+#include "queries/pacman.h"
 #include "runtime/select.h"
 #include "screen/output_stream.h"
 
@@ -25,7 +25,7 @@ rt::Task<Result<void>> run_package_action(std::string name, Mode mode) {
         // Control-C at the command's own prompt is meant for the command; the
         // program waits for it and reports its status, as a shell would.
         ForegroundCommand foreground;
-        auto command = process::run_foreground(process::sudo_pacman(flag, std::move(name)));
+        auto command = process::run_foreground(sudo_pacman(flag, std::move(name)));
         while (!status) {
             auto outcome = co_await rt::Select(command, terminations);
             if (outcome.index() == 0) {

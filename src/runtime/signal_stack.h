@@ -2,7 +2,13 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "base/result.h"
 
 namespace pacpick::rt {
 
@@ -43,5 +49,24 @@ class NewThreadMask {
   private:
     sigset_t saved_;
 };
+
+/// Starts a thread of the program's own, running `body` on its alternate
+/// signal stack, with the signals the entry thread alone answers blocked from
+/// its first instruction. A thread that cannot be had (a limit reached,
+/// memory short) is an error, not an exception.
+template <typename Body>
+Result<std::thread> start_thread(Body body) {
+    const NewThreadMask mask;
+    try {
+        return std::thread([body = std::move(body)]() mutable {
+            const AlternateSignalStack signal_stack;
+            body();
+        });
+    } catch (const std::system_error& e) {
+        return Error::os(e.code().value());
+    } catch (const std::bad_alloc&) {
+        return Error::os(ENOMEM);
+    }
+}
 
 }  // namespace pacpick::rt
