@@ -21,18 +21,6 @@ std::optional<std::string> selected_name(const AppState& state) {
     return std::string(state.matches[state.selected]);
 }
 
-/// Up raises the index (entry 0 sits lowest on screen), Down lowers it; at
-/// either end of the list, and on an empty one, the selection holds.
-Reaction move_selection(AppState& state, KeyCode::Kind key, QueryStarter& queries) {
-    if (key == KeyCode::Kind::Up && state.selected + 1 < state.matches.size()) {
-        ++state.selected;
-    } else if (key == KeyCode::Kind::Down && state.selected > 0) {
-        --state.selected;
-    }
-    request_details(state, selected_name(state), queries);
-    return Reaction::Draw;
-}
-
 /// Removes the last character of UTF-8 text: its continuation bytes and its lead byte.
 void erase_last_character(std::string& text) {
     while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
@@ -43,8 +31,10 @@ void erase_last_character(std::string& text) {
     }
 }
 
-}  // namespace
+/// What handling one key or one message asks of the loop.
+enum class Reaction { Ignore, Draw, Quit, Action };
 
+/// Starts a search for the current query and mode, cancelling the previous one.
 void restart_search(AppState& state, QueryStarter& queries) {
     state.selected = 0;
     state.search_generation = state.search_generation.next();
@@ -56,6 +46,7 @@ void restart_search(AppState& state, QueryStarter& queries) {
         queries.start_search(state.query, state.mode, state.search_generation, state.result_sender);
 }
 
+/// Asks for the details of `name`, or publishes "no details" when it is absent.
 void request_details(AppState& state, std::optional<std::string> name, QueryStarter& queries) {
     if (state.details_task) {
         state.details_task->cancel();
@@ -71,6 +62,19 @@ void request_details(AppState& state, std::optional<std::string> name, QueryStar
         queries.start_details(std::move(*name), state.details_generation, state.result_sender);
 }
 
+/// Up raises the index (entry 0 sits lowest on screen), Down lowers it; at
+/// either end of the list, and on an empty one, the selection holds.
+Reaction move_selection(AppState& state, KeyCode::Kind key, QueryStarter& queries) {
+    if (key == KeyCode::Kind::Up && state.selected + 1 < state.matches.size()) {
+        ++state.selected;
+    } else if (key == KeyCode::Kind::Down && state.selected > 0) {
+        --state.selected;
+    }
+    request_details(state, selected_name(state), queries);
+    return Reaction::Draw;
+}
+
+/// The key table: changes the state for one key, starting and cancelling queries.
 Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries) {
     const KeyCode& code = key.code;
     if (code.is_char(U'c') && key.modifiers.contains(KeyModifiers::CONTROL)) {
@@ -106,6 +110,7 @@ Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries)
     }
 }
 
+/// Accepts a query answer if its generation is the newest of its kind.
 Reaction handle_message(AppState& state, QueryMessage message, QueryStarter& queries) {
     if (auto* catalog = std::get_if<CatalogResult>(&message)) {
         if (catalog->generation != state.search_generation) {
@@ -123,6 +128,8 @@ Reaction handle_message(AppState& state, QueryMessage message, QueryStarter& que
     state.details = std::move(answer.details);
     return Reaction::Draw;
 }
+
+}  // namespace
 
 rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, QueryStarter& queries,
                                         HeardSignals& continues) {

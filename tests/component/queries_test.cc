@@ -7,9 +7,6 @@
 #include <string>
 
 #include "../support/name_lists.h"
-#include "main/app_state.h"
-#include "main/main_loop.h"
-#include "main/seams.h"
 #include "process_helpers.h"
 #include "queries/catalog_query.h"
 #include "queries/details_query.h"
@@ -149,54 +146,43 @@ void within_the_search_delay(Attempt attempt) {
     }
 }
 
-TEST(CatalogQueryTest, CancelledDuringTheDelayItRunsNothingAndSendsNothing) {
+TEST(CatalogQueryTest, KeystrokesWithinTheDelayStartOnePacmanAndOneAnswer) {
     std::optional<FakePacman> pacman;
     auto rt = runtime();
     std::optional<rt::Receiver<QueryMessage>> receiver;
+    std::vector<rt::JoinHandle> searches;
     within_the_search_delay([&] {
+        for (auto& search : searches) {
+            search.cancel();  // of a run held up: it must not log into the next
+        }
+        searches.clear();
         pacman.reset();
         pacman.emplace(kCatalog);
         auto [tx, rx] = rt::make_channel<QueryMessage>();
         receiver.emplace(std::move(rx));
-        auto handle =
-            rt->spawn(run_catalog_query("vim", Mode::Install, SearchGeneration{1}, std::move(tx)));
-        rt->block_on([]() -> rt::Task<void> { co_await rt::Sleep(30ms); }());  // into its delay
-        handle.cancel();
-    });
-    // Nothing, once the task's copy of the sender has gone with its frame.
-    auto message =
-        rt->block_on([](rt::Receiver<QueryMessage>& rx) -> rt::Task<std::optional<QueryMessage>> {
-            co_return co_await rx.recv();
-        }(*receiver));
-    EXPECT_FALSE(message.has_value());
-    EXPECT_TRUE(pacman->calls().empty());
-}
-
-TEST(CatalogQueryTest, ThreeQuickKeystrokesStartAtMostOnePacman) {
-    std::optional<FakePacman> pacman;
-    auto rt = runtime();
-    std::optional<AppState> state;
-    PacmanQueries queries;
-    within_the_search_delay([&] {
-        if (state && state->search_task) {
-            state->search_task->cancel();  // of a run held up: it must not log into the next
-        }
-        pacman.reset();
-        pacman.emplace(kCatalog);
-        state.emplace(nullptr);
-        for (char c : std::string("vim")) {
-            state->query.push_back(c);
-            restart_search(*state, queries);  // each cancels the one before, still in its delay
+        for (const char* query : {"v", "vi", "vim"}) {
+            if (!searches.empty()) {
+                // 30 ms into its delay, cancelled as the next key cancels it.
+                rt->block_on([]() -> rt::Task<void> { co_await rt::Sleep(30ms); }());
+                searches.back().cancel();
+            }
+            searches.push_back(rt->spawn(
+                run_catalog_query(query, Mode::Install, SearchGeneration{searches.size() + 1}, tx)));
         }
     });
-    auto message =
-        rt->block_on([](rt::Receiver<QueryMessage>& rx) -> rt::Task<std::optional<QueryMessage>> {
-            co_return co_await rx.recv();
-        }(state->result_receiver));
+    auto next = [&] {
+        return rt->block_on(
+            [](rt::Receiver<QueryMessage>& rx) -> rt::Task<std::optional<QueryMessage>> {
+                co_return co_await rx.recv();
+            }(*receiver));
+    };
+    auto message = next();
     ASSERT_TRUE(message.has_value());
     const auto& result = std::get<CatalogResult>(*message);
     EXPECT_EQ(result.generation.value, 3u);
     EXPECT_THAT(strings_of(result.names), ElementsAre("vim", "gvim", "neovim"));
+    // Nothing more, once every task's copy of the sender has gone with its frame.
+    EXPECT_FALSE(next().has_value());
     EXPECT_EQ(pacman->calls(), (std::vector<std::string>{"-Slq"}));
 }
 
