@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "term/event.h"
-#include "term/raw_mode.h"
 
 namespace pacpick::term {
 
@@ -20,7 +19,7 @@ using RawModeQuery = bool (*)();
 /// or proves it undecodable (then it is dropped silently); no timer is involved.
 class InputDecoder {
   public:
-    explicit InputDecoder(RawModeQuery raw_mode = raw_mode_active);
+    explicit InputDecoder(RawModeQuery raw_mode);
 
     /// `more_waiting` is true when more input is known or likely to be waiting
     /// behind the chunk (an ESC at its end then waits for it).
