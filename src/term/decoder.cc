@@ -284,13 +284,4 @@ std::optional<DecodedItem> InputDecoder::next_item() {
     return item;
 }
 
-std::optional<TerminalEvent> InputDecoder::next_event() {
-    while (auto item = next_item()) {
-        if (auto* event = std::get_if<TerminalEvent>(&*item)) {
-            return std::move(*event);
-        }
-    }
-    return std::nullopt;
-}
-
 }  // namespace pacpick::term

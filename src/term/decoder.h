@@ -30,9 +30,6 @@ class InputDecoder {
     void input_paused();
     /// The oldest decoded item, if any.
     std::optional<DecodedItem> next_item();
-    /// The oldest decoded event, if any, dropping the reports before it: they
-    /// answer questions the program never asks.
-    std::optional<TerminalEvent> next_event();
 
   private:
     void decode_pending(bool more_input);
