@@ -236,15 +236,12 @@ TEST(ScreenGuardTest, WritesNothingWhenRawModeCannotBeEntered) {
         if (!testing::detach_from_terminal() || !testing::redirect_to_null(0)) {
             return "setup failed";
         }
-        std::string written;
-        OutputStream stream(-1, [&written](int, const void* data, size_t size) -> ssize_t {
-            written.append(static_cast<const char*>(data), size);
-            return static_cast<ssize_t>(size);
-        });
+        CapturePipe pipe;
+        OutputStream stream(pipe.write_end.get());
         auto guard = ScreenGuard::acquire(ScreenWriter(stream));
         (void)stream.flush();
         return (guard ? std::string("held") : guard.error().describe()) + " " + active() +
-               " wrote:" + written;
+               " wrote:" + pipe.rest();
     });
     EXPECT_EQ(
         child.finish(),
@@ -264,49 +261,48 @@ TEST(ScreenGuardTest, LeavesRawModeWhenTheCursorCannotBeHidden) {
     EXPECT_EQ(screen, "");
 }
 
+int g_stream_fd = -1;
+int g_refused = 0;
+
+/// On a terminal: acquires a guard on a stream of its own onto standard output,
+/// then makes that stream's descriptor a pipe nobody reads (each refused write
+/// runs `on_refusal`, the SIGPIPE handler) and releases the guard; what stayed
+/// in front then goes to the terminal. Answers raw mode's state and the count
+/// of refusals.
+std::string release_into_a_broken_pipe(void (*on_refusal)(int)) {
+    struct sigaction action {};
+    action.sa_handler = on_refusal;
+    sigaction(SIGPIPE, &action, nullptr);
+    g_stream_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    OutputStream stream(g_stream_fd);
+    auto guard = ScreenGuard::acquire(ScreenWriter(stream));
+    if (!guard) {
+        return guard.error().describe();
+    }
+    CapturePipe broken;
+    broken.read_end.reset();
+    dup2(broken.write_end.get(), g_stream_fd);
+    std::move(*guard).release();
+    dup2(STDOUT_FILENO, g_stream_fd);
+    (void)stream.flush();
+    return active() + " refused:" + std::to_string(g_refused);
+}
+
 TEST(ScreenGuardTest, LeavesRawModeEvenWhenTheRestoreWritesFail) {
-    auto [report, screen] = on_terminal([] {
-        size_t last_offered = 0;
-        OutputStream stream(STDOUT_FILENO, [&](int fd, const void* data, size_t size) -> ssize_t {
-            if (std::string_view(static_cast<const char*>(data), size) == kHide) {
-                return ::write(fd, data, size);
-            }
-            last_offered = size;
-            errno = EPIPE;
-            return -1;
-        });
-        auto guard = ScreenGuard::acquire(ScreenWriter(stream));
-        if (!guard) {
-            return guard.error().describe();
-        }
-        std::move(*guard).release();
-        return active() + " last offered:" + std::to_string(last_offered);
-    });
+    auto [report, screen] =
+        on_terminal([] { return release_into_a_broken_pipe([](int) { ++g_refused; }); });
     // The first restore is refused and stays in front; the second try offers
     // it again with its own commands, and is refused too.
-    EXPECT_EQ(report, "cooked last offered:" + std::to_string(2 * kRestore.size()));
-    EXPECT_EQ(screen, kHide);
+    EXPECT_EQ(report, "cooked refused:2");
+    EXPECT_EQ(screen, kHide + kRestore + kRestore);
 }
 
 TEST(ScreenGuardTest, TriesTheRestoreOnceMoreWhenTheTerminalRefusesAWrite) {
     auto [report, screen] = on_terminal([] {
-        int refused = 0;
-        OutputStream stream(
-            STDOUT_FILENO, [&refused](int fd, const void* data, size_t size) -> ssize_t {
-                if (refused == 0 &&
-                    std::string_view(static_cast<const char*>(data), size) == kRestore) {
-                    ++refused;
-                    errno = EIO;
-                    return -1;
-                }
-                return ::write(fd, data, size);
-            });
-        auto guard = ScreenGuard::acquire(ScreenWriter(stream));
-        if (!guard) {
-            return guard.error().describe();
-        }
-        std::move(*guard).release();
-        return active() + " refused:" + std::to_string(refused);
+        return release_into_a_broken_pipe([](int) {
+            ++g_refused;
+            dup2(STDOUT_FILENO, g_stream_fd);  // the next write goes through
+        });
     });
     // The refused bytes stay in front and go out with the second sequence.
     EXPECT_EQ(report, "cooked refused:1");
