@@ -6,8 +6,8 @@
 
 #include "process/pacman.h"
 #include "process/run.h"
+#include "queries/allocator_settings.h"
 #include "queries/filter.h"
-#include "queries/heap.h"
 #include "runtime/sleep.h"
 
 namespace pacpick {
