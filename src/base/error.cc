@@ -47,8 +47,6 @@ constexpr KindEntry kKinds[] = {
     {ErrorKind::Uncategorized, "Uncategorized", {}},
 };
 
-}  // namespace
-
 std::string_view error_kind_name(ErrorKind kind) {
     for (const KindEntry& entry : kKinds) {
         if (entry.kind == kind) {
@@ -68,6 +66,8 @@ ErrorKind error_kind_for_errno(int code) {
     }
     return ErrorKind::Uncategorized;
 }
+
+}  // namespace
 
 Error Error::os(int code) {
     // The system's text is looked up when asked for: making the value then

@@ -39,9 +39,6 @@ enum class ErrorKind {
     Uncategorized,
 };
 
-std::string_view error_kind_name(ErrorKind kind);
-ErrorKind error_kind_for_errno(int code);
-
 /// What `Error::os(ENOMEM).describe()` says, for when memory has run out and
 /// that text cannot be made.
 inline constexpr std::string_view kOutOfMemoryDescription =
@@ -58,8 +55,6 @@ class Error {
     static Error custom(ErrorKind kind, std::string message);
 
     ErrorKind kind() const { return kind_; }
-    /// The errno of an operating-system error, 0 for errors of our own.
-    int os_code() const { return code_; }
     bool is_os() const { return os_; }
     /// The system's text for an operating-system error, or the fixed message.
     std::string message() const;

@@ -7,8 +7,8 @@
 
 #include "main/signals.h"
 #include "process/interrupt_shield.h"
-#include "process/pacman.h"
 #include "process/run.h"
+#include "queries/pacman.h"
 #include "runtime/select.h"
 #include "screen/output_stream.h"
 
@@ -23,7 +23,7 @@ rt::Task<Result<void>> run_package_action(std::string name, Mode mode, SignalSou
     // Control-C at the command's own prompt is meant for the command; the
     // program waits for it and reports its status, as a shell would.
     process::InterruptShield shield;
-    auto command = process::run_foreground(process::sudo_pacman(flag, std::move(name)));
+    auto command = process::run_foreground(sudo_pacman(flag, std::move(name)));
     NextSignal next_signal(&signals);
     std::optional<Result<process::ExitStatus>> status;
     while (!status) {

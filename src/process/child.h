@@ -2,12 +2,12 @@
 
 #include <sys/types.h>
 
-#include <list>
 #include <memory>
 #include <optional>
 
 #include "base/result.h"
 #include "process/command.h"
+#include "process/orphans.h"
 #include "runtime/async_fd.h"
 #include "runtime/poll.h"
 #include "runtime/signal_notice.h"
@@ -20,25 +20,6 @@ namespace pacpick::process {
 // every abandoned child, SIGCHLD is: the program must hear it through
 // `rt::notice_signal`, and each notice wakes the children waiting on that
 // route and runs the orphan pass. Either way a wait never blocks a thread.
-
-/// A child's room on the orphan list, taken before the child is started, so
-/// that handing the child over later (from a destructor, perhaps while memory
-/// has run out) allocates nothing. Move-only; a slot not used is given back.
-class OrphanSlot {
-  public:
-    /// Throws `std::bad_alloc` when there is no room to be had.
-    OrphanSlot();
-    OrphanSlot(OrphanSlot&&) = default;
-
-    /// Takes over a child that nobody waits for any more, in this slot. It is
-    /// never killed: one non-blocking wait reaps it if it has already ended,
-    /// otherwise it goes on the process-wide orphan list, which the next
-    /// SIGCHLD goes through, reaping every orphan that has ended.
-    void adopt(pid_t pid) &&;
-
-  private:
-    std::list<pid_t> entry_;  // one node, moved onto the list without allocating
-};
 
 /// A started child whose end a task awaits on the event loop. The handle is the
 /// child's only waiter; once collected, the status is kept. Dropped (or

@@ -16,7 +16,7 @@ rt::Poll<Result<void>> PipeCapture::poll_drain(const rt::Waker& waker) {
     }
     for (int reads = 0; reads < kReadsPerPoll;) {
         if (!readable_) {
-            auto readiness = fd_.poll_ready(waker);
+            auto readiness = fd_.poll(waker);
             if (!readiness.ready()) {
                 return rt::Poll<Result<void>>::pending();
             }

@@ -4,10 +4,10 @@
 #include <string_view>
 #include <utility>
 
-#include "process/pacman.h"
 #include "process/run.h"
 #include "queries/allocator_settings.h"
 #include "queries/filter.h"
+#include "queries/pacman.h"
 #include "runtime/sleep.h"
 
 namespace pacpick {
@@ -24,10 +24,9 @@ rt::Task<void> run_catalog_query(std::string query, Mode mode, SearchGeneration 
             // writes it, so only the matches are ever held and little is left
             // to do at its end.
             NameFilter filter(query);
-            auto run =
-                process::run_captured(mode == Mode::Install ? process::pacman_sync_names()
-                                                            : process::pacman_installed_names(),
-                                      [&filter](std::string_view piece) { filter.feed(piece); });
+            auto run = process::run_captured(
+                mode == Mode::Install ? pacman_sync_names() : pacman_installed_names(),
+                [&filter](std::string_view piece) { filter.feed(piece); });
             // The exit status and standard error are not looked at: whatever
             // was listed is used, and a run that failed to start lists nothing.
             if (auto output = co_await run; output.ok()) {

@@ -4,10 +4,10 @@
 #include <optional>
 #include <utility>
 
-#include "process/pacman.h"
 #include "process/run.h"
 #include "queries/package_info.h"
-#include "runtime/select.h"
+#include "queries/pacman.h"
+#include "runtime/join.h"
 
 namespace pacpick {
 
@@ -16,8 +16,8 @@ rt::Task<void> run_details_query(std::string name, DetailsGeneration generation,
     std::optional<PackageDetails> details;
     try {
         // Both children start before either is awaited, so they run at the same time.
-        auto info_run = process::run_captured(process::pacman_sync_info(name));
-        auto installed_run = process::run_captured(process::pacman_query_installed(name));
+        auto info_run = process::run_captured(pacman_sync_info(name));
+        auto installed_run = process::run_captured(pacman_query_installed(name));
         auto [info, installed] = co_await rt::Join(info_run, installed_run);
         if (info.ok()) {
             PackageInfo parsed = parse_package_info(info->stdout_data);

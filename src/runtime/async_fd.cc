@@ -6,9 +6,9 @@
 
 namespace pacpick::rt {
 
-AsyncFd::AsyncFd(UniqueFd fd, uint32_t events) : fd_(std::move(fd)) {
+AsyncFd::AsyncFd(UniqueFd fd) : fd_(std::move(fd)) {
     reactor_ = &current_reactor();
-    state_ = reactor_->attach(fd_.get(), events);
+    state_ = reactor_->attach(fd_.get());
 }
 
 AsyncFd& AsyncFd::operator=(AsyncFd&& other) noexcept {
@@ -33,7 +33,7 @@ void AsyncFd::reset() {
     fd_.reset();
 }
 
-Poll<Result<void>> AsyncFd::poll_ready(const Waker& waker) {
+Poll<Result<void>> AsyncFd::poll(const Waker& waker) {
     assert(state_ && "polling a closed AsyncFd");
     std::lock_guard lock(state_->mutex);
     if (state_->ready) {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/epoll.h>
-
 #include <memory>
 
 #include "base/fd.h"
@@ -12,13 +10,14 @@
 
 namespace pacpick::rt {
 
-/// A descriptor watched by the reactor for readability (or other epoll events).
-/// It owns the descriptor: the registration is removed before the close, so a
-/// reused descriptor number can never receive a stale event.
+/// A descriptor watched by the reactor for readability, and the leaf future
+/// of one readiness event. It owns the descriptor: the registration is removed
+/// before the close, so a reused descriptor number can never receive a stale
+/// event.
 class AsyncFd {
   public:
     AsyncFd() = default;
-    AsyncFd(UniqueFd fd, uint32_t events = EPOLLIN);
+    explicit AsyncFd(UniqueFd fd);
     AsyncFd(AsyncFd&&) noexcept = default;
     AsyncFd& operator=(AsyncFd&& other) noexcept;
     ~AsyncFd();
@@ -27,7 +26,7 @@ class AsyncFd {
     bool valid() const { return fd_.valid(); }
     /// Ready once after each readiness event; then the interest is re-armed by
     /// the next poll. Registration errors come back as the ready value.
-    Poll<Result<void>> poll_ready(const Waker& waker);
+    Poll<Result<void>> poll(const Waker& waker);
     /// Drops the registration and closes the descriptor.
     void reset();
 
@@ -35,16 +34,6 @@ class AsyncFd {
     UniqueFd fd_;
     std::shared_ptr<detail::IoState> state_;
     Reactor* reactor_ = nullptr;
-};
-
-/// A leaf future: one readiness event of an `AsyncFd`.
-class Readable {
-  public:
-    explicit Readable(AsyncFd& fd) : fd_(fd) {}
-    Poll<Result<void>> poll(const Waker& waker) { return fd_.poll_ready(waker); }
-
-  private:
-    AsyncFd& fd_;
 };
 
 }  // namespace pacpick::rt

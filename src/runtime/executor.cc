@@ -2,9 +2,6 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
-
-#include "runtime/signal_stack.h"
 
 namespace pacpick::rt {
 
@@ -46,7 +43,7 @@ class SpawnedCell final : public TaskCell {
     SpawnedCell(Task<void> task, std::shared_ptr<RunQueue> queue)
         : TaskCell(task.handle()), task_(std::move(task)), queue_(std::move(queue)) {}
 
-    void drop() { abandon(); }
+    using TaskCell::abandon;
 
   protected:
     void schedule() override {
@@ -142,18 +139,16 @@ Result<std::unique_ptr<Executor>> Executor::start(
     std::unique_ptr<Executor> executor(new Executor());
     executor->workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
-        try {
-            executor->workers_.push_back(
-                detail::RunningThreads::start(running, [queue = executor->queue_] {
-                    const AlternateSignalStack signal_stack;
-                    while (auto cell = queue->pop()) {
-                        cell->run();
-                    }
-                }));
-        } catch (const std::system_error& e) {
+        auto worker = detail::RunningThreads::start(running, [queue = executor->queue_] {
+            while (auto cell = queue->pop()) {
+                cell->run();
+            }
+        });
+        if (!worker) {
             executor->shutdown();
-            return Error::os(e.code().value());
+            return std::move(worker).error();
         }
+        executor->workers_.push_back(std::move(*worker));
     }
     return executor;
 }
@@ -166,7 +161,7 @@ JoinHandle Executor::spawn(Task<void> task) {
     auto cell = std::make_shared<detail::SpawnedCell>(std::move(task), queue_);
     if (!queue_->adopt(cell)) {
         // Shut down: nothing would ever run or destroy it, so it goes now.
-        cell->drop();
+        cell->abandon();
         return JoinHandle(cell);
     }
     queue_->push(cell);
@@ -191,7 +186,7 @@ void Executor::shutdown() {
     }
     // No worker runs any more: the pending tasks are destroyed here, unrun.
     for (auto& [raw, cell] : unfinished_) {
-        static_cast<detail::SpawnedCell&>(*cell).drop();
+        static_cast<detail::SpawnedCell&>(*cell).abandon();
     }
 }
 

@@ -13,7 +13,6 @@ namespace pacpick::rt::detail {
 struct IoState {
     std::mutex mutex;
     int fd = -1;
-    uint32_t events = 0;
     uint64_t token = 0;
     bool added = false;  // known to epoll
     bool armed = false;  // one-shot interest outstanding

@@ -7,9 +7,7 @@
 namespace pacpick::rt {
 
 /// The value of a wait that yields nothing but its completion.
-struct Unit {
-    friend bool operator==(Unit, Unit) = default;
-};
+struct Unit {};
 
 /// Outcome of polling a leaf future: ready with a value, or pending. A leaf that
 /// answers pending has arranged for the waker it was given to be woken once

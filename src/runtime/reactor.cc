@@ -1,6 +1,5 @@
 #include "runtime/reactor.h"
 
-#include <sys/epoll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@ namespace pacpick::rt {
 
 namespace {
 
-constexpr uint64_t kWakeToken = 0;
 constexpr uint64_t kNoticeToken = 1;
 constexpr uint64_t kTimerToken = 2;
 
@@ -24,42 +22,29 @@ Result<std::unique_ptr<Reactor>> Reactor::create() {
     if (!notices) {
         return std::move(notices).error();
     }
-    std::unique_ptr<Reactor> reactor(new Reactor());
-    reactor->epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!reactor->epoll_.valid()) {
-        return Error::last_os_error();
+    auto epoll = EpollSet::create();
+    if (!epoll) {
+        return std::move(epoll).error();
     }
-    auto wake = WakeLatch::create();
-    if (!wake) {
-        return std::move(wake).error();
-    }
-    reactor->wake_ = std::move(*wake);
+    std::unique_ptr<Reactor> reactor(new Reactor(std::move(*epoll)));
     // steady_clock is CLOCK_MONOTONIC, which the timer's deadlines are set in.
     reactor->timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!reactor->timer_.valid()) {
         return Error::last_os_error();
     }
-    // All three stay watched, level-triggered, for the reactor's whole life.
+    // Both stay watched, level-triggered, for the reactor's whole life.
     for (const auto& [fd, token] :
-         {std::pair{reactor->wake_->fd(), kWakeToken}, std::pair{*notices, kNoticeToken},
-          std::pair{reactor->timer_.get(), kTimerToken}}) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = token;
-        if (epoll_ctl(reactor->epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
-            return Error::last_os_error();
+         {std::pair{*notices, kNoticeToken}, std::pair{reactor->timer_.get(), kTimerToken}}) {
+        if (auto watched = reactor->epoll_.control(EPOLL_CTL_ADD, fd, EPOLLIN, token); !watched) {
+            return std::move(watched).error();
         }
     }
     return reactor;
 }
 
-void Reactor::interrupt() {
-    wake_->set();
-}
-
 void Reactor::stop() {
     stopping_.store(true);
-    interrupt();
+    epoll_.latch()->set();
 }
 
 void Reactor::run() {
@@ -68,14 +53,13 @@ void Reactor::run() {
     while (!stopping_.load()) {
         fire_due_timers();
         arm_next_timer();
-        const int n = epoll_wait(epoll_.get(), events, kMaxEvents, -1);
+        const int n = epoll_.wait(events, -1);
         if (n < 0 && errno != EINTR) {
             return;
         }
         for (int i = 0; i < n; ++i) {
             switch (events[i].data.u64) {
-                case kWakeToken:
-                    wake_->take();
+                case EpollSet::kWoken:
                     break;
                 case kNoticeToken:
                     deliver_signal_notices();
@@ -164,7 +148,7 @@ Reactor::TimerKey Reactor::add_timer(Clock::time_point deadline, Waker waker) {
         earliest = it == timers_.begin();
     }
     if (earliest) {
-        interrupt();  // the loop may be sleeping past this deadline
+        epoll_.latch()->set();  // the loop may be sleeping past this deadline
     }
     return key;
 }
@@ -189,10 +173,9 @@ void Reactor::remove_timer(const TimerKey& key) {
     }
 }
 
-std::shared_ptr<detail::IoState> Reactor::attach(int fd, uint32_t events) {
+std::shared_ptr<detail::IoState> Reactor::attach(int fd) {
     auto state = std::make_shared<detail::IoState>();
     state->fd = fd;
-    state->events = events;
     std::lock_guard lock(io_mutex_);
     state->token = next_token_++;
     io_.emplace(state->token, state);
@@ -203,7 +186,7 @@ void Reactor::detach(const std::shared_ptr<detail::IoState>& state) {
     {
         std::lock_guard lock(state->mutex);
         if (state->added) {
-            epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, state->fd, nullptr);
+            (void)epoll_.control(EPOLL_CTL_DEL, state->fd, 0, 0);
             state->added = false;
         }
         state->waker = Waker();
@@ -213,12 +196,9 @@ void Reactor::detach(const std::shared_ptr<detail::IoState>& state) {
 }
 
 Result<void> Reactor::arm(detail::IoState& state) {
-    epoll_event ev{};
-    ev.events = state.events | EPOLLONESHOT;
-    ev.data.u64 = state.token;
     const int op = state.added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (epoll_ctl(epoll_.get(), op, state.fd, &ev) != 0) {
-        return Error::last_os_error();
+    if (auto armed = epoll_.control(op, state.fd, EPOLLIN | EPOLLONESHOT, state.token); !armed) {
+        return armed;
     }
     state.added = true;
     state.armed = true;

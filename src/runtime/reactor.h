@@ -12,8 +12,8 @@
 
 #include "base/fd.h"
 #include "base/result.h"
+#include "runtime/epoll_set.h"
 #include "runtime/io_state.h"
-#include "runtime/wake_latch.h"
 #include "runtime/waker.h"
 
 namespace pacpick::rt {
@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 /// is the natural way to wait twice), a timer table, and the signal notices
 /// (signal_notice.h), delivered whenever their self-pipe is readable. The
 /// earliest timer arms a timerfd, so that a deadline is kept to the
-/// nanosecond, not rounded to epoll's milliseconds. A `WakeLatch` interrupts
+/// nanosecond, not rounded to epoll's milliseconds. The set's latch interrupts
 /// the sleep when an earlier timer is added or when the loop is stopped.
 class Reactor {
   public:
@@ -38,8 +38,6 @@ class Reactor {
     /// refusal ends the program through the input side's wait.
     void run();
     void stop();
-    /// Makes the thread turn once more soon.
-    void interrupt();
 
     // Timers. A key identifies one timer for `update_timer` and `remove_timer`.
     using TimerKey = std::pair<Clock::time_point, uint64_t>;
@@ -49,22 +47,21 @@ class Reactor {
     void remove_timer(const TimerKey& key);
 
     // Descriptor readiness; used through `AsyncFd`.
-    std::shared_ptr<detail::IoState> attach(int fd, uint32_t events);
+    std::shared_ptr<detail::IoState> attach(int fd);
     void detach(const std::shared_ptr<detail::IoState>& state);
     /// Arms a one-shot interest; errors are those of epoll_ctl.
     Result<void> arm(detail::IoState& state);
 
   private:
-    Reactor() = default;
+    explicit Reactor(EpollSet epoll) : epoll_(std::move(epoll)) {}
     /// Sets the timerfd to the earliest deadline, or disarms it.
     void arm_next_timer();
     void fire_due_timers();
     void dispatch(uint64_t token);
 
-    UniqueFd epoll_;
+    EpollSet epoll_;
     UniqueFd timer_;
     std::optional<Clock::time_point> armed_;  // what the timerfd is set to
-    std::unique_ptr<WakeLatch> wake_;
     std::atomic<bool> stopping_{false};
 
     std::mutex timers_mutex_;

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "runtime/signal_stack.h"
+
 namespace pacpick::rt::detail {
 
 /// How many of the runtime's threads have not ended yet, so that shutdown can
@@ -13,20 +15,19 @@ namespace pacpick::rt::detail {
 /// thread is counted in before it starts and out as its last act.
 class RunningThreads {
   public:
-    /// Starts a thread running `body`, counted until `body` returns; throws
-    /// as `std::thread` does, and then counts nothing.
+    /// Starts a thread running `body` (`start_thread`), counted until `body`
+    /// returns; one that could not be started counts nothing.
     template <typename Body>
-    static std::thread start(const std::shared_ptr<RunningThreads>& running, Body body) {
+    static Result<std::thread> start(const std::shared_ptr<RunningThreads>& running, Body body) {
         running->change(+1);
-        try {
-            return std::thread([running, body = std::move(body)]() mutable {
-                body();
-                running->change(-1);
-            });
-        } catch (...) {
+        auto thread = start_thread([running, body = std::move(body)]() mutable {
+            body();
             running->change(-1);
-            throw;
+        });
+        if (!thread) {
+            running->change(-1);
         }
+        return thread;
     }
 
     /// True once every thread has ended, false when `limit` ran out first.

@@ -4,9 +4,6 @@
 #include <cassert>
 #include <cerrno>
 #include <new>
-#include <system_error>
-
-#include "runtime/signal_stack.h"
 
 namespace pacpick::rt {
 
@@ -42,25 +39,18 @@ Result<std::unique_ptr<Runtime>> Runtime::assemble(unsigned workers) {
         return std::move(executor).error();
     }
     runtime->executor_ = std::move(executor).value();
-    try {
-        runtime->reactor_thread_ =
-            detail::RunningThreads::start(runtime->running_, [r = runtime->reactor_.get()] {
-                const AlternateSignalStack signal_stack;
-                r->run();
-            });
-    } catch (const std::system_error& e) {
-        return Error::os(e.code().value());
+    auto reactor_thread = detail::RunningThreads::start(
+        runtime->running_, [r = runtime->reactor_.get()] { r->run(); });
+    if (!reactor_thread) {
+        return std::move(reactor_thread).error();
     }
+    runtime->reactor_thread_ = std::move(*reactor_thread);
     g_current_runtime.store(runtime.get());
     return runtime;
 }
 
 Runtime::~Runtime() {
     shutdown();
-}
-
-Runtime* Runtime::current() {
-    return g_current_runtime.load();
 }
 
 bool Runtime::shutdown() {
@@ -98,13 +88,13 @@ bool Runtime::shutdown() {
 }
 
 JoinHandle spawn(Task<void> task) {
-    Runtime* runtime = Runtime::current();
+    Runtime* runtime = g_current_runtime.load();
     assert(runtime != nullptr && "spawn outside a runtime");
     return runtime->spawn(std::move(task));
 }
 
 Reactor& current_reactor() {
-    Runtime* runtime = Runtime::current();
+    Runtime* runtime = g_current_runtime.load();
     assert(runtime != nullptr && "no runtime is running");
     return runtime->reactor();
 }

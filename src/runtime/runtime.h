@@ -29,8 +29,6 @@ class Runtime {
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
-    static Runtime* current();
-
     JoinHandle spawn(Task<void> task) { return executor_->spawn(std::move(task)); }
 
     template <typename T>

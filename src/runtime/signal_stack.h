@@ -1,6 +1,12 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "base/result.h"
 
 namespace pacpick::rt {
 
@@ -21,5 +27,22 @@ class AlternateSignalStack {
     void* base_ = nullptr;
     size_t size_ = 0;
 };
+
+/// Starts a thread of the program's own, running `body` on its alternate
+/// signal stack. A thread that cannot be had (a limit reached, memory short)
+/// is an error, not an exception.
+template <typename Body>
+Result<std::thread> start_thread(Body body) {
+    try {
+        return std::thread([body = std::move(body)]() mutable {
+            const AlternateSignalStack signal_stack;
+            body();
+        });
+    } catch (const std::system_error& e) {
+        return Error::os(e.code().value());
+    } catch (const std::bad_alloc&) {
+        return Error::os(ENOMEM);
+    }
+}
 
 }  // namespace pacpick::rt

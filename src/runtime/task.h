@@ -161,7 +161,6 @@ class [[nodiscard]] Task {
     ~Task() { reset(); }
 
     Handle handle() const { return handle_; }
-    bool done() const { return handle_ && handle_.done(); }
     /// The returned value of a finished task, or the exception that ended it.
     T take_result() {
         if (handle_.promise().exception) {

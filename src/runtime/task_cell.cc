@@ -5,17 +5,10 @@ namespace pacpick::rt::detail {
 namespace {
 thread_local TaskCell* tls_current_cell = nullptr;
 
-/// Makes `cell` the current one for the duration of a run, restoring the
-/// previous one after (a task may be run from inside another's poll in tests).
-class CurrentCellScope {
-  public:
-    explicit CurrentCellScope(TaskCell* cell) : previous_(tls_current_cell) {
-        tls_current_cell = cell;
-    }
-    ~CurrentCellScope() { tls_current_cell = previous_; }
-
-  private:
-    TaskCell* previous_;
+/// Makes `cell` the current one for the duration of a run.
+struct CurrentCellScope {
+    explicit CurrentCellScope(TaskCell* cell) { tls_current_cell = cell; }
+    ~CurrentCellScope() { tls_current_cell = nullptr; }
 };
 }  // namespace
 
@@ -76,7 +69,8 @@ void TaskCell::step() {
         root_.resume();
         return;
     }
-    if (wait_.poll == nullptr || !wait_.poll(wait_.awaiter, *waker_)) {
+    // Started and not done, the task is parked on a leaf: a wait is in `wait_`.
+    if (!wait_.poll(wait_.awaiter, *waker_)) {
         return;
     }
     auto resume_point = wait_.resume_point;

@@ -26,8 +26,6 @@ class Waker {
             target_->wake();
         }
     }
-    bool wakes_same_target(const Waker& other) const { return target_ == other.target_; }
-    explicit operator bool() const { return target_ != nullptr; }
 
   private:
     std::shared_ptr<WakeTarget> target_;

@@ -25,13 +25,12 @@
 #include "forked_child.h"
 #include "process/blocking.h"
 #include "process/child.h"
-#include "process/pacman.h"
 #include "process/run.h"
 #include "process_helpers.h"
 #include "refused_calls.h"
 #include "runtime/channel.h"
+#include "runtime/join.h"
 #include "runtime/runtime.h"
-#include "runtime/select.h"
 #include "runtime/sleep.h"
 #include "thread_states.h"
 
@@ -40,7 +39,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::read_file;
-using test::ScopedEnvironment;
 using test::shell;
 using test::TempDir;
 
@@ -397,90 +395,6 @@ TEST(ForegroundTest, ChildTalksToTheUserOnTheProgramsTerminal) {
     EXPECT_NE(rest.find("answer=[s3cret]"), std::string::npos) << rest;
     ASSERT_TRUE(status.has_value() && status->ok());
     EXPECT_EQ((*status)->exit_code(), 2);
-}
-
-/// Puts stand-ins for pacman and sudo first on PATH; each prints its
-/// arguments one per line in brackets (sudo into the file named by
-/// PACPICK_TEST_RECORD, since it runs with the program's own streams).
-class PackageManagerTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_.add("pacman", "printf '[%s]\\n' \"$@\"\n");
-        dir_.add("sudo", "printf '[%s]\\n' \"$@\" > \"$PACPICK_TEST_RECORD\"\nexit 3\n");
-        environment_.set("PACPICK_TEST_RECORD", dir_.file("record"));
-        runtime_ = make_runtime();
-    }
-    void TearDown() override { runtime_.reset(); }
-
-    std::string captured_stdout(ChildCommand command) {
-        auto output = runtime_->block_on(capture(std::move(command)));
-        EXPECT_TRUE(output.ok());
-        return output.ok() ? output->stdout_data : "";
-    }
-
-    test::StandIns dir_;
-    ScopedEnvironment environment_;
-    std::unique_ptr<rt::Runtime> runtime_;
-};
-
-const std::string kAwkwardName = "a b;$(touch x)'\"*";
-
-TEST_F(PackageManagerTest, QueriesPassTheirFlagsAndTheNameAsSeparateArguments) {
-    EXPECT_EQ(captured_stdout(pacman_sync_names()), "[-Slq]\n");
-    EXPECT_EQ(captured_stdout(pacman_installed_names()), "[-Qq]\n");
-    EXPECT_EQ(captured_stdout(pacman_sync_info(kAwkwardName)), "[-Si]\n[" + kAwkwardName + "]\n");
-    EXPECT_EQ(captured_stdout(pacman_query_installed(kAwkwardName)),
-              "[-Q]\n[" + kAwkwardName + "]\n");
-}
-
-TEST_F(PackageManagerTest, InstallAndRemoveRunPacmanThroughSudoInTheForeground) {
-    for (const std::string flag : {"-S", "-R"}) {
-        auto [tx, rx] = rt::make_channel<Result<ExitStatus>>();
-        runtime_->spawn(run_in_foreground(sudo_pacman(flag, kAwkwardName), tx));
-        auto status = runtime_->block_on(receive(rx));
-        ASSERT_TRUE(status.has_value() && status->ok());
-        EXPECT_EQ((*status)->exit_code(), 3);
-        EXPECT_EQ(read_file(dir_.file("record")),
-                  "[pacman]\n[" + flag + "]\n[" + kAwkwardName + "]\n");
-    }
-}
-
-TEST_F(PackageManagerTest, QueriesRunInEnglishWhileTheUsersCommandKeepsTheUsersLocale) {
-    const char* report =
-        R"(printf '%s %s %s %s\n' "${LC_ALL-unset}" "${LANGUAGE-unset}" "${LANG-unset}" )"
-        R"sh("$(env | grep -c '^LC_ALL=')")sh";
-    dir_.add("pacman", std::string(report) + "\n");
-    dir_.add("sudo", std::string("{ ") + report + "; } > \"$PACPICK_TEST_RECORD\"\n");
-    ScopedEnvironment german;
-    german.set("LC_ALL", "de_DE.UTF-8");
-    german.set("LANGUAGE", "de");
-    german.set("LANG", "de_DE.UTF-8");
-
-    const std::string english = "C.UTF-8 unset de_DE.UTF-8 1\n";
-    EXPECT_EQ(captured_stdout(pacman_sync_names()), english);
-    EXPECT_EQ(captured_stdout(pacman_installed_names()), english);
-    EXPECT_EQ(captured_stdout(pacman_sync_info("pkg")), english);
-    EXPECT_EQ(captured_stdout(pacman_query_installed("pkg")), english);
-    auto [tx, rx] = rt::make_channel<Result<ExitStatus>>();
-    runtime_->spawn(run_in_foreground(sudo_pacman("-S", "pkg"), tx));
-    auto status = runtime_->block_on(receive(rx));
-    EXPECT_TRUE(status.has_value() && status->ok());
-    EXPECT_EQ(read_file(dir_.file("record")), "de_DE.UTF-8 de de_DE.UTF-8 1\n");
-}
-
-TEST_F(PackageManagerTest, ANameThatLooksLikeAnOptionComesAfterADoubleDash) {
-    const std::string option_like = "--dbpath=/tmp/x";
-    EXPECT_EQ(captured_stdout(pacman_sync_info(option_like)),
-              "[-Si]\n[--]\n[" + option_like + "]\n");
-    EXPECT_EQ(captured_stdout(pacman_query_installed("-x")), "[-Q]\n[--]\n[-x]\n");
-    // A dash inside a name is ordinary.
-    EXPECT_EQ(captured_stdout(pacman_query_installed("a-b")), "[-Q]\n[a-b]\n");
-
-    auto [tx, rx] = rt::make_channel<Result<ExitStatus>>();
-    runtime_->spawn(run_in_foreground(sudo_pacman("-S", option_like), tx));
-    auto status = runtime_->block_on(receive(rx));
-    ASSERT_TRUE(status.has_value() && status->ok());
-    EXPECT_EQ(read_file(dir_.file("record")), "[pacman]\n[-S]\n[--]\n[" + option_like + "]\n");
 }
 
 }  // namespace

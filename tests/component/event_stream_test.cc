@@ -417,8 +417,7 @@ TEST(InputSourceTest, AFailingReadIsALastingErrorWithItsErrno) {
     for (int read = 0; read < 2; ++read) {
         auto failed = (*source)->read_item(10s);
         ASSERT_FALSE(failed.ok());
-        EXPECT_TRUE(failed.error().is_os());
-        EXPECT_EQ(failed.error().os_code(), EIO);
+        EXPECT_EQ(failed.error(), Error::os(EIO));
     }
 }
 

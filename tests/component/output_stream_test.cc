@@ -62,7 +62,7 @@ TEST(OutputStreamPipeTest, HoldsTextUntilFlushOrNewlineAndDiscardsItOnceTheDescr
     ASSERT_TRUE(stream.write(std::string(1100, 'x')));  // a buffer's worth goes straight on
     EXPECT_EQ(pipe.arrived(), std::string(100, 'v') + std::string(1100, 'x'));
 
-    ::close(pipe.write_end.release());
+    pipe.write_end.reset();
     EXPECT_TRUE(stream.write("frame"));
     EXPECT_TRUE(stream.flush());
     EXPECT_TRUE(stream.write("line\n"));

@@ -249,9 +249,7 @@ TEST_P(CaptureTest, ProgramNotOnPathFailsWithNotFound) {
     const std::set<pid_t> before = current_children();
     auto result = run(ChildCommand{"pacpick-no-such-program", {}});
     ASSERT_FALSE(result.ok());
-    EXPECT_TRUE(result.error().is_os());
-    EXPECT_EQ(result.error().os_code(), ENOENT);
-    EXPECT_EQ(result.error().kind(), ErrorKind::NotFound);
+    EXPECT_EQ(result.error(), Error::os(ENOENT));
     EXPECT_TRUE(no_new_child(before));
 }
 
@@ -410,7 +408,7 @@ TEST(ChildTest, AHandleWithoutAChildHoldsNoDescriptorAndNeverCollectsAnotherOne)
     // Collected behind the handle's back, the child is no longer its to wait for.
     Child stolen(fourth, OrphanSlot());
     waitpid(fourth, nullptr, 0);
-    EXPECT_EQ(runtime->block_on(exit_of(stolen)).error().os_code(), ECHILD);
+    EXPECT_EQ(runtime->block_on(exit_of(stolen)).error(), Error::os(ECHILD));
     Child moved_from(second, OrphanSlot());
     Child moved_to(std::move(moved_from));
     for (Child* handle : {&abandoned, &given_up, &moved_from}) {
@@ -418,15 +416,15 @@ TEST(ChildTest, AHandleWithoutAChildHoldsNoDescriptorAndNeverCollectsAnotherOne)
         ASSERT_TRUE(polled.ready()) << "a handle without a child still waits";
         auto waited = polled.take();
         ASSERT_FALSE(waited.ok()) << "a handle without a child reported an end";
-        EXPECT_EQ(waited.error().os_code(), ECHILD);
+        EXPECT_EQ(waited.error(), Error::os(ECHILD));
     }
     for (pid_t nobody : {-1, 0}) {
         auto waited = try_wait(nobody);
         ASSERT_FALSE(waited.ok());
-        EXPECT_EQ(waited.error().os_code(), ECHILD);
+        EXPECT_EQ(waited.error(), Error::os(ECHILD));
         auto blocked = wait_blocking(nobody);
         ASSERT_FALSE(blocked.ok());
-        EXPECT_EQ(blocked.error().os_code(), ECHILD);
+        EXPECT_EQ(blocked.error(), Error::os(ECHILD));
     }
 
     int stranger_status = 0;

@@ -28,6 +28,7 @@
 #include "refused_calls.h"
 #include "runtime/async_fd.h"
 #include "runtime/channel.h"
+#include "runtime/join.h"
 #include "runtime/select.h"
 #include "runtime/signal_notice.h"
 #include "thread_states.h"
@@ -354,7 +355,7 @@ TEST(ReactorTest, TaskWaitingOnAPipeIsWokenByAWriteFromAnotherThreadWithoutBlock
     auto [tx, rx] = make_channel<std::string>();
     runtime->spawn([](UniqueFd fd, Sender<std::string> tx) -> Task<void> {
         AsyncFd pipe(std::move(fd));
-        auto ready = co_await Readable(pipe);
+        auto ready = co_await pipe;
         EXPECT_TRUE(ready.ok());
         char buf[16];
         const ssize_t n = ::read(pipe.fd(), buf, sizeof buf);
@@ -380,7 +381,7 @@ TEST(ReactorTest, ReadinessCanBeWaitedForAgainAfterItWasConsumed) {
     runtime->spawn([](UniqueFd fd, Sender<int> tx) -> Task<void> {
         AsyncFd pipe(std::move(fd));
         for (int round = 0; round < 3; ++round) {
-            auto ready = co_await Readable(pipe);
+            auto ready = co_await pipe;
             EXPECT_TRUE(ready.ok());
             char c;
             EXPECT_EQ(::read(pipe.fd(), &c, 1), 1);
@@ -430,7 +431,7 @@ Task<bool> read_pipe_while_a_timer_is_pending() {
     UniqueFd write_end(fds[1]);
     AsyncFd read_end{UniqueFd(fds[0])};
     std::thread writer([fd = write_end.get()] { [[maybe_unused]] auto n = ::write(fd, "x", 1); });
-    auto ready = co_await Readable(read_end);
+    auto ready = co_await read_end;
     writer.join();
     const bool in_time = ready.ok() && Clock::now() < due;
     co_await Sleep(300ms);

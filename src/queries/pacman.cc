@@ -1,8 +1,8 @@
-#include "process/pacman.h"
+#include "queries/pacman.h"
 
 #include <utility>
 
-namespace pacpick::process {
+namespace pacpick {
 
 namespace {
 
@@ -23,33 +23,34 @@ std::vector<std::string> with_target(std::vector<std::string> arguments, std::st
 /// English and text in UTF-8, whatever the user's locale: names and
 /// descriptions come through unchanged. LANGUAGE goes too, since it would still
 /// choose a translation under that locale.
-ChildCommand background_query(std::vector<std::string> arguments) {
-    ChildCommand command{"pacman", std::move(arguments)};
+process::ChildCommand background_query(std::vector<std::string> arguments) {
+    process::ChildCommand command{"pacman", std::move(arguments)};
     command.environment = {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", std::nullopt}};
     return command;
 }
 
 }  // namespace
 
-ChildCommand pacman_sync_names() {
+process::ChildCommand pacman_sync_names() {
     return background_query({"-Slq"});
 }
 
-ChildCommand pacman_installed_names() {
+process::ChildCommand pacman_installed_names() {
     return background_query({"-Qq"});
 }
 
-ChildCommand pacman_sync_info(std::string name) {
+process::ChildCommand pacman_sync_info(std::string name) {
     return background_query(with_target({"-Si"}, std::move(name)));
 }
 
-ChildCommand pacman_query_installed(std::string name) {
+process::ChildCommand pacman_query_installed(std::string name) {
     return background_query(with_target({"-Q"}, std::move(name)));
 }
 
 // The user's own command keeps the user's locale: its questions are for them.
-ChildCommand sudo_pacman(std::string_view flag, std::string name) {
-    return ChildCommand{"sudo", with_target({"pacman", std::string(flag)}, std::move(name))};
+process::ChildCommand sudo_pacman(std::string_view flag, std::string name) {
+    return process::ChildCommand{"sudo",
+                                 with_target({"pacman", std::string(flag)}, std::move(name))};
 }
 
-}  // namespace pacpick::process
+}  // namespace pacpick

@@ -5,7 +5,7 @@
 
 #include "process/command.h"
 
-namespace pacpick::process {
+namespace pacpick {
 
 // Every invocation of the package manager, in one place. Programs are bare
 // names found through PATH; each element is one argument, never a shell line,
@@ -15,15 +15,15 @@ namespace pacpick::process {
 // command runs in the user's own locale.
 
 /// `pacman -Slq`: the names of all packages in the sync repositories.
-ChildCommand pacman_sync_names();
+process::ChildCommand pacman_sync_names();
 /// `pacman -Qq`: the names of the installed packages.
-ChildCommand pacman_installed_names();
+process::ChildCommand pacman_installed_names();
 /// `pacman -Si NAME`: version, description and more, as "key : value" lines.
-ChildCommand pacman_sync_info(std::string name);
+process::ChildCommand pacman_sync_info(std::string name);
 /// `pacman -Q NAME`: exits with 0 exactly when the package is installed.
-ChildCommand pacman_query_installed(std::string name);
+process::ChildCommand pacman_query_installed(std::string name);
 /// `sudo pacman FLAG NAME` with FLAG "-S" (install) or "-R" (remove), to run in
 /// the foreground on the user's terminal.
-ChildCommand sudo_pacman(std::string_view flag, std::string name);
+process::ChildCommand sudo_pacman(std::string_view flag, std::string name);
 
-}  // namespace pacpick::process
+}  // namespace pacpick
