@@ -14,8 +14,7 @@ namespace pacpick::term {
 
 namespace {
 
-constexpr uint64_t kTerminalToken = 0;
-constexpr uint64_t kWakeToken = 1;
+constexpr uint64_t kTerminalToken = rt::EpollSet::kWoken + 1;
 
 Error interrupted() {
     return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
@@ -29,40 +28,26 @@ bool InputSource::is_wake_interruption(const Error& error) {
 
 Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal,
                                                          SizeQuery size_query) {
-    // Members close what was made so far when a later step fails.
+    auto epoll = rt::EpollSet::create();
+    if (!epoll) {
+        return std::move(epoll).error();
+    }
+    if (auto watched = epoll->control(EPOLL_CTL_ADD, terminal.fd(), EPOLLIN, kTerminalToken);
+        !watched) {
+        return std::move(watched).error();
+    }
     std::unique_ptr<InputSource> source(
-        new InputSource(std::move(terminal), std::move(size_query)));
-
-    source->epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!source->epoll_.valid()) {
-        return Error::last_os_error();
-    }
-    auto wake = rt::WakeLatch::create();
-    if (!wake) {
-        return std::move(wake).error();
-    }
-    source->wake_ = std::move(wake).value();
+        new InputSource(std::move(terminal), std::move(size_query), std::move(*epoll)));
     // What came before this source is not news for it.
     source->resizes_seen_ = rt::signal_count(SIGWINCH);
-    source->resized_.wake_on_notice(rt::WakeLatch::waker(source->wake_));
-
-    const std::pair<int, uint64_t> watched[] = {
-        {source->terminal_.fd(), kTerminalToken},
-        {source->wake_->fd(), kWakeToken},
-    };
-    for (const auto& [fd, token] : watched) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = token;
-        if (epoll_ctl(source->epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-            return Error::last_os_error();
-        }
-    }
+    source->resized_.wake_on_notice(rt::WakeLatch::waker(source->epoll_.latch()));
     return source;
 }
 
-InputSource::InputSource(TerminalHandle terminal, SizeQuery size_query)
-    : terminal_(std::move(terminal)), size_query_(std::move(size_query)) {}
+InputSource::InputSource(TerminalHandle terminal, SizeQuery size_query, rt::EpollSet epoll)
+    : terminal_(std::move(terminal)),
+      size_query_(std::move(size_query)),
+      epoll_(std::move(epoll)) {}
 
 Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
     const auto deadline =
@@ -86,8 +71,7 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
                                 .count();
             left = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
         }
-        const int count =
-            epoll_wait(epoll_.get(), ready.data(), static_cast<int>(ready.size()), left);
+        const int count = epoll_.wait(ready, left);
         if (count < 0) {
             if (errno != EINTR) {
                 return Error::last_os_error();
@@ -99,9 +83,8 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
         }
         bool woken = false;
         for (int i = 0; i < count && !woken; ++i) {
-            if (ready[i].data.u64 == kWakeToken) {
+            if (ready[i].data.u64 == rt::EpollSet::kWoken) {
                 woken = true;
-                wake_->take();
             } else if (auto item = read_terminal()) {
                 return item;
             }
@@ -166,7 +149,7 @@ bool InputSource::terminal_has_input() const {
 void InputSource::lose_terminal(Error why) {
     // A hung-up terminal stays readable for good: unwatched, it cannot wake a
     // wait again and again.
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, terminal_.fd(), nullptr);
+    (void)epoll_.control(EPOLL_CTL_DEL, terminal_.fd(), 0, 0);
     terminal_lost_ = std::move(why);
 }
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "base/fd.h"
 #include "base/result.h"
+#include "runtime/epoll_set.h"
 #include "runtime/signal_notice.h"
 #include "runtime/wake_latch.h"
 #include "term/decoder.h"
@@ -51,10 +51,10 @@ class InputSource {
     /// Whether an error of `read_item` is the one its wake latch's setting makes.
     static bool is_wake_interruption(const Error& error);
     /// Setting it ends the wait in progress, or else the next one. Any thread.
-    std::shared_ptr<rt::WakeLatch> wake_latch() const { return wake_; }
+    std::shared_ptr<rt::WakeLatch> wake_latch() const { return epoll_.latch(); }
 
   private:
-    InputSource(TerminalHandle terminal, SizeQuery size_query);
+    InputSource(TerminalHandle terminal, SizeQuery size_query, rt::EpollSet epoll);
 
     std::optional<DecodedItem> read_terminal();
     bool terminal_has_input() const;
@@ -63,8 +63,7 @@ class InputSource {
 
     TerminalHandle terminal_;
     SizeQuery size_query_;
-    UniqueFd epoll_;
-    std::shared_ptr<rt::WakeLatch> wake_;
+    rt::EpollSet epoll_;
     rt::SignalListener resized_{SIGWINCH};
     uint64_t resizes_seen_ = 0;
     InputDecoder decoder_{raw_mode_active};
