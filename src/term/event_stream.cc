@@ -1,7 +1,5 @@
 #include "term/event_stream.h"
 
-#include <system_error>
-
 #include "runtime/signal_stack.h"
 
 namespace pacpick::term {
@@ -14,11 +12,11 @@ Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
     // Made whole before the thread starts: a thread left running by a failure
     // after it (an allocation) would read the terminal for nobody.
     std::unique_ptr<TerminalEventStream> stream(new TerminalEventStream(std::move(reader)));
-    try {
-        stream->thread_ = std::thread(&TerminalEventStream::serve_requests, stream.get());
-    } catch (const std::system_error& error) {
-        return Error::os(error.code().value());
+    auto thread = rt::start_thread([serving = stream.get()] { serving->serve_requests(); });
+    if (!thread) {
+        return std::move(thread).error();
     }
+    stream->thread_ = std::move(*thread);
     return stream;
 }
 
@@ -43,7 +41,6 @@ TerminalEventStream::~TerminalEventStream() {
 }
 
 void TerminalEventStream::serve_requests() {
-    const rt::AlternateSignalStack signal_stack;
     for (;;) {
         std::optional<rt::Waker> waker;
         {
