@@ -300,6 +300,7 @@ std::pair<std::unique_ptr<TerminalEventStream>, std::string> stream_and_thread(
     return {stream ? std::move(*stream) : nullptr, thread};
 }
 
+/// Waits until `thread` sleeps in `system_call`, as the kernel tells.
 void wait_until_asleep_in(const std::string& thread, long system_call) {
     for (std::string call; call != std::to_string(system_call); std::this_thread::yield()) {
         std::ifstream("/proc/self/task/" + thread + "/syscall") >> call;
