@@ -1,29 +1,20 @@
 #include "main/app.h"
 
+#include <signal.h>
+
 #include <optional>
 #include <utility>
 
 #include "main/app_state.h"
 #include "main/main_loop.h"
 #include "main/package_action.h"
-#include "main/pacman_queries.h"
+#include "main/seams.h"
 #include "main/signals.h"
-#include "screen/frame.h"
 #include "screen/screen_guard.h"
 
 namespace pacpick {
 
 namespace {
-
-/// Draws the real frame on standard output.
-class TerminalDrawer final : public FrameDrawer {
-  public:
-    Result<void> draw(const AppState& state) override {
-        const PackageDetails* details = state.details ? &*state.details : nullptr;
-        return screen::draw_screen(
-            screen::FrameContent{state.query, state.matches, state.selected, details}, state.mode);
-    }
-};
 
 /// Stops everything that could still touch the terminal or the state: the event
 /// stream first, which returns only once its thread no longer reads the
@@ -38,16 +29,16 @@ void clean_up(AppState& state) {
 }  // namespace
 
 rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
-    OutsideSignals signals;
+    // Made first: a continue that comes while the terminal is being taken
+    // finds it taken by then, and the loop takes it again.
+    HeardSignals continues{SIGCONT};
     auto guard = screen::ScreenGuard::acquire();
     if (!guard) {
-        end_if_terminated();
         co_return std::move(guard).error();
     }
     auto events = open_events();
     if (!events) {
         std::move(*guard).release();
-        end_if_terminated();
         co_return std::move(events).error();
     }
     AppState state(std::move(*events));
@@ -59,21 +50,18 @@ rt::Task<Result<void>> main_task(EventSourceOpener open_events) {
     if (auto first = drawer.draw(state); !first) {
         end = std::move(first).error();
     } else {
-        end = co_await run_main_loop(state, drawer, queries, &signals);
+        end = co_await run_main_loop(state, drawer, queries, continues);
     }
 
     // Nothing of the program reads the terminal from here on, before it is
     // given back: what the user types next belongs to the command.
     clean_up(state);
     std::move(*state.screen_guard).release();
-    // A termination signal that came at any moment until now, even after the
-    // loop last looked, ends the program here.
-    end_if_terminated();
     if (!end) {
         co_return std::move(end).error();
     }
     if (*end == LoopEnd::Action) {
-        co_return co_await run_package_action(*state.pending_action, state.mode, signals);
+        co_return co_await run_package_action(*state.pending_action, state.mode);
     }
     co_return Result<void>();
 }

@@ -66,7 +66,6 @@ int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
         out_of_memory = true;
     }
     const bool stopped = (*runtime)->shutdown();
-    end_if_terminated();  // however late it came
     const int status = out_of_memory || !outcome ? 1 : 0;
     if (status != 0) {
         report("Error: ", out_of_memory ? nullptr : &outcome.error());

@@ -1,7 +1,5 @@
 #include "main/main_loop.h"
 
-#include <signal.h>
-
 #include <utility>
 #include <variant>
 
@@ -15,18 +13,6 @@ namespace {
 using term::KeyCode;
 using term::KeyEvent;
 using term::KeyModifiers;
-
-/// The loop's wait on the terminal side, as a leaf future.
-class SourceEvent {
-  public:
-    explicit SourceEvent(EventSource& source) : source_(source) {}
-    rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) {
-        return source_.poll_event(waker);
-    }
-
-  private:
-    EventSource& source_;
-};
 
 std::optional<std::string> selected_name(const AppState& state) {
     if (state.matches.empty()) {
@@ -139,19 +125,14 @@ Reaction handle_message(AppState& state, QueryMessage message, QueryStarter& que
 }
 
 rt::Task<Result<LoopEnd>> run_main_loop(AppState& state, FrameDrawer& drawer, QueryStarter& queries,
-                                        SignalSource* signals) {
-    NextSignal outside_signal(signals);
+                                        HeardSignals& continues) {
     for (;;) {
-        SourceEvent next_event(*state.events);
         auto next_result = state.result_receiver.recv();
-        rt::Select next_item(next_event, next_result);
-        auto outcome = co_await rt::Select(outside_signal, next_item);
+        rt::Select next_item(*state.events, next_result);
+        auto outcome = co_await rt::Select(continues, next_item);
 
         Reaction reaction = Reaction::Ignore;
         if (outcome.index() == 0) {
-            if (std::get<0>(outcome) != SIGCONT) {
-                co_return LoopEnd::Terminated;
-            }
             // Continued after a stop: the shell may have had the terminal
             // meanwhile, and what it shows is no longer the frame. A terminal
             // that cannot be taken again has hung up (which continues the

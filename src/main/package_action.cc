@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "main/signals.h"
-#include "process/interrupt_shield.h"
 #include "process/run.h"
 #include "queries/pacman.h"
 #include "runtime/select.h"
@@ -14,29 +13,30 @@
 
 namespace pacpick {
 
-rt::Task<Result<void>> run_package_action(std::string name, Mode mode, SignalSource& signals) {
+rt::Task<Result<void>> run_package_action(std::string name, Mode mode) {
     const std::string flag = mode == Mode::Install ? "-S" : "-R";
     // The line ends in a newline, so it reaches the terminal before sudo starts;
     // a failure to print it must not keep the user's command from running.
     (void)screen::standard_output().write("Running pacman " + flag + " " + name + "...\n");
 
-    // Control-C at the command's own prompt is meant for the command; the
-    // program waits for it and reports its status, as a shell would.
-    process::InterruptShield shield;
-    auto command = process::run_foreground(sudo_pacman(flag, std::move(name)));
-    NextSignal next_signal(&signals);
+    HeardSignals terminations{SIGTERM, SIGHUP};
     std::optional<Result<process::ExitStatus>> status;
-    while (!status) {
-        auto outcome = co_await rt::Select(command, next_signal);
-        if (outcome.index() == 0) {
-            status = std::move(std::get<0>(outcome));
-        } else if (const int signal_number = std::get<1>(outcome); signal_number != SIGCONT) {
-            // Left to itself the command would run on in a group no shell
-            // looks after, still reading the terminal.
-            command.send_signal(signal_number);
+    {
+        // Control-C at the command's own prompt is meant for the command; the
+        // program waits for it and reports its status, as a shell would.
+        ForegroundCommand foreground;
+        auto command = process::run_foreground(sudo_pacman(flag, std::move(name)));
+        while (!status) {
+            auto outcome = co_await rt::Select(command, terminations);
+            if (outcome.index() == 0) {
+                status = std::move(std::get<0>(outcome));
+            } else {
+                // Left to itself the command would run on in a group no shell
+                // looks after, still reading the terminal.
+                command.send_signal(std::get<1>(outcome));
+            }
         }
     }
-    end_if_terminated();
     if (!*status) {
         co_return std::move(*status).error();
     }

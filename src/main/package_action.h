@@ -3,7 +3,6 @@
 #include <string>
 
 #include "base/result.h"
-#include "main/seams.h"
 #include "queries/package.h"
 #include "runtime/task.h"
 
@@ -14,8 +13,9 @@ namespace pacpick {
 /// first, and a line on standard error when the command fails. The command's
 /// own failure is not an error of the program; failing to start or wait is.
 /// While it runs, SIGINT and SIGQUIT are the command's alone, and each
-/// termination signal from `signals` is passed on to it, as sudo passes it on
-/// to its own; once the command has ended, the first one ends the program.
-rt::Task<Result<void>> run_package_action(std::string name, Mode mode, SignalSource& signals);
+/// termination signal is passed on to it, as sudo passes it on to its own;
+/// once the command has ended, the terminal has the modes found at start
+/// again, and the first termination signal ends the program.
+rt::Task<Result<void>> run_package_action(std::string name, Mode mode);
 
 }  // namespace pacpick

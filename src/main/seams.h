@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "base/result.h"
@@ -19,7 +20,7 @@ struct AppState;
 class EventSource {
   public:
     virtual ~EventSource() = default;
-    virtual rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker& waker) = 0;
+    virtual rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) = 0;
 };
 
 /// Draws one full frame from the state (the terminal in the program, a
@@ -28,29 +29,6 @@ class FrameDrawer {
   public:
     virtual ~FrameDrawer() = default;
     virtual Result<void> draw(const AppState& state) = 0;
-};
-
-/// Signals from outside that the main task must answer: ready with the number
-/// of a termination signal, which ends the loop at once and is passed on to a
-/// command that runs, or with SIGCONT once the program has been continued after
-/// a stop, when the terminal is taken again and the frame redrawn.
-class SignalSource {
-  public:
-    virtual ~SignalSource() = default;
-    virtual rt::Poll<int> poll_signal(const rt::Waker& waker) = 0;
-};
-
-/// The next signal of a `SignalSource` as a leaf future; without a source it
-/// never fires.
-class NextSignal {
-  public:
-    explicit NextSignal(SignalSource* signals) : signals_(signals) {}
-    rt::Poll<int> poll(const rt::Waker& waker) {
-        return signals_ != nullptr ? signals_->poll_signal(waker) : rt::Poll<int>::pending();
-    }
-
-  private:
-    SignalSource* signals_;
 };
 
 /// Starts the background queries. Each started task sends exactly one message
@@ -65,6 +43,27 @@ class QueryStarter {
                                         rt::Sender<QueryMessage> sender) = 0;
     virtual rt::JoinHandle start_details(std::string name, DetailsGeneration generation,
                                          rt::Sender<QueryMessage> sender) = 0;
+};
+
+// What the program plugs into them (seams.cc).
+
+/// The program's event source: the terminal event stream on the input
+/// terminal, whose resize events carry the size the screen layer reports.
+Result<std::unique_ptr<EventSource>> open_terminal_events();
+
+/// Draws the real frame on standard output.
+class TerminalDrawer final : public FrameDrawer {
+  public:
+    Result<void> draw(const AppState& state) override;
+};
+
+/// Starts the real background queries on the runtime's worker threads.
+class PacmanQueries final : public QueryStarter {
+  public:
+    rt::JoinHandle start_search(std::string query, Mode mode, SearchGeneration generation,
+                                rt::Sender<QueryMessage> sender) override;
+    rt::JoinHandle start_details(std::string name, DetailsGeneration generation,
+                                 rt::Sender<QueryMessage> sender) override;
 };
 
 }  // namespace pacpick

@@ -1,50 +1,61 @@
 #pragma once
 
-#include <signal.h>
-
 #include <cstdint>
+#include <initializer_list>
 
-#include "main/seams.h"
+#include "process/interrupt_shield.h"
 #include "runtime/poll.h"
 #include "runtime/signal_notice.h"
 
 namespace pacpick {
 
-/// Puts every signal the program handles under its policy (the table in
-/// signals.cc), once at entry before any thread starts, then unblocks every
-/// signal: a mask inherited from the launcher is an accident, and with SIGCHLD
-/// or SIGTERM blocked children would stay zombies and the program would not
-/// end. SIGCHLD and SIGWINCH are heard even if the parent ignored them
-/// (ignored, the kernel reaps the children itself and their exit statuses are
-/// lost); any other signal the program was started with ignored, as `nohup`
-/// leaves SIGHUP, stays ignored, for the program and for its commands.
+/// Puts every signal under the program's policy (the table in signals.cc),
+/// once at entry before any thread starts, then unblocks every signal: a mask
+/// inherited from the launcher is an accident, and with SIGCHLD or SIGTERM
+/// blocked children would stay zombies and the program would not end. The
+/// signals the program needs for itself (SIGWINCH, SIGCONT, and the faults,
+/// which the kernel makes fatal even when ignored) are handled whatever the
+/// parent left, and SIGCHLD is put back to its default until the first wait
+/// that needs it; any other signal the program was started with ignored, as
+/// `nohup` leaves SIGHUP, stays ignored, for the program and its commands.
+/// Allocates nothing.
 void take_charge_of_signals();
 
-/// The first termination signal (SIGTERM or SIGHUP) that has arrived, or 0.
-/// Async-signal-safe.
-int termination_signal();
-
-/// Ends the process by `signal_number` with its default action, core dump
-/// included. Async-signal-safe.
-[[noreturn]] void die_by(int signal_number);
-
-/// Ends the process by the first termination signal, if one has arrived: once
-/// the terminal is the user's again, it must neither be lost nor be followed by
-/// anything else.
-void end_if_terminated();
-
-/// The signals from outside that the main task answers, as a leaf future: ready
-/// with SIGTERM or SIGHUP each time one more of it has come, and with SIGCONT
-/// each time the program has been continued after a stop. Counted from the
-/// process's start, so that one that came before this was made is news too.
-class OutsideSignals final : public SignalSource {
+/// Signals from outside as a leaf future: ready with one of the signals it was
+/// made for each time one more of it has come since it was made.
+class HeardSignals {
   public:
-    rt::Poll<int> poll_signal(const rt::Waker& waker) override;
+    explicit HeardSignals(std::initializer_list<int> signals);
+
+    rt::Poll<int> poll(const rt::Waker& waker);
 
   private:
-    static constexpr int kHeard[] = {SIGTERM, SIGHUP, SIGCONT};
-    rt::SignalListener listener_{SIGTERM, SIGHUP, SIGCONT};
-    uint64_t seen_[std::size(kHeard)] = {};
+    static constexpr size_t kMost = 2;
+    rt::SignalListener listener_;
+    int signals_[kMost] = {};
+    uint64_t seen_[kMost] = {};
+    size_t count_ = 0;
+};
+
+/// While it lives, a command runs in the foreground on the user's terminal,
+/// and a termination signal (SIGTERM, SIGHUP), which otherwise ends the
+/// program at once, is the command's: heard through `HeardSignals` to be passed
+/// on, it ends the program once the command has ended. The keyboard's SIGINT
+/// and SIGQUIT are the command's alone meanwhile (`process::InterruptShield`).
+/// Made after any `HeardSignals` that passes terminations on, and destroyed
+/// once the command has ended, on the main task, one at a time. Making it ends
+/// the program by a termination signal that came before, so that a command
+/// never starts after one; its end puts back the terminal modes found at start
+/// (a command may leave its own), then does the same.
+class ForegroundCommand {
+  public:
+    ForegroundCommand();
+    ~ForegroundCommand();
+    ForegroundCommand(const ForegroundCommand&) = delete;
+    ForegroundCommand& operator=(const ForegroundCommand&) = delete;
+
+  private:
+    process::InterruptShield shield_;
 };
 
 }  // namespace pacpick

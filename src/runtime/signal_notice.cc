@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <new>
 
 namespace pacpick::rt {
 
@@ -18,23 +19,30 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free,
 static_assert(std::atomic<int>::is_always_lock_free, "a handler may only touch lock-free state");
 
 std::atomic<uint64_t> g_counts[kSignals];
-// Live listeners per signal: a signal nobody listens for is only counted, and
-// wakes no reactor (SIGCHLD, at every child's end, most of all).
+// Live listeners per signal: a handler writes its byte only while one lives,
+// so that a signal nobody listens for wakes no reactor; it is still counted,
+// for a listener made later to compare with.
 std::atomic<int> g_listeners[kSignals];
 // The self-pipe's ends, -1 until made; written once, before any reader looks.
 std::atomic<int> g_write_fd{-1};
 std::atomic<int> g_read_fd{-1};
 
-/// The listeners and what the last delivery saw, under one lock.
+/// The listeners, what the last delivery saw, and the handlers that wait for
+/// their signal's first listener, under one lock.
 struct Registry {
     std::mutex mutex;
     SignalListener* first = nullptr;
     uint64_t deliveries = 0;
     uint64_t delivered_counts[kSignals] = {};
+    bool waiting[kSignals] = {};
+    struct sigaction on_first_listener[kSignals] = {};
 };
 
+/// Made in place, never allocated (the signal set-up must not fail for
+/// memory) and never destroyed (a listener may outlive static destruction).
 Registry& registry() {
-    static Registry* instance = new Registry();  // a listener may outlive static destruction
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    static Registry* instance = new (storage) Registry();
     return *instance;
 }
 
@@ -46,44 +54,28 @@ bool valid(int signal_number) {
     return signal_number > 0 && signal_number < kSignals;
 }
 
-/// The signals whose handler waits for their first listener, and its flags.
-struct OnDemand {
-    std::mutex mutex;
-    bool waiting[kSignals] = {};
-    int flags[kSignals] = {};
-};
-
-OnDemand& on_demand() {
-    static OnDemand* instance = new OnDemand();
-    return *instance;
-}
-
 /// Installs the handler of `signal_number` if it waits for a listener; under
 /// the lock, so that no listener looks before it is in place.
 void install_on_demand(int signal_number) {
-    OnDemand& d = on_demand();
-    std::lock_guard lock(d.mutex);
-    if (d.waiting[signal_number]) {
-        struct sigaction action {};
-        sigemptyset(&action.sa_mask);
-        action.sa_handler = notice_signal;
-        action.sa_flags = d.flags[signal_number];
-        sigaction(signal_number, &action, nullptr);  // a valid signal and handler
-        d.waiting[signal_number] = false;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (r.waiting[signal_number]) {
+        sigaction(signal_number, &r.on_first_listener[signal_number], nullptr);
+        r.waiting[signal_number] = false;
     }
 }
 
 }  // namespace
 
-void notice_from_first_listener(int signal_number, int flags) {
+void notice_from_first_listener(int signal_number, const struct sigaction& action) {
     if (!valid(signal_number)) {
         return;
     }
     {
-        OnDemand& d = on_demand();
-        std::lock_guard lock(d.mutex);
-        d.waiting[signal_number] = true;
-        d.flags[signal_number] = flags;
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        r.waiting[signal_number] = true;
+        r.on_first_listener[signal_number] = action;
     }
     if (g_listeners[signal_number].load() > 0) {
         install_on_demand(signal_number);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <initializer_list>
 
@@ -26,10 +28,10 @@ void notice_signal(int signal_number) noexcept;
 uint64_t signal_count(int signal_number);
 
 /// Leaves `signal_number`'s action as it is until the first listener of it is
-/// made, which then, before it returns, installs a handler that only notices
-/// the signal, with `flags`. For SIGCHLD: handled, every child's end would
-/// interrupt a thread even while nothing waits through the signal.
-void notice_from_first_listener(int signal_number, int flags);
+/// made, which then, before it returns, installs `action` (one that notices
+/// the signal). For SIGCHLD: handled, every child's end would interrupt a
+/// thread even while nothing waits through the signal. Allocates nothing.
+void notice_from_first_listener(int signal_number, const struct sigaction& action);
 
 /// A reader of notices: while it lives, each delivery in which one of its
 /// signals was counted wakes the waker it was last given. Give the waker before

@@ -7,6 +7,12 @@
 
 namespace pacpick::rt {
 
+namespace {
+
+sigset_t g_entry_thread_only;  // written once, before any thread starts
+
+}  // namespace
+
 AlternateSignalStack::AlternateSignalStack() noexcept {
     stack_t current{};
     if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) {
@@ -36,6 +42,18 @@ AlternateSignalStack::~AlternateSignalStack() {
         sigaltstack(&off, nullptr);
         munmap(base_, size_);
     }
+}
+
+void answer_on_entry_thread_only(const sigset_t& signals) {
+    g_entry_thread_only = signals;
+}
+
+NewThreadMask::NewThreadMask() noexcept {
+    pthread_sigmask(SIG_BLOCK, &g_entry_thread_only, &saved_);
+}
+
+NewThreadMask::~NewThreadMask() {
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
 
 }  // namespace pacpick::rt

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <new>
@@ -28,11 +30,33 @@ class AlternateSignalStack {
     size_t size_ = 0;
 };
 
+/// Leaves `signals` to the entry thread alone: every thread the program starts
+/// from then on has them blocked from its first instruction (`NewThreadMask`),
+/// so that their handlers never run beside the entry thread's own work on
+/// another thread. Set once at entry, before any thread starts.
+void answer_on_entry_thread_only(const sigset_t& signals);
+
+/// Held while a thread is started: the new thread inherits the mask it is made
+/// with, so it starts with the signals the entry thread alone answers blocked.
+/// The starting thread has its own mask back once this is gone.
+class NewThreadMask {
+  public:
+    NewThreadMask() noexcept;
+    ~NewThreadMask();
+    NewThreadMask(const NewThreadMask&) = delete;
+    NewThreadMask& operator=(const NewThreadMask&) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
 /// Starts a thread of the program's own, running `body` on its alternate
-/// signal stack. A thread that cannot be had (a limit reached, memory short)
-/// is an error, not an exception.
+/// signal stack, with the signals the entry thread alone answers blocked from
+/// its first instruction. A thread that cannot be had (a limit reached,
+/// memory short) is an error, not an exception.
 template <typename Body>
 Result<std::thread> start_thread(Body body) {
+    const NewThreadMask mask;
     try {
         return std::thread([body = std::move(body)]() mutable {
             const AlternateSignalStack signal_stack;

@@ -1,49 +1,47 @@
 #include "screen/screen_guard.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <string_view>
+#include <cstring>
 #include <utility>
 
+#include "screen/screen_writer.h"
 #include "term/raw_mode.h"
 
 namespace pacpick::screen {
 
 namespace {
 
-// Raised while a guard holds the cursor hidden on standard output.
+// Raised while the cursor is, or is being, hidden on standard output.
 std::atomic<bool> g_cursor_hidden{false};
 
 }  // namespace
 
 Result<ScreenGuard> ScreenGuard::acquire() {
-    auto guard = acquire(ScreenWriter());
-    if (guard) {
-        g_cursor_hidden.store(true);
-    }
-    return guard;
-}
-
-Result<ScreenGuard> ScreenGuard::acquire(ScreenWriter writer) {
     if (auto r = term::enter_raw_mode(); !r) {
         return std::move(r).error();
     }
-    // The caller ends the program with a failure to hide the cursor, and no
-    // guard exists yet to undo anything: leave raw mode here, or the user's
-    // shell would be left with a terminal that neither echoes nor edits.
+    // Raised before the command goes out, so that a handler that runs
+    // meanwhile shows the cursor again.
+    g_cursor_hidden.store(true);
+    ScreenWriter writer;
     writer.hide_cursor();
     if (auto hidden = writer.flush(); !hidden) {
+        // The caller ends the program with this error, and no guard exists
+        // yet to undo anything: leave raw mode here, or the user's shell would
+        // be left with a terminal that neither echoes nor edits.
+        g_cursor_hidden.store(false);
         (void)term::leave_raw_mode();
         return std::move(hidden).error();
     }
-    return ScreenGuard(writer);
+    return ScreenGuard();
 }
 
-ScreenGuard::ScreenGuard(ScreenGuard&& other) noexcept
-    : writer_(other.writer_), held_(std::exchange(other.held_, false)) {}
+ScreenGuard::ScreenGuard(ScreenGuard&& other) noexcept : held_(std::exchange(other.held_, false)) {}
 
 ScreenGuard::~ScreenGuard() {
     restore();
@@ -60,8 +58,9 @@ Result<void> ScreenGuard::retake() {
     if (auto r = term::reenter_raw_mode(); !r) {
         return r;
     }
-    writer_.hide_cursor();
-    return writer_.flush();
+    ScreenWriter writer;
+    writer.hide_cursor();
+    return writer.flush();
 }
 
 void ScreenGuard::restore() {
@@ -73,11 +72,12 @@ void ScreenGuard::restore() {
     // refused one call may well take the next (the writer forgets an error once
     // its flush has told it), and a hidden cursor or a raw terminal left to the
     // user's shell is worth that second try; a terminal that is gone fails it at once.
+    ScreenWriter writer;
     for (int tries = 0; tries < 2; ++tries) {
-        writer_.show_cursor();
-        writer_.clear_all();
-        writer_.move_to(Column{0}, Row{0});
-        if (writer_.flush()) {
+        writer.show_cursor();
+        writer.clear_all();
+        writer.move_to(Column{0}, Row{0});
+        if (writer.flush()) {
             break;
         }
     }
@@ -87,32 +87,53 @@ void ScreenGuard::restore() {
     }
 }
 
+namespace {
+
+/// A descriptor of its own onto what standard output is, that never waits:
+/// O_NONBLOCK set on standard output's own description would be set for the
+/// user's shell too, which shares it. -1 for a regular file (a file shows no
+/// cursor, and a description of its own would write over it from the start),
+/// a socket, or when neither /proc nor the controlling terminal can be opened.
+int open_output_without_waiting() noexcept {
+    struct stat output {};
+    if (fstat(STDOUT_FILENO, &output) != 0 || S_ISREG(output.st_mode)) {
+        return -1;
+    }
+    constexpr int kFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::open("/proc/self/fd/1", kFlags);
+    if (fd < 0 && S_ISCHR(output.st_mode)) {
+        // Without /proc (a sandbox): the controlling terminal, if that is it.
+        fd = ::open("/dev/tty", kFlags);
+        struct stat terminal {};
+        if (fd >= 0 && (fstat(fd, &terminal) != 0 || terminal.st_rdev != output.st_rdev)) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    return fd;
+}
+
+}  // namespace
+
 void give_back_terminal_from_handler() noexcept {
     if (!term::give_back_attributes_from_handler() || !g_cursor_hidden.load()) {
         return;
     }
     const int saved_errno = errno;
-    // A terminal that reads nothing (a stalled connection) would hold this
-    // write for good, and the process would never go: the commands go out
-    // only if there is room for them. Whatever the stream still buffers is
-    // lost; the cursor is shown last, so that a write cut short by a full
-    // queue still leaves it visible more often than not.
-    constexpr std::string_view kLeaveAsAQuitDoes = "\x1b[2J\x1b[1;1H\x1b[?25h";
-    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    const bool blocking = flags != -1 && (flags & O_NONBLOCK) == 0;
-    if (blocking) {
-        fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
+    // What a release writes, the cursor first, so that a write cut short by a
+    // terminal that reads nothing still shows it. Whatever the stream still
+    // buffers is lost.
+    char commands[kShowCursor.size() + kClearAll.size() + kHome.size()];
+    char* end = commands;
+    for (const std::string_view command : {kShowCursor, kClearAll, kHome}) {
+        std::memcpy(end, command.data(), command.size());
+        end += command.size();
     }
-    [[maybe_unused]] ssize_t n =
-        ::write(STDOUT_FILENO, kLeaveAsAQuitDoes.data(), kLeaveAsAQuitDoes.size());
-    if (blocking) {
-        fcntl(STDOUT_FILENO, F_SETFL, flags);
+    if (const int fd = open_output_without_waiting(); fd >= 0) {
+        [[maybe_unused]] const ssize_t n = ::write(fd, commands, sizeof commands);
+        ::close(fd);
     }
     errno = saved_errno;
-}
-
-bool terminal_held() noexcept {
-    return g_cursor_hidden.load();
 }
 
 }  // namespace pacpick::screen

@@ -9,8 +9,10 @@
 
 namespace pacpick::screen {
 
-/// The command that shows the cursor again.
+// Commands that a signal handler, which may not use a writer, writes too.
 inline constexpr std::string_view kShowCursor = "\x1b[?25h";
+inline constexpr std::string_view kClearAll = "\x1b[2J";
+inline constexpr std::string_view kHome = "\x1b[1;1H";  // what move_to(0, 0) writes
 
 /// The terminal commands the program draws with, each encoded at once and
 /// appended to an `OutputStream`; nothing reaches the terminal before that stream
@@ -23,7 +25,7 @@ class ScreenWriter {
     ScreenWriter() : stream_(&standard_output()) {}
     explicit ScreenWriter(OutputStream& stream) : stream_(&stream) {}
 
-    void clear_all() { print("\x1b[2J"); }
+    void clear_all() { print(kClearAll); }
     void move_to(Column column, Row row);
     void print(std::string_view text) {
         // Stored only on failure: moving every success in made a frame 7% slower.

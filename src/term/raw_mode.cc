@@ -19,6 +19,7 @@ namespace {
 struct RawModeGuard {
     std::mutex lock;
     bool active = false;
+    bool entered = false;  // `saved` holds the attributes found at the first entry
     termios saved{};
 };
 
@@ -80,12 +81,18 @@ Result<void> enter_raw_mode() {
     if (tcgetattr(terminal->fd(), &original) == -1) {
         return Error::last_os_error();
     }
-    if (set_raw_attributes(terminal->fd(), original) == -1) {
-        return Error::last_os_error();
-    }
+    // Kept, and handed to the handlers, before the switch: a signal that comes
+    // while the terminal takes the raw attributes (or while a program in the
+    // background is stopped in that very call) still finds what to put back.
     guard.saved = original;
-    guard.active = true;
+    guard.entered = true;
     g_handler_may_restore.store(true);
+    if (set_raw_attributes(terminal->fd(), original) == -1) {
+        const Error error = Error::last_os_error();
+        g_handler_may_restore.store(false);
+        return error;
+    }
+    guard.active = true;
     return {};
 }
 
@@ -131,10 +138,14 @@ Result<void> leave_raw_mode() {
     });
 }
 
-bool give_back_attributes_from_handler() noexcept {
-    if (!g_handler_may_restore.load()) {
-        return false;
-    }
+namespace {
+
+/// Puts `attributes` on the input terminal if it is ours (null: only looks):
+/// a terminal that is not the controlling one has no foreground group
+/// (ENOTTY) and is ours; the controlling one only while the program is in its
+/// foreground, for it is the shell's otherwise. Async-signal-safe, and
+/// answers whether it was ours.
+bool put_back_if_ours(const termios* attributes) noexcept {
     const int saved_errno = errno;
     // As `open_input_terminal`, from calls a signal handler may make.
     termios probe;
@@ -142,13 +153,10 @@ bool give_back_attributes_from_handler() noexcept {
     const int fd = input_is_terminal ? STDIN_FILENO : ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     bool ours = false;
     if (fd >= 0) {
-        // A terminal that is not the controlling one has no foreground group
-        // (ENOTTY) and is ours to restore; the controlling one only while
-        // the program is in its foreground.
         const pid_t foreground = tcgetpgrp(fd);
         ours = foreground == -1 || foreground == getpgrp();
-        if (ours) {
-            set_attributes(fd, raw_mode_guard().saved);
+        if (ours && attributes != nullptr) {
+            set_attributes(fd, *attributes);
         }
         if (!input_is_terminal) {
             ::close(fd);
@@ -156,6 +164,24 @@ bool give_back_attributes_from_handler() noexcept {
     }
     errno = saved_errno;
     return ours;
+}
+
+}  // namespace
+
+bool give_back_attributes_from_handler() noexcept {
+    return g_handler_may_restore.load() && put_back_if_ours(&raw_mode_guard().saved);
+}
+
+void put_back_attributes_found_at_start() {
+    RawModeGuard& guard = raw_mode_guard();
+    std::lock_guard lock(guard.lock);
+    if (guard.entered) {
+        put_back_if_ours(&guard.saved);
+    }
+}
+
+bool in_foreground_from_handler() noexcept {
+    return put_back_if_ours(nullptr);
 }
 
 bool raw_mode_active() {

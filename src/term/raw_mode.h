@@ -42,11 +42,24 @@ bool raw_mode_active();
 Result<void> reenter_raw_mode();
 
 /// For a signal handler (a fatal signal, or a stop): puts the saved attributes
-/// back if raw mode is in force, with async-signal-safe calls only and no lock,
-/// whatever state the rest of the program is in, and answers whether it did.
-/// Raw mode stays in force as far as the program knows, so a later call does
-/// the same again. Nothing is done while the program runs in the background of
-/// the terminal, which then belongs to another process group (the shell).
+/// back if raw mode is in force or being entered, with async-signal-safe calls
+/// only and no lock, whatever state the rest of the program is in, and answers
+/// whether it did. Raw mode stays in force as far as the program knows, so a
+/// later call does the same again. Nothing is done while the program runs in
+/// the background of the terminal, which then belongs to another process
+/// group (the shell).
 bool give_back_attributes_from_handler() noexcept;
+
+/// Whether the input terminal is the program's to change: it is in the
+/// terminal's foreground, or the terminal is not its controlling one.
+/// Async-signal-safe.
+bool in_foreground_from_handler() noexcept;
+
+/// Puts back the attributes the terminal had before raw mode was first
+/// entered, whatever changed them since: a command run in the foreground may
+/// leave the terminal its own way, and a shell takes the modes a job leaves as
+/// its own. Nothing before a first entry, nor while the terminal is another
+/// process group's; a failure is ignored, for nobody could act on it.
+void put_back_attributes_found_at_start();
 
 }  // namespace pacpick::term

@@ -13,13 +13,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
 
 #include "forked_child.h"
 #include "main/entry.h"
-#include "main/terminal_events.h"
+#include "main/seams.h"
 #include "process_helpers.h"
 #include "runtime/runtime.h"
 #include "runtime/sleep.h"
@@ -122,7 +123,7 @@ int g_signal_to_raise = 0;
 /// quit key, the stop request already looked at or never looked at again.
 class SignalThenEsc final : public EventSource {
   public:
-    rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker&) override {
+    rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker&) override {
         raise(g_signal_to_raise);
         return Result<term::TerminalEvent>(term::TerminalEvent(term::KeyEvent{
             term::KeyCode::of(term::KeyCode::Kind::Esc), {}, term::KeyKind::Press, {}}));
@@ -195,7 +196,7 @@ TEST(MainTaskTest, AHangUpTheProgramWasStartedIgnoringIsIgnoredAndStaysIgnored) 
 /// Should the program survive it, Esc ends the loop after a while.
 class FaultyQuery final : public EventSource {
   public:
-    rt::Poll<Result<term::TerminalEvent>> poll_event(const rt::Waker& waker) override {
+    rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) override {
         if (started_) {
             return Result<term::TerminalEvent>(term::TerminalEvent(term::KeyEvent{
                 term::KeyCode::of(term::KeyCode::Kind::Esc), {}, term::KeyKind::Press, {}}));
@@ -280,6 +281,69 @@ TEST_F(OnePackageProgram, AContinueMakesTheTerminalRawAgainAndRedraws) {
     EXPECT_EQ(shells.c_lflag & (ICANON | ECHO), 0u) << "the terminal was left as the shell set it";
     user.type("\x1b");
     EXPECT_EQ(child.finish(), "exit 0");
+}
+
+Result<term::Resize> current_size() {
+    auto size = screen::terminal_size();
+    if (!size) {
+        return std::move(size).error();
+    }
+    return term::Resize{size->columns.value, size->rows.value};
+}
+
+/// The program's event stream, with a termination signal arriving as it is
+/// closed: the loop has ended on Enter, and the screen is about to be given
+/// back for the command.
+class TerminatedAtHandOver final : public EventSource {
+  public:
+    explicit TerminatedAtHandOver(std::unique_ptr<term::TerminalEventStream> stream)
+        : stream_(std::move(stream)) {}
+    ~TerminatedAtHandOver() override {
+        stream_.reset();
+        raise(SIGTERM);
+    }
+    rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) override {
+        return stream_->poll_event(waker);
+    }
+
+  private:
+    std::unique_ptr<term::TerminalEventStream> stream_;
+};
+
+TEST(MainTaskTest, ATerminationAtTheHandOverEndsTheProgramAndNoCommandStarts) {
+    OnePackageStandIns dir;
+    dir.add("sudo", "echo started > \"$0.started\"; exec \"$@\"\n");
+    Pty pty = Pty::open();
+    ForkedChild child([&](int) -> std::string {
+        if (!use_as_terminal(pty.slave.get())) {
+            return "setup failed";
+        }
+        signal(SIGTERM, SIG_DFL);  // whatever the test was started with
+        return exit_report(run_entry([] {
+            return main_task([]() -> Result<std::unique_ptr<EventSource>> {
+                auto stream =
+                    term::TerminalEventStream::create(term::process_event_reader(current_size));
+                if (!stream) {
+                    return std::move(stream).error();
+                }
+                return std::unique_ptr<EventSource>(
+                    std::make_unique<TerminatedAtHandOver>(std::move(*stream)));
+            });
+        }));
+    });
+    pty.slave.reset();
+    UserSide user(pty.master.get());
+    ASSERT_TRUE(user.wait_for_text("[install] "));
+    user.type("p");
+    ASSERT_TRUE(user.wait_for_text("a package")) << user.written();
+    user.type("\r");
+    const std::string report = child.finish();
+    ASSERT_TRUE(WIFSIGNALED(child.status())) << report;
+    EXPECT_EQ(WTERMSIG(child.status()), SIGTERM);
+    user.read_to_end();
+    EXPECT_TRUE(user.written().ends_with(kRestore)) << user.written();
+    EXPECT_EQ(user.written().find("Running pacman"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("sudo.started"))) << "the command started";
 }
 
 TEST_F(OnePackageProgram, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {

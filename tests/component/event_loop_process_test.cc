@@ -14,7 +14,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -312,6 +314,81 @@ TEST(SigchldRouteTest, KernelLackingProcessDescriptorsIsAskedOnceASandboxRefusin
                   std::string("one\ntwo\nthree\nexit 4, ") + calls + " asked, SIGCHLD heard")
             << strerror(error);
     }
+}
+
+/// This process's children, ended or not, as /proc lists them.
+std::string children_of_this_process() {
+    std::string children;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        children += read_file(task.path().string() + "/children");
+    }
+    return children;
+}
+
+/// Waits, to a deadline, until `condition` holds.
+bool within_ten_seconds(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+std::string sigchld_action() {
+    struct sigaction action {};
+    sigaction(SIGCHLD, nullptr, &action);
+    return action.sa_handler == SIG_DFL ? "default" : "noticed";
+}
+
+/// On the SIGCHLD route from a fresh process: the action stays the default
+/// until the first wait through it, and children that end before the first
+/// poll, after it, or abandoned are all collected.
+std::string sigchld_from_the_first_wait() {
+    std::string report = sigchld_action();
+    if (!pacpick::testing::count_refused_calls({SYS_pidfd_open}, ENOSYS)) {
+        return "no seccomp filter";
+    }
+    TempDir dir;
+    const std::string late_fifo = make_fifo(dir, "late");
+    const std::string abandoned_fifo = make_fifo(dir, "abandoned");
+    auto runtime = make_runtime();
+    auto early = run_captured(shell("echo early"));
+    // Ended before anything polls for it: a zombie until collected.
+    within_ten_seconds([] {
+        const std::string children = children_of_this_process();
+        return !children.empty() && process_state(std::stoi(children)) == 'Z';
+    });
+    auto [to_test, results] = rt::make_channel<std::string>();
+    runtime->spawn([](CapturedRun early, CapturedRun late,
+                      rt::Sender<std::string> out) -> rt::Task<void> {
+        auto first = co_await early;
+        out.send(first ? first->stdout_data : "failed");
+        auto second = co_await late;
+        out.send(second ? second->stdout_data : "failed");
+    }(std::move(early), run_captured(shell(R"(read x < "$1"; echo late)", {late_fifo})), to_test));
+    report += " " + runtime->block_on(receive(results)).value_or("none");
+    report += sigchld_action();
+    release(late_fifo, "go\n");
+    report += " " + runtime->block_on(receive(results)).value_or("none");
+    { auto dropped = run_captured(shell(R"(read x < "$1")", {abandoned_fifo})); }
+    release(abandoned_fifo, "go\n");
+    return report + (within_ten_seconds([] { return children_of_this_process().empty(); })
+                         ? " all collected"
+                         : " left: " + children_of_this_process());
+}
+
+TEST(SigchldRouteTest, TheHandlerComesWithTheFirstWaitAndEveryChildIsCollected) {
+    // A fresh process: listeners made by other tests would have installed it.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            fprintf(stderr, "%s", sigchld_from_the_first_wait().c_str());
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "^default early\nnoticed late\n all collected$");
 }
 
 TEST(EventLoopRunTest, StartFailureIsReadyAtTheFirstPoll) {

@@ -102,7 +102,7 @@ class StandIns : public TempDir {
     ScopedEnvironment environment_;
 };
 
-/// The program hears SIGCHLD from its start; so do these tests.
+/// As in the program, SIGCHLD is heard from its first listener on.
 inline const bool kChildrenHeard = pacpick::testing::hear(SIGCHLD);
 
 /// CTest runs the event-loop tests a second time with PACPICK_TEST_SIGCHLD_ROUTE

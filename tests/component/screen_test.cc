@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../support/name_lists.h"
@@ -111,32 +112,22 @@ class StandInTput : public ::testing::Test {
 
 using TerminalSizeTest = StandInTput;
 
-TEST_F(TerminalSizeTest, ReadsTheControllingTerminalsWindow) {
-    Pty pty = Pty::open(132, 43);
-    ForkedChild child([&](int) -> std::string {
-        if (!testing::take_controlling_terminal(pty.slave.get()) || !testing::redirect_to_null(1)) {
-            return "setup failed";
-        }
-        use_stand_in("1", "1");
-        return size_outcome(terminal_size());
-    });
-    pty.slave.reset();
-    EXPECT_EQ(child.finish(), "132x43");
-    EXPECT_EQ(read_file(log_), "");
-}
-
-TEST_F(TerminalSizeTest, ReturnsAZeroWindowWithoutAskingTput) {
-    Pty pty = Pty::open(0, 0);
-    ForkedChild child([&](int) -> std::string {
-        if (!testing::take_controlling_terminal(pty.slave.get())) {
-            return "setup failed";
-        }
-        use_stand_in("80", "24");
-        return size_outcome(terminal_size());
-    });
-    pty.slave.reset();
-    EXPECT_EQ(child.finish(), "0x0");
-    EXPECT_EQ(read_file(log_), "");
+TEST_F(TerminalSizeTest, ReadsTheControllingTerminalsWindowEvenAZeroOneWithoutAskingTput) {
+    for (const auto& [columns, rows, expected] :
+         {std::tuple<uint16_t, uint16_t, const char*>{132, 43, "132x43"}, {0, 0, "0x0"}}) {
+        Pty pty = Pty::open(columns, rows);
+        ForkedChild child([&](int) -> std::string {
+            if (!testing::take_controlling_terminal(pty.slave.get()) ||
+                !testing::redirect_to_null(1)) {
+                return "setup failed";
+            }
+            use_stand_in("80", "24");
+            return size_outcome(terminal_size());
+        });
+        pty.slave.reset();
+        EXPECT_EQ(child.finish(), expected);
+        EXPECT_EQ(read_file(log_), "");
+    }
 }
 
 TEST_F(TerminalSizeTest, FallsBackToStandardOutputWithoutControllingTerminal) {
@@ -151,20 +142,19 @@ TEST_F(TerminalSizeTest, FallsBackToStandardOutputWithoutControllingTerminal) {
     EXPECT_EQ(child.finish(), "90x30");
 }
 
-TEST_F(TerminalSizeTest, JoinsTheDigitsTputPrints) {
-    EXPECT_EQ(size_without_terminal("80\\n", "24\\n"), "80x24 asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("8 0", "2x4"), "80x24 asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("70000", "65535"), "4464x65535 asked:cols\nlines\n");
-}
-
-TEST_F(TerminalSizeTest, CountsDigitsFromAFailingTput) {
-    EXPECT_EQ(size_without_terminal("100", "50", "3"), "100x50 asked:cols\nlines\n");
-}
-
-TEST_F(TerminalSizeTest, FailsWhenEitherCapabilityYieldsNothingYetAsksBoth) {
-    EXPECT_EQ(size_without_terminal("000", "24"), "error asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("", "24", "1"), "error asked:cols\nlines\n");
-    EXPECT_EQ(size_without_terminal("80", "65536"), "error asked:cols\nlines\n");
+TEST_F(TerminalSizeTest, JoinsTheDigitsTputPrintsAndAsksForBothCapabilities) {
+    // cols, lines, the exit status of `tput cols`, and the size or error.
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+        {"80\\n", "24\\n", "0", "80x24"},      {"8 0", "2x4", "0", "80x24"},
+        {"70000", "65535", "0", "4464x65535"}, {"100", "50", "3", "100x50"},  // a failing tput
+        {"000", "24", "0", "error"},           {"", "24", "1", "error"},
+        {"80", "65536", "0", "error"},
+    };
+    for (const auto& [cols, lines, status, size] : cases) {
+        EXPECT_EQ(size_without_terminal(cols, lines, status),
+                  std::string(size) + " asked:cols\nlines\n")
+            << cols << " " << lines;
+    }
 }
 
 TEST_F(TerminalSizeTest, FailsWhenTputCannotBeFound) {
@@ -231,82 +221,46 @@ TEST(ScreenGuardTest, ReleasesExactlyOnceWhenDestroyed) {
     EXPECT_EQ(screen, kHide + kRestore);
 }
 
-TEST(ScreenGuardTest, WritesNothingWhenRawModeCannotBeEntered) {
-    ForkedChild child([](int) -> std::string {
-        if (!testing::detach_from_terminal() || !testing::redirect_to_null(0)) {
+TEST(ScreenGuardTest, GivesBackWhatItTookWhenAStepFails) {
+    ForkedChild no_terminal([](int) -> std::string {
+        CapturePipe output;
+        if (!testing::detach_from_terminal() || !testing::redirect_to_null(0) ||
+            !testing::redirect(output.write_end.get(), 1)) {
             return "setup failed";
         }
-        CapturePipe pipe;
-        OutputStream stream(pipe.write_end.get());
-        auto guard = ScreenGuard::acquire(ScreenWriter(stream));
-        (void)stream.flush();
-        return (guard ? std::string("held") : guard.error().describe()) + " " + active() +
-               " wrote:" + pipe.rest();
+        auto guard = ScreenGuard::acquire();
+        (void)standard_output().flush();
+        const std::string seen =
+            (guard ? std::string("held") : guard.error().describe()) + " " + active();
+        return testing::redirect_to_null(1) ? seen + " wrote:" + output.rest() : "no null";
     });
     EXPECT_EQ(
-        child.finish(),
+        no_terminal.finish(),
         R"(Os { code: 6, kind: Uncategorized, message: "No such device or address" } cooked wrote:)");
-}
 
-TEST(ScreenGuardTest, LeavesRawModeWhenTheCursorCannotBeHidden) {
-    auto [report, screen] = on_terminal([] {
+    auto [hidden, screen] = on_terminal([] {
         signal(SIGPIPE, SIG_IGN);
         CapturePipe pipe;
         pipe.read_end.reset();
-        OutputStream broken(pipe.write_end.get());
-        auto guard = ScreenGuard::acquire(ScreenWriter(broken));
+        dup2(pipe.write_end.get(), STDOUT_FILENO);
+        auto guard = ScreenGuard::acquire();
         return (guard ? std::string("held") : guard.error().describe()) + " " + active();
     });
-    EXPECT_EQ(report, R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" } cooked)");
+    EXPECT_EQ(hidden, R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" } cooked)");
     EXPECT_EQ(screen, "");
-}
 
-int g_stream_fd = -1;
-int g_refused = 0;
-
-/// On a terminal: acquires a guard on a stream of its own onto standard output,
-/// then makes that stream's descriptor a pipe nobody reads (each refused write
-/// runs `on_refusal`, the SIGPIPE handler) and releases the guard; what stayed
-/// in front then goes to the terminal. Answers raw mode's state and the count
-/// of refusals.
-std::string release_into_a_broken_pipe(void (*on_refusal)(int)) {
-    struct sigaction action {};
-    action.sa_handler = on_refusal;
-    sigaction(SIGPIPE, &action, nullptr);
-    g_stream_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-    OutputStream stream(g_stream_fd);
-    auto guard = ScreenGuard::acquire(ScreenWriter(stream));
-    if (!guard) {
-        return guard.error().describe();
-    }
-    CapturePipe broken;
-    broken.read_end.reset();
-    dup2(broken.write_end.get(), g_stream_fd);
-    std::move(*guard).release();
-    dup2(STDOUT_FILENO, g_stream_fd);
-    (void)stream.flush();
-    return active() + " refused:" + std::to_string(g_refused);
-}
-
-TEST(ScreenGuardTest, LeavesRawModeEvenWhenTheRestoreWritesFail) {
-    auto [report, screen] =
-        on_terminal([] { return release_into_a_broken_pipe([](int) { ++g_refused; }); });
-    // The first restore is refused and stays in front; the second try offers
-    // it again with its own commands, and is refused too.
-    EXPECT_EQ(report, "cooked refused:2");
-    EXPECT_EQ(screen, kHide + kRestore + kRestore);
-}
-
-TEST(ScreenGuardTest, TriesTheRestoreOnceMoreWhenTheTerminalRefusesAWrite) {
-    auto [report, screen] = on_terminal([] {
-        return release_into_a_broken_pipe([](int) {
-            ++g_refused;
-            dup2(STDOUT_FILENO, g_stream_fd);  // the next write goes through
-        });
+    auto [released, left] = on_terminal([] {
+        auto guard = ScreenGuard::acquire();
+        if (!guard) {
+            return guard.error().describe();
+        }
+        // Every write of the release fails now, with ENOSPC.
+        dup2(UniqueFd(::open("/dev/full", O_WRONLY | O_CLOEXEC)).get(), STDOUT_FILENO);
+        std::move(*guard).release();
+        return active();
     });
-    // The refused bytes stay in front and go out with the second sequence.
-    EXPECT_EQ(report, "cooked refused:1");
-    EXPECT_EQ(screen, kHide + kRestore + kRestore);
+    EXPECT_EQ(released, "cooked");
+    EXPECT_EQ(left, kHide);
 }
 
 TEST(DrawScreenTest, DrawsForTheTerminalsOwnSize) {

@@ -7,6 +7,7 @@ names a directory, as CTest does); tests that install or remove packages take
 """
 
 import os
+import resource
 from pathlib import Path
 
 import pytest
@@ -14,6 +15,10 @@ import pytest
 from harness import REPO_ROOT, Terminal, build_world
 
 WORLD_PACKAGES = int(os.environ.get("PACPICK_TEST_WORLD_PACKAGES", "15000"))
+
+# Tests end the program by signals that dump core: with an inherited limit
+# each would leave a core file in a world, or wait on a system's collector.
+resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
 
 
 @pytest.fixture(scope="session")

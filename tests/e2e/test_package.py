@@ -186,7 +186,9 @@ def files_of(world, name):
 
 
 class TestArchPackage:
-    def test_installs_the_program_its_manual_page_and_its_licence(self, package, scratch_world):
+    def test_installs_and_runs_the_program_with_its_manual_page_and_licence(self, package, scratch_world,
+                                                                           pacpick):
+        # One world and one install for every look at the installed package.
         install_package(scratch_world, package)
         usr = scratch_world.root / "usr"
         program, manual = usr / "bin" / "pacpick", usr / "share" / "man" / "man1" / "pacpick.1.gz"
@@ -197,8 +199,7 @@ class TestArchPackage:
         assert gzip.decompress(manual.read_bytes()) == MAN_PAGE.read_bytes()
         assert licence.read_bytes() == LICENSE.read_bytes()
 
-    def test_declares_the_licence_its_text_is(self, package, scratch_world):
-        install_package(scratch_world, package)
+        # The licence it declares is the one its text is.
         info = scratch_world.pacman("-Qi", "pacpick")
         assert info.returncode == 0, info.stderr
         declared = [line.split(":", 1)[1].split() for line in info.stdout.splitlines()
@@ -208,9 +209,7 @@ class TestArchPackage:
         assert text.startswith("MIT License\n\nCopyright (c) 2026 pacpick developers\n")
         assert "Permission is hereby granted, free of charge" in text
 
-    def test_the_installed_program_runs_and_quits_on_esc(self, package, scratch_world, pacpick):
-        install_package(scratch_world, package)
-        terminal = pacpick(scratch_world, binary=scratch_world.root / "usr" / "bin" / "pacpick")
+        terminal = pacpick(scratch_world, binary=program)
         terminal.wait_for_text("[install]")
         terminal.press("esc")
         assert terminal.wait_exit() == Exit(code=0, signal=None), terminal.describe()

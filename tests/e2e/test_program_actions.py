@@ -94,17 +94,33 @@ def test_enter_runs_sudo_pacman_on_the_given_back_terminal(run_in_terminal, pacp
     assert given_back.count(b"\x1b[2J") == 1, "nothing drawn after the command"
 
 
-def test_without_sudo_enter_fails_with_the_error_and_the_terminal_given_back(run_in_terminal, pacpick_path,
-                                                                           world, tmp_path):
-    only_pacman = tmp_path / "only-pacman"
-    only_pacman.mkdir()
-    (only_pacman / "pacman").symlink_to(world.bin / "pacman")
-    terminal = run_in_terminal([pacpick_path], env=world.env(PATH=str(only_pacman)), cwd=world.path)
+# A sudo that cannot start, and one that fails half way (as sudo does when it
+# cannot fork) with the terminal left in its own raw mode: the user's shell
+# takes the modes a job leaves as its own, so they must be the ones found.
+SUDO_FAILURES = {
+    "missing": (None, Exit(code=1, signal=None), RESTORE + b"Running pacman -S hello...\r\n" + NOT_FOUND),
+    "raw and failing": ("#!/bin/sh\nstty raw -echo\nexit 1\n", Exit(code=0, signal=None),
+                        b"pacman -S exited with status: 1"),
+}
+
+
+@pytest.mark.parametrize("sudo", SUDO_FAILURES)
+def test_a_sudo_that_fails_leaves_the_terminal_as_it_was_found(run_in_terminal, pacpick_path, world, tmp_path,
+                                                                sudo):
+    script, end, last_line = SUDO_FAILURES[sudo]
+    first = tmp_path / "first-on-path"
+    first.mkdir()
+    (first / "pacman").symlink_to(world.bin / "pacman")
+    if script is not None:
+        (first / "sudo").write_text(script)
+        (first / "sudo").chmod(0o755)
+    terminal = run_in_terminal([pacpick_path], env=world.env(PATH=str(first) if script is None else
+                                                             f"{first}:{world.env()['PATH']}"), cwd=world.path)
     choose(terminal, "hello")
     terminal.press("enter")
 
-    assert terminal.wait_exit() == Exit(code=1, signal=None)
-    assert terminal.raw.endswith(RESTORE + b"Running pacman -S hello...\r\n" + NOT_FOUND + b"\r\n")
+    assert terminal.wait_exit() == end
+    assert terminal.raw.endswith(last_line + b"\r\n")
     assert terminal.cursor_visible
     assert terminal.stty_after() == terminal.stty_before
     assert not world.installed("hello")

@@ -83,16 +83,19 @@ def test_typing_lists_the_matches_shortest_first_above_the_rule(pacpick, world, 
     type_text(terminal, typed)
     expected = listing(catalogue, query)
     assert len(expected) > SHOWN, "the world has more matches than rows"
-    frame = terminal.wait_for_frame(lambda f: f.entries and f.details[0], what=f"{typed!r} listed and described")
+    details = described(world, query)
+    frame = terminal.wait_for_frame(
+        lambda f: f.query == typed and f.entries == expected[:SHOWN] and f.details == details,
+        what=f"{typed!r} listed and described")
 
-    assert frame.entries == expected[:SHOWN] and frame.marker == 0
+    assert frame.marker == 0
     assert frame.entries.count(query) == 1, "a name that two repositories list shows once"
     # Entry 0 right above the rule, the rest growing upward, the list never scrolled.
     assert terminal.lines[SHOWN - 1].rstrip() == f"> {expected[0]}"
     assert [line.rstrip() for line in terminal.lines[:SHOWN - 1]] == [f"  {n}" for n in expected[SHOWN - 1:0:-1]]
     assert terminal.lines[SHOWN] == "-" * COLUMNS
     assert terminal.lines[SHOWN + 1].rstrip() == f"[install] {typed}"
-    assert [line.rstrip() for line in terminal.lines[SHOWN + 2:]] == described(world, query)
+    assert [line.rstrip() for line in terminal.lines[SHOWN + 2:]] == details
     assert terminal.cursor == (len(f"[install] {typed}"), SHOWN + 1)
     assert_no_stale_results(terminal.frames())
     quit_cleanly(terminal)
@@ -104,7 +107,8 @@ def test_up_and_down_move_the_marker_and_the_details_follow(pacpick, world, cata
     expected = listing(catalogue, "vim")
     assert expected[:3] == ["vim", "gvim", "neovim"]
     details = {name: described(world, name) for name in expected[:3]}
-    terminal.wait_for_frame(lambda f: f.entries and f.details == details["vim"])
+    terminal.wait_for_frame(
+        lambda f: f.query == "vim" and f.entries == expected[:SHOWN] and f.details == details["vim"])
 
     for key, index in [("up", 1), ("up", 2), ("down", 1), ("down", 0)]:
         count = len(terminal.frames())
@@ -127,7 +131,7 @@ def test_the_selection_can_move_past_the_visible_rows(pacpick, world, catalogue)
     terminal = started(pacpick, rows=8)  # three list rows
     type_text(terminal, "vim")
     expected = listing(catalogue, "vim")
-    terminal.wait_for_frame(lambda f: f.entries and f.details[0])
+    terminal.wait_for_frame(lambda f: f.query == "vim" and f.entries == expected[:3] and f.details[0])
     for _ in range(3):
         terminal.press("up")
     fourth = described(world, expected[3])
@@ -147,7 +151,8 @@ def test_tab_lists_the_installed_packages_for_removal(pacpick, world):
 
     installed = ["cowsay", "figlet", "dotfiles-local"]
     assert sorted(installed) == sorted(world.manifest["installed"])
-    frame = terminal.wait_for_frame(lambda f: f.entries and f.details[0], what="the installed packages")
+    frame = terminal.wait_for_frame(lambda f: f.prompt == "[uninstall] " and f.entries and f.details[0],
+                                    what="the installed packages")
     assert frame.entries == installed and frame.marker == 0
     assert frame.details == described(world, "cowsay")
     assert frame.details[1] == "Status: installed"
@@ -211,7 +216,7 @@ def test_two_keys_in_one_write_both_act(pacpick, world, catalogue):
     assert [f.query for f in terminal.frames()[1:3]] == ["v", "vi"], "one frame for each key"
 
     expected = listing(catalogue, "vi")
-    terminal.wait_for_frame(lambda f: f.entries == expected[:SHOWN] and f.details[0])
+    terminal.wait_for_frame(lambda f: f.query == "vi" and f.entries == expected[:SHOWN] and f.details[0])
     terminal.send(b"\x1b[A\x1b[A")
     third = described(world, expected[2])
     frame = terminal.wait_for_frame(lambda f: f.marker == 2 and f.details == third)
@@ -241,11 +246,11 @@ def test_the_frame_bytes_of_a_small_terminal(run_in_terminal, pacpick_path, tmp_
     env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "LC_ALL": "C.UTF-8", "TERM": "xterm"}
     terminal = run_in_terminal([pacpick_path], env=env, rows=10, columns=20, cwd=tmp_path)
     terminal.wait_for_frame(lambda frame: True)
-    terminal.send("v")
-    terminal.send("i")
-    terminal.wait_for_frame(lambda f: f.entries)
+    terminal.send("vi")
+    terminal.wait_for_frame(lambda f: f.query == "vi" and f.entries)
 
-    listed = [b"\x1b[2J" + chunk for chunk in bytes(terminal.raw).split(b"\x1b[2J") if b"vim" in chunk][0]
+    listed = [b"\x1b[2J" + chunk for chunk in bytes(terminal.raw).split(b"\x1b[2J")
+              if b"[install] vi\x1b" in chunk and b"vim" in chunk][0]
     assert listed == (b"\x1b[2J\x1b[5;1H> vi\x1b[4;1H  vim\x1b[6;1H" + b"-" * 20 + b"\x1b[7;1H[install] vi"
                       b"\x1b[8;1H\x1b[9;1H\x1b[10;1H\x1b[7;13H")
 
@@ -459,7 +464,7 @@ def test_details_answered_just_as_the_selection_moves_never_show(run_in_terminal
     terminal.wait_for_frame(lambda frame: True)
     expected = listing(catalogue, "vim")[:SHOWN]
     terminal.send("vim")
-    terminal.wait_for_frame(lambda f: f.entries == expected)
+    terminal.wait_for_frame(lambda f: f.query == "vim" and f.entries == expected)
 
     moves = 12
     for index in range(moves + 1):

@@ -108,43 +108,28 @@ def run_answered(run_in_terminal, world, args, answer):
 
 
 class TestInstallAndRemove:
-    def test_install_happens_only_when_confirmed(self, scratch_world, run_in_terminal, world):
-        name = "hello"
-        program = scratch_world.root / "usr" / "bin" / name
-        exit_, terminal = run_answered(run_in_terminal, scratch_world, ["-S", name], "n")
-        assert exit_ == Exit(code=1, signal=None), terminal.describe()
-        assert not scratch_world.installed(name) and not program.exists()
-
-        exit_, terminal = run_answered(run_in_terminal, scratch_world, ["-S", name], "y")
-        assert exit_ == Exit(code=0, signal=None), terminal.describe()
-        assert scratch_world.pacman("-Q", name).stdout.split() == [name, "2.12.1-2"]
-        assert program.read_text() == "#!/bin/sh\necho 'hello 2.12.1-2'\n"
-        # The copy is a world of its own: the shared one did not change.
-        assert not world.installed(name)
-
-    def test_remove_happens_only_when_confirmed(self, scratch_world, run_in_terminal):
-        name = "cowsay"
-        program = scratch_world.root / "usr" / "bin" / name
-        exit_, terminal = run_answered(run_in_terminal, scratch_world, ["-R", name], "n")
-        assert exit_ == Exit(code=1, signal=None), terminal.describe()
-        assert scratch_world.installed(name) and program.exists()
-
-        exit_, terminal = run_answered(run_in_terminal, scratch_world, ["-R", name], "y")
-        assert exit_ == Exit(code=0, signal=None), terminal.describe()
-        assert not scratch_world.installed(name) and not program.exists()
-
-    def test_the_name_in_both_repositories_installs_from_the_small_one(self, scratch_world, run_in_terminal):
+    def test_pacman_acts_only_when_confirmed(self, scratch_world, run_in_terminal, world):
+        # One private world for every row: each acts on a package of its own.
         shared = scratch_world.manifest["shared"]
-        exit_, _ = run_answered(run_in_terminal, scratch_world, ["-S", shared["name"]], "y")
-        assert exit_.code == 0
-        assert scratch_world.pacman("-Q", shared["name"]).stdout.split() == [shared["name"], shared["small_version"]]
-
-    def test_a_package_of_the_large_repository_fails_to_download(self, scratch_world, run_in_terminal):
-        # The large repository has a database but no package files: installing
-        # from it is the world's way of making pacman fail after the prompt.
-        exit_, terminal = run_answered(run_in_terminal, scratch_world, ["-S", "vim"], "y")
-        assert exit_ == Exit(code=1, signal=None), terminal.describe()
-        assert not scratch_world.installed("vim")
+        hello, cowsay = (scratch_world.root / "usr" / "bin" / name for name in ("hello", "cowsay"))
+        for args, answer, code, holds in [
+            (["-S", "hello"], "n", 1, lambda: not scratch_world.installed("hello") and not hello.exists()),
+            (["-S", "hello"], "y", 0, lambda: scratch_world.pacman("-Q", "hello").stdout.split()
+             == ["hello", "2.12.1-2"] and hello.read_text() == "#!/bin/sh\necho 'hello 2.12.1-2'\n"),
+            (["-R", "cowsay"], "n", 1, lambda: scratch_world.installed("cowsay") and cowsay.exists()),
+            (["-R", "cowsay"], "y", 0, lambda: not scratch_world.installed("cowsay") and not cowsay.exists()),
+            # The name in both repositories installs from the small one.
+            (["-S", shared["name"]], "y", 0, lambda: scratch_world.pacman("-Q", shared["name"]).stdout.split()
+             == [shared["name"], shared["small_version"]]),
+            # The large repository has a database but no package files: installing
+            # from it is the world's way of making pacman fail after the prompt.
+            (["-S", "vim"], "y", 1, lambda: not scratch_world.installed("vim")),
+        ]:
+            exit_, terminal = run_answered(run_in_terminal, scratch_world, args, answer)
+            assert exit_ == Exit(code=code, signal=None), terminal.describe()
+            assert holds(), f"after pacman {' '.join(args)} answered {answer}"
+        # The copy is a world of its own: the shared one did not change.
+        assert not world.installed("hello") and world.installed("cowsay")
 
     def test_sudo_without_a_command_is_refused(self, world):
         result = subprocess.run(["sudo"], env=world.env(), capture_output=True, text=True)

@@ -18,7 +18,7 @@ from terminals import TERMINALS, Session
 from xdisplay import XDisplay, adopt_orphans, end_marked_processes, reap_children
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
-NEEDED_TOOLS = ["Xvfb", "xdotool", "xmodmap", "import"]
+NEEDED_TOOLS = ["Xvfb", "xdotool", "xmodmap", "xset", "import"]
 
 # Every process this run starts inherits it; whatever still carries it when
 # the run ends is ended (see end_marked_processes).
@@ -53,6 +53,9 @@ def display():
     x = XDisplay(dict(os.environ, **{name: value}))
     try:
         x.map_e_acute()
+        # A key held past the autorepeat delay, as a stall between xdotool's
+        # press and release on a loaded machine does, would repeat.
+        x.run("xset", "r", "off")
         yield x
     finally:
         x.close()

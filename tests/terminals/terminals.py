@@ -174,8 +174,11 @@ class Session:
             self.window = display.find_window(self.title, timeout=60)
             tty_path = wait_for(lambda: self._read(work / "tty"), "the runner in the terminal", 60)
             self.tty = os.open(tty_path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
-            if self.size() != (ROWS, COLUMNS):
-                raise AssertionError(f"{terminal.name} opened at {self.size()}, not {ROWS}x{COLUMNS}")
+            # Some terminals size the device only once their window is mapped.
+            try:
+                wait_for(lambda: self.size() == (ROWS, COLUMNS), f"{terminal.name} at {ROWS}x{COLUMNS}")
+            except AssertionError as failure:
+                raise AssertionError(f"{failure}; it is at {self.size()}") from None
             display.focus(self.window)
         except BaseException:
             self.close()

@@ -47,13 +47,14 @@ class ScriptedPacman:
         self._save()
 
     def on(self, op, name=None, *, stdout=b"", stderr=b"", exit=0, hang=False, delay=0.0, prompt=None,
-           tell=None, on_term=None, linger=0.0):
+           tell=None, on_term=None, release=None):
         """Adds a rule: the answer to `pacman OP [...] NAME` (any name when None).
         `tell` is written onto the terminal when the call comes; `on_term` when
-        SIGTERM does, `linger` seconds before the call ends by it."""
+        SIGTERM does, and the call ends by it once the FIFO `release` (if
+        given) is written to."""
         rule = {"op": op, "stdout": carried(stdout), "stderr": carried(stderr), "exit": exit,
                 "hang": hang, "delay": delay, "tell": carried(tell or ""), "on_term": carried(on_term or ""),
-                "linger": linger}
+                "release": str(release or "")}
         if name is not None:
             rule["name"] = carried(name)
         if prompt is not None:
