@@ -18,10 +18,6 @@
 namespace pacpick {
 namespace {
 
-bool in_raw_mode() {
-    return true;
-}
-
 constexpr size_t kPasteSize = 10 * 1024;
 
 std::string names(size_t size) {
@@ -45,12 +41,9 @@ void read_paste(benchmark::State& state, bool bracketed) {
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
-    auto source = term::InputSource::create(
-        term::TerminalHandle(UniqueFd(slave)),
-        [] {
-            return Result<term::Resize>(term::Resize{80, 24});
-        },
-        in_raw_mode);
+    auto source = term::InputSource::create(term::TerminalHandle(UniqueFd(slave)), [] {
+        return Result<term::Resize>(term::Resize{80, 24});
+    });
     if (!source) {
         state.SkipWithError("no input source");
         return;

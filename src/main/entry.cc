@@ -9,7 +9,7 @@
 #include <string>
 
 #include "main/signals.h"
-#include "queries/heap.h"
+#include "queries/allocator_settings.h"
 #include "runtime/runtime.h"
 #include "screen/output_stream.h"
 
@@ -49,7 +49,7 @@ void report(std::string_view prefix, const Error* error) {
 int run_entry(const std::function<rt::Task<Result<void>>()>& main_task) {
     make_standard_descriptors_safe();
     take_charge_of_signals();
-    keep_heap_small();
+    set_up_allocator();
 
     auto runtime = rt::Runtime::build();
     if (!runtime) {

@@ -39,7 +39,7 @@ Result<term::Resize> current_size() {
 }  // namespace
 
 Result<std::unique_ptr<EventSource>> open_terminal_events() {
-    auto stream = term::TerminalEventStream::create(current_size);
+    auto stream = term::TerminalEventStream::create(term::process_event_reader(current_size));
     if (!stream) {
         return std::move(stream).error();
     }

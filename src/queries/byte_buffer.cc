@@ -24,18 +24,6 @@ size_t page_rounded(size_t bytes) {
 
 }  // namespace
 
-ByteBuffer::ByteBuffer(const ByteBuffer& other) {
-    append(other.view());
-}
-
-ByteBuffer& ByteBuffer::operator=(const ByteBuffer& other) {
-    if (this != &other) {
-        ByteBuffer copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),

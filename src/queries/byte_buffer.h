@@ -13,8 +13,6 @@ namespace pacpick {
 class ByteBuffer {
   public:
     ByteBuffer() = default;
-    ByteBuffer(const ByteBuffer& other);
-    ByteBuffer& operator=(const ByteBuffer& other);
     ByteBuffer(ByteBuffer&& other) noexcept;
     ByteBuffer& operator=(ByteBuffer&& other) noexcept;
     ~ByteBuffer();

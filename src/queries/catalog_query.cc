@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "process/run.h"
+#include "queries/allocator_settings.h"
 #include "queries/filter.h"
-#include "queries/heap.h"
 #include "queries/pacman.h"
 #include "runtime/sleep.h"
 

@@ -67,21 +67,14 @@ void add_merged(std::vector<NameList>& runs, NameList& list) {
 
 }  // namespace
 
-std::vector<NameList>& DisplayOrderBuilder::bucket(size_t length) {
-    if (length < kDirectLengths) {
-        if (short_.size() <= length) {
-            short_.resize(length + 1);
-        }
-        return short_[length];
-    }
-    return long_[length];
-}
-
 void DisplayOrderBuilder::add(std::string_view name) {
     if (name.empty()) {
         return;
     }
-    std::vector<NameList>& runs = bucket(name.size());
+    if (runs_by_length_.size() <= name.size()) {
+        runs_by_length_.resize(name.size() + 1);
+    }
+    std::vector<NameList>& runs = runs_by_length_[name.size()];
     // A name listed twice in a row is dropped here; one that sorts before its
     // predecessor starts the next run.
     if (runs.empty() || runs.back().push_back_if_after(name) == NameList::Placed::Before) {
@@ -94,20 +87,13 @@ NameList DisplayOrderBuilder::take() {
     NameList list;
     // Each length's runs go as soon as the list has their names, so the list
     // grows while the runs shrink and the two together stay near one list.
-    auto take_length = [&list](std::vector<NameList>& runs) {
+    for (std::vector<NameList>& runs : runs_by_length_) {
         if (!runs.empty()) {
             add_merged(runs, list);
             std::vector<NameList>().swap(runs);
         }
-    };
-    for (std::vector<NameList>& runs : short_) {
-        take_length(runs);
     }
-    for (auto& [length, runs] : long_) {
-        take_length(runs);
-    }
-    std::vector<std::vector<NameList>>().swap(short_);
-    long_.clear();
+    std::vector<std::vector<NameList>>().swap(runs_by_length_);
     return list;
 }
 

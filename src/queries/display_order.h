@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <string_view>
 #include <vector>
 
@@ -24,14 +23,9 @@ class DisplayOrderBuilder {
     NameList take();
 
   private:
-    // Lengths below this index a table directly; longer names are rare enough
-    // for a map.
-    static constexpr size_t kDirectLengths = 256;
-
-    std::vector<NameList>& bucket(size_t length);
-
-    std::vector<std::vector<NameList>> short_;  // indexed by length
-    std::map<size_t, std::vector<NameList>> long_;
+    /// Indexed by length, up to the longest name: an empty slot costs a few
+    /// words, and a package name is seldom longer than a hundred bytes.
+    std::vector<std::vector<NameList>> runs_by_length_;
 };
 
 }  // namespace pacpick

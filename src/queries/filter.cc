@@ -155,10 +155,4 @@ bool NameFilter::matches_other(std::string_view name) {
     return text::to_lower(name).find(needle_) != std::string::npos;
 }
 
-NameList filter_package_names(std::string_view output, std::string_view query) {
-    NameFilter filter(query);
-    filter.feed(output);
-    return filter.finish();
-}
-
 }  // namespace pacpick

@@ -42,8 +42,4 @@ class NameFilter {
     DisplayOrderBuilder kept_;
 };
 
-/// The whole of a package manager's output filtered at once, as `NameFilter`
-/// filters it piece by piece.
-NameList filter_package_names(std::string_view output, std::string_view query);
-
 }  // namespace pacpick

@@ -5,18 +5,16 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 namespace pacpick::screen {
 
 namespace {
 
-/// Pushes `data` through `call` until every byte is taken, counting in `taken`
-/// what went out; a call that takes nothing fails with `zero_message`.
-Result<void> write_all(const OutputStream::WriteCall& call, int fd, std::string_view data,
-                       size_t& taken, const char* zero_message) {
+/// Writes `data` to `fd` until every byte is taken, counting in `taken` what
+/// went out; a write that takes nothing fails with `zero_message`.
+Result<void> write_all(int fd, std::string_view data, size_t& taken, const char* zero_message) {
     while (taken < data.size()) {
-        const ssize_t n = call(fd, data.data() + taken, data.size() - taken);
+        const ssize_t n = ::write(fd, data.data() + taken, data.size() - taken);
         if (n > 0) {
             taken += static_cast<size_t>(n);
         } else if (n == 0) {
@@ -40,11 +38,6 @@ Result<void> write_all(const OutputStream::WriteCall& call, int fd, std::string_
 }
 
 }  // namespace
-
-OutputStream::OutputStream(int fd) : OutputStream(fd, ::write) {}
-
-OutputStream::OutputStream(int fd, WriteCall write_call)
-    : fd_(fd), write_call_(std::move(write_call)) {}
 
 Result<void> OutputStream::write(std::string_view text) {
     std::lock_guard lock(lock_);
@@ -91,8 +84,7 @@ Result<void> OutputStream::append(std::string_view text) {
 
 Result<void> OutputStream::write_out_buffer() {
     size_t taken = 0;
-    auto written =
-        write_all(write_call_, fd_, {buffer_, length_}, taken, "failed to write the buffered data");
+    auto written = write_all(fd_, {buffer_, length_}, taken, "failed to write the buffered data");
     std::memmove(buffer_, buffer_ + taken, length_ - taken);
     length_ -= taken;
     return written;
@@ -100,7 +92,7 @@ Result<void> OutputStream::write_out_buffer() {
 
 Result<void> OutputStream::write_through(std::string_view text) {
     size_t taken = 0;
-    return write_all(write_call_, fd_, text, taken, "failed to write whole buffer");
+    return write_all(fd_, text, taken, "failed to write whole buffer");
 }
 
 OutputStream& standard_output() {

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
-#include <functional>
 #include <mutex>
 #include <string_view>
 
@@ -19,11 +16,7 @@ class OutputStream {
   public:
     static constexpr size_t kCapacity = 1024;
 
-    /// The system call that takes the bytes; tests put a scripted one in its place.
-    using WriteCall = std::function<ssize_t(int fd, const void* data, size_t size)>;
-
-    explicit OutputStream(int fd);
-    OutputStream(int fd, WriteCall write_call);
+    explicit OutputStream(int fd) : fd_(fd) {}
     OutputStream(const OutputStream&) = delete;
     OutputStream& operator=(const OutputStream&) = delete;
 
@@ -39,7 +32,6 @@ class OutputStream {
 
     std::recursive_mutex lock_;
     int fd_;
-    WriteCall write_call_;
     char buffer_[kCapacity];
     size_t length_ = 0;
 };

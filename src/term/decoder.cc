@@ -159,8 +159,10 @@ Outcome decode_control_byte(uint8_t byte, RawModeQuery raw_mode) {
     return not_decodable();  // ESC is never handed here
 }
 
-/// Expected length of a UTF-8 sequence by its first byte; 0 for a byte that
-/// cannot start one.
+/// How many bytes the sequence that `first` leads is waited for, judged by the
+/// lead byte's bit pattern alone; 0 for a byte that cannot lead one. Not text's
+/// rule of what is well-formed: C0, C1 and F5 to F7 announce a length too, and
+/// the bytes up to it are dropped with them rather than read as keys.
 size_t utf8_sequence_length(uint8_t first) {
     if (first >= 0xC0 && first <= 0xDF) {
         return 2;
@@ -280,15 +282,6 @@ std::optional<DecodedItem> InputDecoder::next_item() {
         taken_ = 0;
     }
     return item;
-}
-
-std::optional<TerminalEvent> InputDecoder::next_event() {
-    while (auto item = next_item()) {
-        if (auto* event = std::get_if<TerminalEvent>(&*item)) {
-            return std::move(*event);
-        }
-    }
-    return std::nullopt;
 }
 
 }  // namespace pacpick::term

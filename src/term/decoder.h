@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "term/event.h"
-#include "term/raw_mode.h"
 
 namespace pacpick::term {
 
@@ -20,7 +19,7 @@ using RawModeQuery = bool (*)();
 /// or proves it undecodable (then it is dropped silently); no timer is involved.
 class InputDecoder {
   public:
-    explicit InputDecoder(RawModeQuery raw_mode = raw_mode_active);
+    explicit InputDecoder(RawModeQuery raw_mode);
 
     /// `more_waiting` is true when more input is known or likely to be waiting
     /// behind the chunk (an ESC at its end then waits for it).
@@ -31,9 +30,6 @@ class InputDecoder {
     void input_paused();
     /// The oldest decoded item, if any.
     std::optional<DecodedItem> next_item();
-    /// The oldest decoded event, if any, dropping the reports before it: they
-    /// answer questions the program never asks.
-    std::optional<TerminalEvent> next_event();
 
   private:
     void decode_pending(bool more_input);

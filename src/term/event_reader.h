@@ -10,14 +10,13 @@
 
 namespace pacpick::term {
 
-/// Owns the `InputSource` (absent when it could not be made) and the one event
-/// read from it but not yet handed out, behind one lock. Every operation but
-/// `lock`/`try_lock` and `wake_latch` takes the held lock as proof.
+/// Owns the `InputSource` and the one event read from it but not yet handed
+/// out, behind one lock. Every operation but `lock`/`try_lock` and `wake_latch`
+/// takes the held lock as proof.
 class EventReader {
   public:
     using Lock = std::unique_lock<std::mutex>;
 
-    /// `source` is null when it could not be made: every wait then fails.
     explicit EventReader(std::unique_ptr<InputSource> source) : source_(std::move(source)) {}
 
     /// Waits for the lock. The input wait thread holds it for a whole wait.
@@ -25,17 +24,16 @@ class EventReader {
     /// Takes the lock only if it is free at once.
     Lock try_lock() { return Lock(mutex_, std::try_to_lock); }
 
-    /// The source's wake latch; null when the source is absent. The source is
-    /// fixed at construction, so this needs no lock.
-    std::shared_ptr<rt::WakeLatch> wake_latch() const {
-        return source_ ? source_->wake_latch() : nullptr;
-    }
+    /// The source's wake latch. The source is fixed at construction, so this
+    /// needs no lock.
+    std::shared_ptr<rt::WakeLatch> wake_latch() const { return source_->wake_latch(); }
 
     /// True once an event is ready to take; false when the time-out ran out or
-    /// the wait was woken; "Failed to initialize input reader" without a source.
-    Result<bool> wait_for_event(const Lock& held, Timeout timeout);
-    /// The ready event, waiting without limit if there is none.
-    Result<TerminalEvent> take_event(const Lock& held);
+    /// the wait was woken. The terminal's reports read meanwhile are dropped:
+    /// they answer questions the program never asks.
+    Result<bool> wait_for_event(const Lock& held, InputSource::Timeout timeout);
+    /// The ready event, once `wait_for_event` has said there is one.
+    TerminalEvent take_event(const Lock& held);
 
   private:
     void check(const Lock& held) const;
@@ -45,8 +43,9 @@ class EventReader {
     std::optional<TerminalEvent> ready_;
 };
 
-/// The one reader of the process, made on the first call (which also fixes its
-/// size query) and never destroyed.
-std::shared_ptr<EventReader> process_event_reader(SizeQuery size_query);
+/// The one reader of the process, on its input terminal, made on the first
+/// call (which also fixes its size query) and never destroyed; null when its
+/// source could not be made.
+std::shared_ptr<EventReader> process_event_reader(InputSource::SizeQuery size_query);
 
 }  // namespace pacpick::term

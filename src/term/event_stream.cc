@@ -1,43 +1,27 @@
 #include "term/event_stream.h"
 
-#include <system_error>
-
 #include "runtime/signal_stack.h"
 
 namespace pacpick::term {
 
-Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(SizeQuery size_query) {
-    return create(process_event_reader(std::move(size_query)));
-}
-
 Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
     std::shared_ptr<EventReader> reader) {
-    return create(std::move(reader), nullptr);
-}
-
-Result<std::unique_ptr<TerminalEventStream>> TerminalEventStream::create(
-    std::shared_ptr<EventReader> reader, BeforeWait before_wait) {
-    auto wake = reader->wake_latch();
-    if (!wake) {
+    if (!reader) {
         return Error::custom(ErrorKind::Other, "Failed to initialize input reader");
     }
     // Made whole before the thread starts: a thread left running by a failure
     // after it (an allocation) would read the terminal for nobody.
-    std::unique_ptr<TerminalEventStream> stream(
-        new TerminalEventStream(std::move(reader), std::move(wake)));
-    try {
-        const rt::NewThreadMask mask;
-        stream->thread_ =
-            std::thread(&TerminalEventStream::serve_requests, stream.get(), std::move(before_wait));
-    } catch (const std::system_error& error) {
-        return Error::os(error.code().value());
+    std::unique_ptr<TerminalEventStream> stream(new TerminalEventStream(std::move(reader)));
+    auto thread = rt::start_thread([serving = stream.get()] { serving->serve_requests(); });
+    if (!thread) {
+        return std::move(thread).error();
     }
+    stream->thread_ = std::move(*thread);
     return stream;
 }
 
-TerminalEventStream::TerminalEventStream(std::shared_ptr<EventReader> reader,
-                                         std::shared_ptr<rt::WakeLatch> wake)
-    : reader_(std::move(reader)), wake_(std::move(wake)) {}
+TerminalEventStream::TerminalEventStream(std::shared_ptr<EventReader> reader)
+    : reader_(std::move(reader)), wake_(reader_->wake_latch()) {}
 
 TerminalEventStream::~TerminalEventStream() {
     stop_requested_.store(true);
@@ -56,8 +40,7 @@ TerminalEventStream::~TerminalEventStream() {
     }
 }
 
-void TerminalEventStream::serve_requests(const BeforeWait& before_wait) {
-    const rt::AlternateSignalStack signal_stack;
+void TerminalEventStream::serve_requests() {
     for (;;) {
         std::optional<rt::Waker> waker;
         {
@@ -70,9 +53,6 @@ void TerminalEventStream::serve_requests(const BeforeWait& before_wait) {
                 return;
             }
             waker = std::exchange(request_, std::nullopt);
-        }
-        if (before_wait) {
-            before_wait();
         }
         for (;;) {
             auto lock = reader_->lock();
@@ -106,7 +86,7 @@ rt::Poll<Result<TerminalEvent>> TerminalEventStream::poll_event(const rt::Waker&
             return Result<TerminalEvent>(std::move(ready).error());
         }
         if (*ready) {
-            return reader_->take_event(lock);
+            return Result<TerminalEvent>(reader_->take_event(lock));
         }
     }
     bool idle = false;

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,14 +23,12 @@ namespace pacpick::term {
 /// The terminal is read only while a poll is asking for an event, so keys typed
 /// while the main task is busy stay in the terminal. Destroying the stream makes
 /// a blocked wait give up and returns only once the thread has ended, so nothing
-/// of the program reads the terminal afterwards; nothing decoded is lost, it
-/// stays with the reader.
+/// of the program reads the terminal afterwards.
 class TerminalEventStream {
   public:
-    /// On the process's `EventReader`; fails when the input wait thread cannot
-    /// be started or the input source cannot be created.
-    static Result<std::unique_ptr<TerminalEventStream>> create(SizeQuery size_query);
-    /// On a given reader (tests give one on a pseudo-terminal).
+    /// On `reader` (the program's is `process_event_reader`'s); fails when it is
+    /// null, the process's reader having no source, or when the input wait
+    /// thread cannot be started.
     static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader);
 
     ~TerminalEventStream();
@@ -43,15 +40,8 @@ class TerminalEventStream {
     rt::Poll<Result<TerminalEvent>> poll_event(const rt::Waker& waker);
 
   private:
-    friend struct EventStreamProbe;  // tests hold the thread where a race needs it
-    /// Runs on the input wait thread each time it has taken a request, before
-    /// it waits on the reader.
-    using BeforeWait = std::function<void()>;
-    static Result<std::unique_ptr<TerminalEventStream>> create(std::shared_ptr<EventReader> reader,
-                                                               BeforeWait before_wait);
-
-    TerminalEventStream(std::shared_ptr<EventReader> reader, std::shared_ptr<rt::WakeLatch> wake);
-    void serve_requests(const BeforeWait& before_wait);
+    explicit TerminalEventStream(std::shared_ptr<EventReader> reader);
+    void serve_requests();
 
     std::shared_ptr<EventReader> reader_;
     std::shared_ptr<rt::WakeLatch> wake_;

@@ -14,8 +14,7 @@ namespace pacpick::term {
 
 namespace {
 
-constexpr uint64_t kTerminalToken = 0;
-constexpr uint64_t kWakeToken = 1;
+constexpr uint64_t kTerminalToken = rt::EpollSet::kWoken + 1;
 
 Error interrupted() {
     return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
@@ -23,72 +22,46 @@ Error interrupted() {
 
 }  // namespace
 
-bool is_wake_interruption(const Error& error) {
+bool InputSource::is_wake_interruption(const Error& error) {
     return !error.is_os() && error.kind() == ErrorKind::Interrupted;
 }
 
-Result<std::unique_ptr<InputSource>> InputSource::create(SizeQuery size_query) {
-    auto terminal = open_input_terminal();
-    if (!terminal) {
-        return std::move(terminal).error();
-    }
-    return create(std::move(*terminal), std::move(size_query));
-}
-
 Result<std::unique_ptr<InputSource>> InputSource::create(TerminalHandle terminal,
-                                                         SizeQuery size_query,
-                                                         RawModeQuery raw_mode) {
-    // Members close what was made so far when a later step fails.
+                                                         SizeQuery size_query) {
+    auto epoll = rt::EpollSet::create();
+    if (!epoll) {
+        return std::move(epoll).error();
+    }
+    if (auto watched = epoll->control(EPOLL_CTL_ADD, terminal.fd(), EPOLLIN, kTerminalToken);
+        !watched) {
+        return std::move(watched).error();
+    }
     std::unique_ptr<InputSource> source(
-        new InputSource(std::move(terminal), std::move(size_query), raw_mode));
-
-    source->epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!source->epoll_.valid()) {
-        return Error::last_os_error();
-    }
-    auto wake = rt::WakeLatch::create();
-    if (!wake) {
-        return std::move(wake).error();
-    }
-    source->wake_ = std::move(wake).value();
+        new InputSource(std::move(terminal), std::move(size_query), std::move(*epoll)));
     // What came before this source is not news for it.
     source->resizes_seen_ = rt::signal_count(SIGWINCH);
-    source->resized_.wake_on_notice(rt::WakeLatch::waker(source->wake_));
-
-    const std::pair<int, uint64_t> watched[] = {
-        {source->terminal_.fd(), kTerminalToken},
-        {source->wake_->fd(), kWakeToken},
-    };
-    for (const auto& [fd, token] : watched) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = token;
-        if (epoll_ctl(source->epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-            return Error::last_os_error();
-        }
-    }
+    source->resized_.wake_on_notice(rt::WakeLatch::waker(source->epoll_.latch()));
     return source;
 }
 
-InputSource::InputSource(TerminalHandle terminal, SizeQuery size_query, RawModeQuery raw_mode)
-    : terminal_(std::move(terminal)), size_query_(std::move(size_query)), decoder_(raw_mode) {}
+InputSource::InputSource(TerminalHandle terminal, SizeQuery size_query, rt::EpollSet epoll)
+    : terminal_(std::move(terminal)),
+      size_query_(std::move(size_query)),
+      epoll_(std::move(epoll)) {}
 
-Result<std::optional<TerminalEvent>> InputSource::read_item(Timeout timeout) {
-    if (auto event = decoder_.next_event()) {
-        // Made afresh: g++ 12 wrongly warns that returning `event` reads
-        // uninitialised memory.
-        return std::optional<TerminalEvent>(std::move(*event));
-    }
-    if (auto resize = take_resize(); !resize || *resize) {
-        return resize ? std::optional<TerminalEvent>(**resize)
-                      : Result<std::optional<TerminalEvent>>(std::move(resize).error());
-    }
-    if (terminal_lost_) {
-        return *terminal_lost_;
-    }
+Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
     const auto deadline =
         std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     for (;;) {
+        if (auto item = decoder_.next_item()) {
+            return item;
+        }
+        if (auto resize = take_resize(); !resize || *resize) {
+            return resize;
+        }
+        if (terminal_lost_) {
+            return *terminal_lost_;
+        }
         std::array<epoll_event, 2> ready{};
         int left = -1;
         if (timeout) {
@@ -98,8 +71,7 @@ Result<std::optional<TerminalEvent>> InputSource::read_item(Timeout timeout) {
                                 .count();
             left = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
         }
-        const int count =
-            epoll_wait(epoll_.get(), ready.data(), static_cast<int>(ready.size()), left);
+        const int count = epoll_.wait(ready, left);
         if (count < 0) {
             if (errno != EINTR) {
                 return Error::last_os_error();
@@ -107,39 +79,28 @@ Result<std::optional<TerminalEvent>> InputSource::read_item(Timeout timeout) {
             continue;  // a signal; a wake shows as its latch's readiness
         }
         if (count == 0) {
-            return std::optional<TerminalEvent>();
+            return std::optional<DecodedItem>();
         }
-        for (int i = 0; i < count; ++i) {
-            switch (ready[i].data.u64) {
-                case kTerminalToken:
-                    if (auto event = read_terminal()) {
-                        return event;
-                    }
-                    if (terminal_lost_) {
-                        return *terminal_lost_;
-                    }
-                    break;
-                case kWakeToken: {
-                    wake_->take();
-                    // Set by the owner, or by a window-size signal's notice.
-                    auto resize = take_resize();
-                    if (!resize) {
-                        return std::move(resize).error();
-                    }
-                    if (*resize) {
-                        return std::optional<TerminalEvent>(**resize);
-                    }
-                    return interrupted();
-                }
+        bool woken = false;
+        for (int i = 0; i < count && !woken; ++i) {
+            if (ready[i].data.u64 == rt::EpollSet::kWoken) {
+                woken = true;
+            } else if (auto item = read_terminal()) {
+                return item;
             }
         }
+        // The latch is set by the owner, or by a window-size signal's notice,
+        // which the next turn makes a Resize of.
+        if (woken && rt::signal_count(SIGWINCH) == resizes_seen_) {
+            return interrupted();
+        }
         if (timeout && std::chrono::steady_clock::now() >= deadline) {
-            return std::optional<TerminalEvent>();
+            return std::optional<DecodedItem>();
         }
     }
 }
 
-std::optional<TerminalEvent> InputSource::read_terminal() {
+std::optional<DecodedItem> InputSource::read_terminal() {
     // The descriptor stays blocking (it is shared with the shell and with the
     // programs run after us), so only the first read is known not to block;
     // later ones are made only while the sequence is unfinished and more input
@@ -154,7 +115,7 @@ std::optional<TerminalEvent> InputSource::read_terminal() {
         }
         if (n < 0 && errno == EAGAIN) {
             decoder_.input_paused();
-            return decoder_.next_event();
+            return decoder_.next_item();
         }
         if (n <= 0) {
             // End of input or a broken terminal: no key will come from it again.
@@ -163,15 +124,15 @@ std::optional<TerminalEvent> InputSource::read_terminal() {
             lose_terminal(n == 0 ? Error::custom(ErrorKind::Other, "end of terminal input")
                                  : Error::last_os_error());
             decoder_.input_paused();
-            return decoder_.next_event();
+            return decoder_.next_item();
         }
         decoder_.feed(std::string_view(&byte, 1), true);
-        if (auto event = decoder_.next_event()) {
-            return event;
+        if (auto item = decoder_.next_item()) {
+            return item;
         }
         if (!terminal_has_input()) {
             decoder_.input_paused();  // an ESC alone is the Esc key
-            return decoder_.next_event();
+            return decoder_.next_item();
         }
     }
 }
@@ -188,22 +149,22 @@ bool InputSource::terminal_has_input() const {
 void InputSource::lose_terminal(Error why) {
     // A hung-up terminal stays readable for good: unwatched, it cannot wake a
     // wait again and again.
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, terminal_.fd(), nullptr);
+    (void)epoll_.control(EPOLL_CTL_DEL, terminal_.fd(), 0, 0);
     terminal_lost_ = std::move(why);
 }
 
-Result<std::optional<Resize>> InputSource::take_resize() {
+Result<std::optional<DecodedItem>> InputSource::take_resize() {
     // Several signals before we looked are one change, hence one Resize.
     const uint64_t resizes = rt::signal_count(SIGWINCH);
     if (resizes == resizes_seen_) {
-        return std::optional<Resize>();
+        return std::optional<DecodedItem>();
     }
     resizes_seen_ = resizes;
     auto size = size_query_();
     if (!size) {
         return std::move(size).error();
     }
-    return std::optional<Resize>(*size);
+    return std::optional<DecodedItem>(TerminalEvent(*size));
 }
 
 }  // namespace pacpick::term

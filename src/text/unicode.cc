@@ -47,10 +47,7 @@ const tables::SpecialLower* special_lower(char32_t ch) {
 
 /// The character that ends just before byte `end` of well-formed text.
 DecodedChar decode_before(std::string_view text, size_t end) {
-    size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
-        --start;
-    }
+    const size_t start = char_start(text, end - 1);
     return *decode_first(text.substr(start, end - start));
 }
 
@@ -160,13 +157,9 @@ std::string_view trim_white_space(std::string_view utf8) {
             --end;
             continue;
         }
-        // Walk back to the lead byte of the last character; a stray continuation
+        // Back to the lead byte of the last character; a stray continuation
         // byte or a broken sequence is not white space and ends the trim.
-        size_t lead = end - 1;
-        while (lead > start && end - lead < 4 &&
-               (static_cast<unsigned char>(utf8[lead]) & 0xC0) == 0x80) {
-            --lead;
-        }
+        const size_t lead = char_start(utf8, end - 1);
         const auto c = decode_first(utf8.substr(lead, end - lead));
         if (!c || c->length != end - lead || !is_white_space(c->ch)) {
             break;

@@ -192,11 +192,14 @@ size_t utf8_prefix_length(std::string_view bytes, size_t max_bytes) {
         return bytes.size();
     }
     // A cut in front of a continuation byte would split its character.
-    size_t cut = max_bytes;
-    while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) {
-        --cut;
+    return char_start(bytes, max_bytes);
+}
+
+size_t char_start(std::string_view bytes, size_t pos) {
+    while (pos > 0 && (static_cast<unsigned char>(bytes[pos]) & 0xC0) == 0x80) {
+        --pos;
     }
-    return cut;
+    return pos;
 }
 
 }  // namespace pacpick::text

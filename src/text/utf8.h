@@ -39,4 +39,9 @@ void append_utf8(std::string& out, char32_t ch);
 /// `max_bytes` long and does not split a character.
 size_t utf8_prefix_length(std::string_view bytes, size_t max_bytes);
 
+/// Where the character holding byte `pos` of `bytes` starts: `pos` itself
+/// unless that is a continuation byte, else the nearest byte before it that is
+/// none (0 when every byte up to `pos` is one). `pos` must be inside `bytes`.
+size_t char_start(std::string_view bytes, size_t pos);
+
 }  // namespace pacpick::text

@@ -10,19 +10,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
-#include "../support/internals.h"
 #include "forked_child.h"
 #include "main/entry.h"
 #include "main/seams.h"
@@ -237,116 +232,43 @@ TEST(MainTaskTest, AFaultInASpawnedTaskEndsTheProgramThroughTheLastResort) {
 
 // -- Keys typed at the command's prompt --------------------------------------
 
-/// What the input wait thread's seam and the main task's polls share in the
-/// forked child.
-struct Race {
-    std::mutex mutex;
-    std::condition_variable polled;
-    int polls = 0;
-    std::optional<rt::Waker> main_task;
-    int held_fd = -1;  // a line per hold goes to the test
-};
-Race* g_race = nullptr;
-
-/// The program's event stream, counting the main task's polls.
-class CountedEvents final : public EventSource {
-  public:
-    explicit CountedEvents(std::unique_ptr<term::TerminalEventStream> stream)
-        : stream_(std::move(stream)) {}
-
-    rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) override {
-        {
-            std::lock_guard lock(g_race->mutex);
-            g_race->main_task = waker;
-        }
-        auto answer = stream_->poll_event(waker);
-        std::lock_guard lock(g_race->mutex);
-        ++g_race->polls;
-        g_race->polled.notify_all();
-        return answer;
-    }
-
-  private:
-    std::unique_ptr<term::TerminalEventStream> stream_;
-};
-
-/// Holds the input wait thread, each time it has taken a request, at the moment
-/// of the race: a key is waiting on the terminal, and the main task, woken by
-/// something else (as by a query's answer), polls before the thread has taken
-/// the reader's lock.
-void hold_for_the_race() {
-    ForkedChild::send(g_race->held_fd, "held\n");
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    while (::poll(&input, 1, -1) < 0 && errno == EINTR) {
-    }
-    std::unique_lock lock(g_race->mutex);
-    const int seen = g_race->polls;
-    if (g_race->main_task) {
-        g_race->main_task->wake();  // only schedules the main task: it polls on its own thread
-    }
-    g_race->polled.wait_for(lock, 10s, [seen] { return g_race->polls > seen; });
-}
-
-Result<term::Resize> current_size() {
-    auto size = screen::terminal_size();
-    if (!size) {
-        return std::move(size).error();
-    }
-    return term::Resize{size->columns.value, size->rows.value};
-}
-
-Result<std::unique_ptr<EventSource>> open_raced_events() {
-    auto stream =
-        term::EventStreamProbe::create(term::process_event_reader(current_size), hold_for_the_race);
-    if (!stream) {
-        return std::move(stream).error();
-    }
-    return std::unique_ptr<EventSource>(std::make_unique<CountedEvents>(std::move(*stream)));
-}
-
-/// Reads "held" lines from the seam without waiting; with a limit, waits that
-/// long for at least one.
-int take_holds(int fd, std::chrono::milliseconds limit = 0ms) {
-    int holds = 0;
-    pollfd ready{fd, POLLIN, 0};
-    while (::poll(&ready, 1, holds == 0 ? static_cast<int>(limit.count()) : 0) > 0) {
-        char chunk[64];
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0) {
-            break;
-        }
-        holds += static_cast<int>(std::count(chunk, chunk + n, '\n'));
-    }
-    return holds;
-}
-
 /// Stand-ins for pacman and sudo: one package, and an install that asks for a
 /// line on the terminal and shows what it got.
-void add_one_package_stand_ins(process::test::StandIns& dir) {
-    dir.add("pacman", R"(case "$1" in
+struct OnePackageStandIns : process::test::StandIns {
+    OnePackageStandIns() {
+        add("pacman", R"(case "$1" in
     -Slq) echo pkg ;;
     -Si) printf 'Version : 1-1\nDescription : a package\n' ;;
     -Q) exit 1 ;;
     -S) printf '[sudo] password: '; IFS= read -r line; printf 'got:%s\n' "$line" ;;
 esac
 )");
-    dir.add("sudo", "exec \"$@\"\n");
-}
+        add("sudo", "exec \"$@\"\n");
+    }
+};
 
-TEST(MainTaskTest, AContinueMakesTheTerminalRawAgainAndRedraws) {
-    process::test::StandIns dir;
-    add_one_package_stand_ins(dir);
+/// The whole program on a pseudo-terminal among those stand-ins, in a forked
+/// child, the package's details on screen when a test begins.
+class OnePackageProgram : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pty.slave.reset();
+        ASSERT_TRUE(user.wait_for_text("[install] "));
+        user.type("p");
+        ASSERT_TRUE(user.wait_for_text("a package")) << user.written();
+    }
+
+    OnePackageStandIns stand_ins;
     Pty pty = Pty::open();
-    ForkedChild child([&](int) -> std::string {
+    ForkedChild child{[this](int) -> std::string {
         return use_as_terminal(pty.slave.get())
                    ? exit_report(run_entry([] { return main_task(open_terminal_events); }))
                    : "setup failed";
-    });
-    pty.slave.reset();
-    UserSide user(pty.master.get());
-    ASSERT_TRUE(user.wait_for_text("[install] "));
-    user.type("p");
-    ASSERT_TRUE(user.wait_for_text("a package")) << user.written();
+    }};
+    UserSide user{pty.master.get()};
+};
+
+TEST_F(OnePackageProgram, AContinueMakesTheTerminalRawAgainAndRedraws) {
     // What a shell does with the terminal while the program is stopped.
     termios shells{};
     tcgetattr(pty.master.get(), &shells);
@@ -359,6 +281,14 @@ TEST(MainTaskTest, AContinueMakesTheTerminalRawAgainAndRedraws) {
     EXPECT_EQ(shells.c_lflag & (ICANON | ECHO), 0u) << "the terminal was left as the shell set it";
     user.type("\x1b");
     EXPECT_EQ(child.finish(), "exit 0");
+}
+
+Result<term::Resize> current_size() {
+    auto size = screen::terminal_size();
+    if (!size) {
+        return std::move(size).error();
+    }
+    return term::Resize{size->columns.value, size->rows.value};
 }
 
 /// The program's event stream, with a termination signal arriving as it is
@@ -381,8 +311,7 @@ class TerminatedAtHandOver final : public EventSource {
 };
 
 TEST(MainTaskTest, ATerminationAtTheHandOverEndsTheProgramAndNoCommandStarts) {
-    process::test::StandIns dir;
-    add_one_package_stand_ins(dir);
+    OnePackageStandIns dir;
     dir.add("sudo", "echo started > \"$0.started\"; exec \"$@\"\n");
     Pty pty = Pty::open();
     ForkedChild child([&](int) -> std::string {
@@ -392,7 +321,8 @@ TEST(MainTaskTest, ATerminationAtTheHandOverEndsTheProgramAndNoCommandStarts) {
         signal(SIGTERM, SIG_DFL);  // whatever the test was started with
         return exit_report(run_entry([] {
             return main_task([]() -> Result<std::unique_ptr<EventSource>> {
-                auto stream = term::TerminalEventStream::create(current_size);
+                auto stream =
+                    term::TerminalEventStream::create(term::process_event_reader(current_size));
                 if (!stream) {
                     return std::move(stream).error();
                 }
@@ -416,37 +346,7 @@ TEST(MainTaskTest, ATerminationAtTheHandOverEndsTheProgramAndNoCommandStarts) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("sudo.started"))) << "the command started";
 }
 
-TEST(MainTaskTest, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
-    process::test::StandIns dir;
-    add_one_package_stand_ins(dir);
-    int held[2];
-    ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
-    UniqueFd held_read(held[0]);
-    UniqueFd held_write(held[1]);
-
-    Pty pty = Pty::open();
-    ForkedChild child([&](int) -> std::string {
-        held_read.reset();
-        if (!use_as_terminal(pty.slave.get())) {
-            return "setup failed";
-        }
-        g_race = new Race;
-        g_race->held_fd = held_write.get();
-        return exit_report(run_entry([] { return main_task(open_raced_events); }));
-    });
-    pty.slave.reset();
-    held_write.reset();
-    UserSide user(pty.master.get());
-
-    ASSERT_TRUE(user.wait_for_text("[install] "));
-    user.type("p");
-    ASSERT_TRUE(user.wait_for_text("a package")) << user.written();
-    // Left is read by the thread; the request after it is the one raced.
-    take_holds(held_read.get());
-    const size_t frames = user.frames();
-    user.type("\x1b[D");
-    ASSERT_TRUE(user.wait_for([&](const std::string&) { return user.frames() > frames; }));
-    ASSERT_GT(take_holds(held_read.get(), 10000ms), 0) << user.written();
+TEST_F(OnePackageProgram, EveryByteTypedAfterTheLoopEndsReachesTheForegroundCommand) {
     user.type("\r");
 
     ASSERT_TRUE(user.wait_for_text("[sudo] password: ")) << user.written();

@@ -1,10 +1,12 @@
 #include "term/event_stream.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,12 +15,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <set>
 #include <string_view>
+#include <thread>
 
 #include "../support/event_printing.h"
 #include "../support/heard_signals.h"
-#include "../support/internals.h"
 #include "term/input_source.h"
 
 namespace pacpick::term {
@@ -28,10 +32,6 @@ using namespace std::chrono_literals;
 
 // The program hears window-size signals from its start; so do these tests.
 const bool kResizesHeard = pacpick::testing::hear(SIGWINCH);
-
-bool raw_mode_on() {
-    return true;
-}
 
 /// A pseudo-terminal in raw mode: the test types on the master side, the code
 /// under test reads the slave side as its terminal.
@@ -91,7 +91,7 @@ class Pty {
     }
     /// Asks the slave side for its size, as the screen library does for the
     /// real terminal, and counts the questions.
-    SizeQuery size_query() {
+    InputSource::SizeQuery size_query() {
         // Owns its own descriptor and counter: a source may outlive this object
         // for a moment, until its wait thread has ended.
         auto fd = std::make_shared<UniqueFd>(fcntl(slave_.get(), F_DUPFD_CLOEXEC, 0));
@@ -105,9 +105,9 @@ class Pty {
         };
     }
     std::shared_ptr<EventReader> reader() {
-        auto source = InputSource::create(terminal(), size_query(), raw_mode_on);
+        auto source = InputSource::create(terminal(), size_query());
         EXPECT_TRUE(source.ok()) << source.error().describe();
-        return std::make_shared<EventReader>(source ? std::move(*source) : nullptr);
+        return source ? std::make_shared<EventReader>(std::move(*source)) : nullptr;
     }
 
     std::shared_ptr<std::atomic<int>> size_queries = std::make_shared<std::atomic<int>>(0);
@@ -276,75 +276,107 @@ TEST_F(StreamFixture, AClosedTerminalEndsTheStreamWithALastingError) {
     }
 }
 
-/// Holds the input wait thread each time it has taken a request, before it
-/// waits, until the test opens the gate: the moment a race between the thread
-/// and the main task's own poll needs.
-class Gate {
-  public:
-    void hold() {
-        std::unique_lock lock(mutex_);
-        ++arrivals_;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return open_; });
+std::set<std::string> thread_ids() {
+    std::set<std::string> ids;
+    DIR* dir = opendir("/proc/self/task");
+    while (dirent* entry = readdir(dir)) {
+        ids.insert(entry->d_name);
     }
-    bool wait_for_arrival() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 10s, [this] { return arrivals_ > 0; });
-    }
-    void open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
+    closedir(dir);
+    return ids;
+}
 
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int arrivals_ = 0;
-    bool open_ = false;
-};
+/// A stream on `reader` and the id of its input wait thread, the thread its
+/// creation adds to the process.
+std::pair<std::unique_ptr<TerminalEventStream>, std::string> stream_and_thread(
+    std::shared_ptr<EventReader> reader) {
+    const std::set<std::string> before = thread_ids();
+    auto stream = TerminalEventStream::create(std::move(reader));
+    EXPECT_TRUE(stream.ok());
+    std::string thread;
+    for (const std::string& id : thread_ids()) {
+        thread = before.count(id) ? thread : id;
+    }
+    return {stream ? std::move(*stream) : nullptr, thread};
+}
 
-TEST(EventStreamTest, APollWhileTheThreadHoldsARequestLeavesTheKeyToTheThread) {
+/// Waits until `thread` sleeps in `system_call`, as the kernel tells.
+void wait_until_asleep_in(const std::string& thread, long system_call) {
+    for (std::string call; call != std::to_string(system_call); std::this_thread::yield()) {
+        std::ifstream("/proc/self/task/" + thread + "/syscall") >> call;
+    }
+}
+
+int g_stalled = -1;  // the stalled thread writes a byte here
+int g_go_on = -1;    // and goes on once it reads one from here
+
+void stall(int) {
+    const int saved_errno = errno;
+    char byte = 0;
+    (void)!::write(g_stalled, &byte, 1);
+    while (::read(g_go_on, &byte, 1) < 0 && errno == EINTR) {
+    }
+    errno = saved_errno;
+}
+
+TEST(EventStreamTest, APollWhileARequestIsOutLeavesTheKeyToTheThread) {
     Pty pty;
-    auto gate = std::make_shared<Gate>();
     auto target = std::make_shared<TestWaker>();
     rt::Waker waker(target);
-    auto stream = EventStreamProbe::create(pty.reader(), [gate] { gate->hold(); });
-    ASSERT_TRUE(stream.ok());
+    auto [stream, thread] = stream_and_thread(pty.reader());
+    ASSERT_TRUE(stream);
+    // Stalled in a signal handler while asleep for its first request (its
+    // request lock free), the thread leaves the request the poll makes untaken,
+    // and the reader free: the moment a poll of the main task, woken by
+    // something else, must not read the key itself.
+    wait_until_asleep_in(thread, SYS_futex);
+    int stalled[2];
+    int go_on[2];
+    ASSERT_EQ(pipe2(stalled, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(go_on, O_CLOEXEC), 0);
+    g_stalled = stalled[1];
+    g_go_on = go_on[0];
+    struct sigaction action {};
+    action.sa_handler = stall;
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    ASSERT_EQ(syscall(SYS_tgkill, getpid(), std::stoi(thread), SIGUSR1), 0);
+    char byte = 0;
+    ASSERT_EQ(::read(stalled[0], &byte, 1), 1);
 
-    ASSERT_FALSE((*stream)->poll_event(waker).ready());
-    ASSERT_TRUE(gate->wait_for_arrival());
+    ASSERT_FALSE(stream->poll_event(waker).ready());
     pty.type("\r");
     pty.wait_for_input();
-    // The main task, woken by something else, polls while the thread has taken
-    // the request but not yet the reader's lock.
-    const bool served_by_the_poll = (*stream)->poll_event(waker).ready();
+    const bool served_by_the_poll = stream->poll_event(waker).ready();
     const int seen = target->wakes();
-    gate->open();
+    ASSERT_EQ(::write(go_on[1], &byte, 1), 1);
     ASSERT_FALSE(served_by_the_poll)
         << "the poll took the key: the thread goes on to wait for a request nobody needs";
 
     ASSERT_TRUE(target->wait_for_wake_after(seen));
-    auto enter = (*stream)->poll_event(waker);
+    auto enter = stream->poll_event(waker);
     ASSERT_TRUE(enter.ready());
     EXPECT_EQ(*enter.take(),
               TerminalEvent(KeyEvent{KeyCode::of(KeyCode::Kind::Enter), {}, KeyKind::Press, {}}));
+    sigaction(SIGUSR1, &previous, nullptr);
+    for (int fd : {stalled[0], stalled[1], go_on[0], go_on[1]}) {
+        close(fd);
+    }
 }
 
 TEST(EventStreamTest, DestroyingTheStreamReturnsOnlyOnceItsThreadIsGone) {
     Pty pty;
     auto reader = pty.reader();
     auto target = std::make_shared<TestWaker>();
-    rt::Waker waker(target);
-    // The thread owns a copy of its seam until it ends: the copies show whether
-    // it is still there.
-    auto token = std::make_shared<int>(0);
     for (int round = 0; round < 20; ++round) {
-        auto stream = EventStreamProbe::create(reader, [token] {});
-        ASSERT_TRUE(stream.ok());
-        ASSERT_FALSE((*stream)->poll_event(waker).ready());  // the thread waits on the terminal
-        stream->reset();
-        ASSERT_EQ(token.use_count(), 1) << "round " << round << ": the thread outlived its stream";
+        auto [stream, thread] = stream_and_thread(reader);
+        ASSERT_TRUE(stream);
+        // The thread holds a copy of the waker it serves until it is done with
+        // it: the copies show whether it is still there.
+        ASSERT_FALSE(stream->poll_event(rt::Waker(target)).ready());
+        wait_until_asleep_in(thread, SYS_epoll_wait);
+        stream.reset();
+        ASSERT_EQ(target.use_count(), 1) << "round " << round << ": the thread outlived its stream";
     }
     pty.type("k");
     pty.wait_for_input();
@@ -353,14 +385,15 @@ TEST(EventStreamTest, DestroyingTheStreamReturnsOnlyOnceItsThreadIsGone) {
 
 TEST(InputSourceTest, KeysReadBeforeTheEndOfInputComeFirstThenEveryReadFailsAtOnce) {
     Pty pty;
-    auto source = InputSource::create(pty.terminal(), pty.size_query(), raw_mode_on);
+    auto source = InputSource::create(pty.terminal(), pty.size_query());
     ASSERT_TRUE(source.ok()) << source.error().describe();
     pty.type("ab");
     pty.wait_for_input();
     auto next_key = [&source] {
         auto item = (*source)->read_item(std::nullopt);
         EXPECT_TRUE(item.ok() && item->has_value());
-        return item.ok() && item->has_value() ? **item : TerminalEvent(FocusLost{});
+        return item.ok() && item->has_value() ? std::get<TerminalEvent>(**item)
+                                              : TerminalEvent(FocusLost{});
     };
     EXPECT_EQ(next_key(), key('a'));
     EXPECT_EQ(next_key(), key('b'));
@@ -369,7 +402,7 @@ TEST(InputSourceTest, KeysReadBeforeTheEndOfInputComeFirstThenEveryReadFailsAtOn
     for (int read = 0; read < 2; ++read) {
         auto ended = (*source)->read_item(10s);
         ASSERT_FALSE(ended.ok());
-        EXPECT_FALSE(is_wake_interruption(ended.error()));
+        EXPECT_FALSE(InputSource::is_wake_interruption(ended.error()));
         EXPECT_EQ(ended.error().message(), "end of terminal input");
     }
 }
@@ -377,12 +410,9 @@ TEST(InputSourceTest, KeysReadBeforeTheEndOfInputComeFirstThenEveryReadFailsAtOn
 TEST(InputSourceTest, AFailingReadIsALastingErrorWithItsErrno) {
     Pty pty;
     // A size query of its own would hold the slave side open.
-    auto source = InputSource::create(
-        pty.master_as_terminal(),
-        [] {
-            return Result<Resize>(Resize{80, 24});
-        },
-        raw_mode_on);
+    auto source = InputSource::create(pty.master_as_terminal(), [] {
+        return Result<Resize>(Resize{80, 24});
+    });
     ASSERT_TRUE(source.ok()) << source.error().describe();
     pty.close_slave();
     for (int read = 0; read < 2; ++read) {
@@ -394,13 +424,13 @@ TEST(InputSourceTest, AFailingReadIsALastingErrorWithItsErrno) {
 
 TEST(InputSourceTest, WakesBeforeAWaitCountAsOne) {
     Pty pty;
-    auto source = InputSource::create(pty.terminal(), pty.size_query(), raw_mode_on);
+    auto source = InputSource::create(pty.terminal(), pty.size_query());
     ASSERT_TRUE(source.ok());
     (*source)->wake_latch()->set();
     (*source)->wake_latch()->set();
     auto first = (*source)->read_item(std::nullopt);
     ASSERT_FALSE(first.ok());
-    EXPECT_TRUE(is_wake_interruption(first.error()));
+    EXPECT_TRUE(InputSource::is_wake_interruption(first.error()));
     auto second = (*source)->read_item(0ms);
     ASSERT_TRUE(second.ok()) << second.error().describe();
     EXPECT_FALSE(second->has_value());
@@ -408,22 +438,15 @@ TEST(InputSourceTest, WakesBeforeAWaitCountAsOne) {
 
 TEST(InputSourceTest, TimeOutWithoutInputGivesNothing) {
     Pty pty;
-    auto source = InputSource::create(pty.terminal(), pty.size_query(), raw_mode_on);
+    auto source = InputSource::create(pty.terminal(), pty.size_query());
     ASSERT_TRUE(source.ok());
     auto item = (*source)->read_item(20ms);
     ASSERT_TRUE(item.ok());
     EXPECT_FALSE(item->has_value());
 }
 
-TEST(EventReaderTest, MissingSourceFailsEveryWaitAndTheStreamCreation) {
-    auto reader = std::make_shared<EventReader>(nullptr);
-    {
-        auto lock = reader->lock();
-        auto waited = reader->wait_for_event(lock, 0ms);
-        ASSERT_FALSE(waited.ok());
-        EXPECT_EQ(waited.error().message(), "Failed to initialize input reader");
-    }
-    auto stream = TerminalEventStream::create(reader);
+TEST(EventStreamTest, AReaderWithoutItsSourceFailsTheStreamsCreation) {
+    auto stream = TerminalEventStream::create(nullptr);
     ASSERT_FALSE(stream.ok());
     EXPECT_EQ(stream.error().message(), "Failed to initialize input reader");
 }

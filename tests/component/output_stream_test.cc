@@ -54,8 +54,13 @@ TEST(OutputStreamPipeTest, HoldsTextUntilFlushOrNewlineAndDiscardsItOnceTheDescr
 
     ASSERT_TRUE(stream.write("Running pacman -S vim...\nrest"));
     EXPECT_EQ(pipe.arrived(), "Running pacman -S vim...\n");
-    ASSERT_TRUE(stream.write(std::string(1100, 'x')));
-    EXPECT_EQ(pipe.arrived(), "rest" + std::string(1100, 'x'));
+    ASSERT_TRUE(stream.write(" of a line\nnext"));  // completed behind what waits
+    EXPECT_EQ(pipe.arrived(), "rest of a line\n");
+    ASSERT_TRUE(stream.write(std::string(1000, 'w')));
+    ASSERT_TRUE(stream.write(std::string(100, 'v')));  // does not fit: what waits goes first
+    EXPECT_EQ(pipe.arrived(), "next" + std::string(1000, 'w'));
+    ASSERT_TRUE(stream.write(std::string(1100, 'x')));  // a buffer's worth goes straight on
+    EXPECT_EQ(pipe.arrived(), std::string(100, 'v') + std::string(1100, 'x'));
 
     pipe.write_end.reset();
     EXPECT_TRUE(stream.write("frame"));
@@ -109,32 +114,70 @@ class FileSizeCap {
     struct sigaction saved_action_ {};
 };
 
-TEST(OutputStreamFileTest, KeepsTheUnwrittenRestInFrontAfterAShortWriteFails) {
-    char path[] = "/tmp/pacpick-stream-XXXXXX";
-    UniqueFd file(mkstemp(path));
-    ASSERT_TRUE(file.valid());
-    unlink(path);
-    fcntl(file.get(), F_SETFD, FD_CLOEXEC);
+/// An unlinked temporary file and what has been written to it so far.
+struct TempFile {
+    UniqueFd fd;
 
+    TempFile() {
+        char path[] = "/tmp/pacpick-stream-XXXXXX";
+        fd.reset(mkstemp(path));
+        unlink(path);
+        fcntl(fd.get(), F_SETFD, FD_CLOEXEC);
+    }
+    std::string written() const {
+        std::string out(static_cast<size_t>(lseek(fd.get(), 0, SEEK_CUR)), '\0');
+        EXPECT_EQ(pread(fd.get(), out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+        return out;
+    }
+};
+
+TEST(OutputStreamFileTest, KeepsTheUnwrittenRestInFrontAfterAShortWriteFails) {
+    TempFile file;
     std::string first;
     for (int i = 0; first.size() < 900; ++i) {
         first += std::to_string(i) + ",";
     }
-    OutputStream stream(file.get());
+    OutputStream stream(file.fd.get());
     ASSERT_TRUE(stream.write(first));
 
     FileSizeCap cap(500);
     auto flushed = stream.flush();  // 500 bytes go, the next write(2) fails
     ASSERT_FALSE(flushed);
     EXPECT_EQ(flushed.error(), Error::os(EFBIG));
+    // A line completed meanwhile waits behind the rest, and goes before new text.
+    ASSERT_FALSE(stream.write("end\n"));
 
     cap.lift();
-    ASSERT_TRUE(stream.write("end"));
+    ASSERT_TRUE(stream.write("more"));
+    EXPECT_EQ(file.written(), first + "end\n");
     ASSERT_TRUE(stream.flush());
-    std::string written(first.size() + 3, '\0');
-    ASSERT_EQ(pread(file.get(), written.data(), written.size(), 0),
-              static_cast<ssize_t>(written.size()));
-    EXPECT_EQ(written, first + "end");
+    EXPECT_EQ(file.written(), first + "end\nmore");
+}
+
+TEST(OutputStreamFileTest, LinesFromTwoThreadsNeverInterleave) {
+    TempFile file;
+    OutputStream stream(file.fd.get());
+    auto writer = [&stream](const std::string& line) {
+        for (int i = 0; i < 2000; ++i) {
+            ASSERT_TRUE(stream.write(line));
+        }
+    };
+    std::thread a(writer, "first thread line\n");
+    std::thread b(writer, "other\n");
+    a.join();
+    b.join();
+
+    // An interleaved line would be neither of the two.
+    int firsts = 0;
+    int others = 0;
+    const std::string out = file.written();
+    for (size_t start = 0; start < out.size(); start = out.find('\n', start) + 1) {
+        const std::string line = out.substr(start, out.find('\n', start) - start);
+        firsts += line == "first thread line";
+        others += line == "other";
+    }
+    EXPECT_EQ(firsts, 2000);
+    EXPECT_EQ(others, 2000);
 }
 
 /// Points descriptor 2 at `fd` for the test's duration and back afterwards.

@@ -38,9 +38,8 @@ std::string random_name(std::mt19937& rng, size_t length) {
 }
 
 // Sorted runs as repositories list them, one run, a wholly descending list,
-// runs in descending order and plain disorder, of names up to well past the
-// table of short lengths: every arrangement must come out sorted and without
-// repeats.
+// runs in descending order and plain disorder, of names from one byte to a
+// few hundred: every arrangement must come out sorted and without repeats.
 TEST(DisplayOrderBuilderTest, SortsAnyArrangementOfRunsAndDropsRepeats) {
     std::mt19937 rng(5);
     for (size_t length : {1u, 2u, 3u, 7u, 16u, 260u}) {

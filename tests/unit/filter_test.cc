@@ -20,7 +20,9 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 
 std::vector<std::string> filtered(std::string_view output, std::string_view query) {
-    return strings_of(filter_package_names(output, query));
+    NameFilter filter(query);
+    filter.feed(output);
+    return strings_of(filter.finish());
 }
 
 /// The plain way to read a listing, used as the oracle: decode all of it, then

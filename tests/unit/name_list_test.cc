@@ -14,7 +14,7 @@ namespace pacpick {
 namespace {
 
 // Past 32 KiB a buffer moves to a mapping of its own and grows there; what it
-// held must survive every step, and copies and moves must keep it.
+// held must survive every step, and a move must keep it.
 TEST(ByteBufferTest, KeepsItsBytesWhileGrowingAcrossTheMappingAndBack) {
     ByteBuffer buffer;
     std::string expected;
@@ -30,9 +30,6 @@ TEST(ByteBufferTest, KeepsItsBytesWhileGrowingAcrossTheMappingAndBack) {
         }
     }
     EXPECT_EQ(buffer.view(), expected);
-    ByteBuffer copy = buffer;
-    EXPECT_EQ(copy.view(), expected);
-    EXPECT_NE(copy.data(), buffer.data());
     const char* before = buffer.data();
     ByteBuffer moved = std::move(buffer);
     EXPECT_EQ(moved.data(), before);
@@ -41,8 +38,6 @@ TEST(ByteBufferTest, KeepsItsBytesWhileGrowingAcrossTheMappingAndBack) {
     EXPECT_TRUE(moved.empty());
     moved.append("again");
     EXPECT_EQ(moved.view(), "again");
-    copy = moved;
-    EXPECT_EQ(copy.view(), "again");
 }
 
 std::vector<std::string> read_all(const NameList& list) {

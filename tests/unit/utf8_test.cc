@@ -171,6 +171,8 @@ TEST(Utf8PrefixLengthTest, CutsOnlyBetweenCharacters) {
     EXPECT_EQ(utf8_prefix_length(text, 10), 10u);
     EXPECT_EQ(utf8_prefix_length(text, 1000), 10u);
     EXPECT_EQ(utf8_prefix_length("", 5), 0u);
+    EXPECT_EQ(char_start(text, 9), 6u);
+    EXPECT_EQ(char_start("\x80\x80", 1), 0u) << "continuation bytes without a lead";
 }
 
 }  // namespace

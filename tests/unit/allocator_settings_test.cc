@@ -1,4 +1,4 @@
-#include "queries/heap.h"
+#include "queries/allocator_settings.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -32,7 +32,7 @@ namespace {
 // Each test runs in a process of its own (ctest), so no thread has made a heap
 // of its own before the allocator is set up, as in the program.
 TEST(HeapTest, LargeBlocksStayMappedAndThreadsShareTheMainHeap) {
-    keep_heap_small();
+    set_up_allocator();
     constexpr size_t kLarge = 512 * 1024;
     // glibc raises its threshold past a mapped block once one is freed; kept
     // fixed, the second block is mapped, and given back when freed, like the first.
@@ -55,7 +55,7 @@ TEST(HeapTest, LargeBlocksStayMappedAndThreadsShareTheMainHeap) {
 }
 
 TEST(HeapTest, FreePagesBetweenLiveBlocksGoBack) {
-    keep_heap_small();
+    set_up_allocator();
     // Blocks of a few pages, too large for the per-thread caches; the first
     // and the last stay, so nothing freed is at the heap's end.
     constexpr size_t kBlock = 3 * 4096;

@@ -1,4 +1,4 @@
-#include "queries/heap.h"
+#include "queries/allocator_settings.h"
 
 // Any C library header says which library it is; the test below needs one.
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 namespace pacpick {
 
-void keep_heap_small() {
+void set_up_allocator() {
 #if defined(__GLIBC__)
     // A search holds up to a few megabytes for a moment. glibc serves such
     // blocks with mmap and gives them back when freed, but after the first such
