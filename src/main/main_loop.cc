@@ -21,16 +21,6 @@ std::optional<std::string> selected_name(const AppState& state) {
     return std::string(state.matches[state.selected]);
 }
 
-/// Removes the last character of UTF-8 text: its continuation bytes and its lead byte.
-void erase_last_character(std::string& text) {
-    while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
-        text.pop_back();
-    }
-    if (!text.empty()) {
-        text.pop_back();
-    }
-}
-
 /// What handling one key or one message asks of the loop.
 enum class Reaction { Ignore, Draw, Quit, Action };
 
@@ -98,7 +88,9 @@ Reaction handle_key(AppState& state, const KeyEvent& key, QueryStarter& queries)
             restart_search(state, queries);
             return Reaction::Draw;
         case KeyCode::Kind::Backspace:
-            erase_last_character(state.query);
+            if (!state.query.empty()) {  // the last character: its lead byte on
+                state.query.resize(text::char_start(state.query, state.query.size() - 1));
+            }
             restart_search(state, queries);
             return Reaction::Draw;
         case KeyCode::Kind::Char:
