@@ -104,7 +104,7 @@ Result<void> draw_screen(const FrameContent& content, Mode mode) {
     if (!size) {
         return std::move(size).error();
     }
-    ScreenWriter writer;
+    ScreenWriter writer(standard_output());
     return draw_frame(content, mode, *size, writer);
 }
 

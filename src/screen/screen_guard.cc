@@ -28,7 +28,7 @@ Result<ScreenGuard> ScreenGuard::acquire() {
     // Raised before the command goes out, so that a handler that runs
     // meanwhile shows the cursor again.
     g_cursor_hidden.store(true);
-    ScreenWriter writer;
+    ScreenWriter writer(standard_output());
     writer.hide_cursor();
     if (auto hidden = writer.flush(); !hidden) {
         // The caller ends the program with this error, and no guard exists
@@ -58,7 +58,7 @@ Result<void> ScreenGuard::retake() {
     if (auto r = term::reenter_raw_mode(); !r) {
         return r;
     }
-    ScreenWriter writer;
+    ScreenWriter writer(standard_output());
     writer.hide_cursor();
     return writer.flush();
 }
@@ -72,7 +72,7 @@ void ScreenGuard::restore() {
     // refused one call may well take the next (the writer forgets an error once
     // its flush has told it), and a hidden cursor or a raw terminal left to the
     // user's shell is worth that second try; a terminal that is gone fails it at once.
-    ScreenWriter writer;
+    ScreenWriter writer(standard_output());
     for (int tries = 0; tries < 2; ++tries) {
         writer.show_cursor();
         writer.clear_all();

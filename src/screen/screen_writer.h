@@ -21,8 +21,6 @@ inline constexpr std::string_view kHome = "\x1b[1;1H";  // what move_to(0, 0) wr
 /// writers on one stream share its buffer. Positions are 0-based.
 class ScreenWriter {
   public:
-    /// A writer on the process-wide standard output.
-    ScreenWriter() : stream_(&standard_output()) {}
     explicit ScreenWriter(OutputStream& stream) : stream_(&stream) {}
 
     void clear_all() { print(kClearAll); }
