@@ -272,21 +272,19 @@ void put_under(const SignalPolicy& row) {
 void take_charge_of_signals() {
     static const rt::AlternateSignalStack main_thread_stack;  // for the rest of the process
     g_previous_terminate = std::set_terminate(on_terminate);
-    for (const SignalPolicy& row : kPolicies) {
-        put_under(row);
-    }
-    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-        put_under({signal_number, Policy::LastResort});
-    }
     // A termination's handler may end the process: on the entry thread alone,
     // whose own work (taking the terminal in the background) is what stops
     // the process, it never finds the process stopped under it by that work.
     sigset_t terminations;
     sigemptyset(&terminations);
     for (const SignalPolicy& row : kPolicies) {
+        put_under(row);
         if (row.policy == Policy::Terminate) {
             sigaddset(&terminations, row.signal_number);
         }
+    }
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        put_under({signal_number, Policy::LastResort});
     }
     rt::answer_on_entry_thread_only(terminations);
     // Last, so that what was pending meets the handlers; threads started later
