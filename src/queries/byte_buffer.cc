@@ -24,12 +24,6 @@ size_t page_rounded(size_t bytes) {
 
 }  // namespace
 
-ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      mapped_(std::exchange(other.mapped_, false)) {}
-
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
         clear();
