@@ -61,10 +61,7 @@ std::optional<KeyCode> tilde_key(uint32_t number) {
 Outcome decode_tilde_key(std::string_view bytes) {
     const std::string_view parameters = parameters_of(bytes);
     auto number = parse_decimal(nth_field(parameters, ';', 0), 255);
-    if (!number) {
-        return not_decodable();
-    }
-    auto code = tilde_key(*number);
+    auto code = number ? tilde_key(*number) : std::nullopt;
     if (!code) {
         return not_decodable();
     }
