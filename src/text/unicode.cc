@@ -121,10 +121,8 @@ std::string to_lower(std::string_view utf8) {
     }
     // Ill-formed input is lowered as the text it decodes to, so the result is
     // always well-formed and matches how the package lists themselves are read.
-    if (!is_valid_utf8(utf8)) {
-        return lower_valid(decode_lossy(utf8));
-    }
-    return lower_valid(utf8);
+    std::string decoded;
+    return lower_valid(decode_lossy_view(utf8, decoded));
 }
 
 bool is_white_space(char32_t ch) {
