@@ -62,13 +62,6 @@ void ByteBuffer::append(std::string_view bytes) {
     size_ += bytes.size();
 }
 
-void ByteBuffer::push_back(char byte) {
-    if (size_ == capacity_) {
-        grow(size_ + 1);
-    }
-    data_[size_++] = byte;
-}
-
 void ByteBuffer::grow(size_t needed) {
     const size_t wanted = std::max({needed, capacity_ * 2, size_t(64)});
     if (wanted < kMapFrom) {

@@ -24,7 +24,6 @@ class ByteBuffer {
 
     /// Throws std::bad_alloc when memory runs out, as the standard containers do.
     void append(std::string_view bytes);
-    void push_back(char byte);
     /// Empties the buffer and gives its memory back.
     void clear();
 

@@ -22,7 +22,7 @@ TEST(ByteBufferTest, KeepsItsBytesWhileGrowingAcrossTheMappingAndBack) {
     while (expected.size() < 3 * 1024 * 1024) {
         const std::string piece(1 + rng() % 9000, char('a' + rng() % 26));
         buffer.append(piece);
-        buffer.push_back('\n');
+        buffer.append("\n");
         expected += piece;
         expected += '\n';
         if (expected.size() < 100 * 1024) {
