@@ -133,11 +133,13 @@ bool is_white_space(char32_t ch) {
 }
 
 std::string_view trim_white_space(std::string_view utf8) {
-    // A stray continuation byte or a broken sequence is not white space and
-    // ends the trim.
+    // ASCII is taken byte by byte without decoding: pacman pads its keys with
+    // runs of spaces. A stray continuation byte or a broken sequence is not
+    // white space and ends the trim.
     size_t start = 0;
     while (start < utf8.size()) {
-        const auto c = decode_first(utf8.substr(start));
+        const auto byte = static_cast<unsigned char>(utf8[start]);
+        const auto c = byte < 0x80 ? DecodedChar{byte, 1} : decode_first(utf8.substr(start));
         if (!c || !is_white_space(c->ch)) {
             break;
         }
@@ -145,7 +147,8 @@ std::string_view trim_white_space(std::string_view utf8) {
     }
     size_t end = utf8.size();
     while (end > start) {
-        const auto c = decode_before(utf8, end);
+        const auto byte = static_cast<unsigned char>(utf8[end - 1]);
+        const auto c = byte < 0x80 ? DecodedChar{byte, 1} : decode_before(utf8, end);
         if (!c || !is_white_space(c->ch)) {
             break;
         }
