@@ -131,20 +131,18 @@ const FixedSequence* fixed_sequence_from(std::string_view bytes) {
 
 Outcome decode(const DecodeInput& input);
 
-/// A control byte that is no fixed sequence: 0x0A depends on raw mode, the
-/// rest are Ctrl with a letter or digit (0x08 is Ctrl+H rather than Backspace).
+/// A control byte that is neither ESC nor a fixed sequence: 0x0A depends on raw
+/// mode, the rest (0x01 to 0x1A, 0x1C to 0x1F) are Ctrl with a letter or digit:
+/// 0x08 is Ctrl+H rather than Backspace, and 0x03 Ctrl+C.
 Outcome decode_control_byte(uint8_t byte, RawModeQuery raw_mode) {
     if (byte == 0x0A) {
         return raw_mode() ? key(KeyCode::character('j'), KeyModifiers::CONTROL)
                           : key(KeyCode::of(Kind::Enter));
     }
-    if (byte >= 0x01 && byte <= 0x1A) {
+    if (byte <= 0x1A) {
         return key(KeyCode::character(U'a' + (byte - 0x01)), KeyModifiers::CONTROL);
     }
-    if (byte >= 0x1C && byte <= 0x1F) {
-        return key(KeyCode::character(U'4' + (byte - 0x1C)), KeyModifiers::CONTROL);
-    }
-    return not_decodable();  // ESC is never handed here
+    return key(KeyCode::character(U'4' + (byte - 0x1C)), KeyModifiers::CONTROL);
 }
 
 /// How many bytes the sequence that `first` leads is waited for, judged by the
