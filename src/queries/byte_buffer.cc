@@ -24,12 +24,6 @@ size_t page_rounded(size_t bytes) {
 
 }  // namespace
 
-ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      mapped_(std::exchange(other.mapped_, false)) {}
-
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
         clear();
@@ -66,13 +60,6 @@ void ByteBuffer::append(std::string_view bytes) {
     }
     std::memcpy(data_ + size_, bytes.data(), bytes.size());
     size_ += bytes.size();
-}
-
-void ByteBuffer::push_back(char byte) {
-    if (size_ == capacity_) {
-        grow(size_ + 1);
-    }
-    data_[size_++] = byte;
 }
 
 void ByteBuffer::grow(size_t needed) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <utility>
 
 namespace pacpick {
 
@@ -13,18 +14,16 @@ namespace pacpick {
 class ByteBuffer {
   public:
     ByteBuffer() = default;
-    ByteBuffer(ByteBuffer&& other) noexcept;
+    ByteBuffer(ByteBuffer&& other) noexcept { *this = std::move(other); }
     ByteBuffer& operator=(ByteBuffer&& other) noexcept;
     ~ByteBuffer();
 
     const char* data() const { return data_; }
     size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     std::string_view view() const { return {data_, size_}; }
 
     /// Throws std::bad_alloc when memory runs out, as the standard containers do.
     void append(std::string_view bytes);
-    void push_back(char byte);
     /// Empties the buffer and gives its memory back.
     void clear();
 

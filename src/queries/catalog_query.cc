@@ -20,9 +20,6 @@ rt::Task<void> run_catalog_query(std::string query, Mode mode, SearchGeneration 
         // Every sync package matches an empty query; listing them all would
         // show nothing useful, so Install waits for at least one character.
         if (mode == Mode::Uninstall || !query.empty()) {
-            // The listing is filtered read by read while the package manager
-            // writes it, so only the matches are ever held and little is left
-            // to do at its end.
             NameFilter filter(query);
             auto run = process::run_captured(
                 mode == Mode::Install ? pacman_sync_names() : pacman_installed_names(),

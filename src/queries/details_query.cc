@@ -27,8 +27,7 @@ rt::Task<void> run_details_query(std::string name, DetailsGeneration generation,
         }
     } catch (const std::bad_alloc&) {
         // Out of memory fails this query alone, as a package manager that
-        // cannot be started does: the details are absent.
-        details.reset();
+        // cannot be started does: the details, set last, are still absent.
     }
     sender.send(DetailsResult{generation, std::move(details)});
 }

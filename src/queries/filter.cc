@@ -51,10 +51,7 @@ void keep_ascii_matches(std::string_view lines, std::string_view lowered, std::s
 
 }  // namespace
 
-NameFilter::NameFilter(std::string_view query)
-    : needle_(text::to_lower(query)),
-      needle_is_ascii_(text::is_ascii(needle_)),
-      needle_has_line_feed_(needle_.find('\n') != std::string::npos) {}
+NameFilter::NameFilter(std::string_view query) : needle_(text::to_lower(query)) {}
 
 void NameFilter::feed(std::string_view piece) {
     if (!partial_.empty()) {
@@ -78,11 +75,7 @@ void NameFilter::feed(std::string_view piece) {
 }
 
 NameList NameFilter::finish() {
-    if (!partial_.empty()) {
-        const std::string last = std::move(partial_);
-        partial_.clear();
-        take_lines(last);
-    }
+    take_lines(partial_);
     return kept_.take();
 }
 
@@ -133,7 +126,7 @@ void NameFilter::take_ascii_lines(std::string_view lines) {
         return;
     }
     // The lower-case form of ASCII is ASCII and no line holds a line feed.
-    if (!needle_is_ascii_ || needle_has_line_feed_) {
+    if (!text::is_ascii(needle_) || needle_.find('\n') != std::string::npos) {
         return;
     }
     lowered_.resize(lines.size());
@@ -145,14 +138,10 @@ void NameFilter::take_other_lines(std::string_view lines) {
     const std::string_view text = text::decode_lossy_view(lines, decoded_);
     text::for_each_line(text, [this](std::string_view line) {
         const std::string_view name = text::trim_white_space(line);
-        if (!name.empty() && (needle_.empty() || matches_other(name))) {
+        if (needle_.empty() || text::to_lower(name).find(needle_) != std::string::npos) {
             kept_.add(name);
         }
     });
-}
-
-bool NameFilter::matches_other(std::string_view name) {
-    return text::to_lower(name).find(needle_) != std::string::npos;
 }
 
 }  // namespace pacpick

@@ -31,11 +31,8 @@ class NameFilter {
     void take_lines(std::string_view lines);
     void take_ascii_lines(std::string_view lines);
     void take_other_lines(std::string_view lines);
-    bool matches_other(std::string_view name);
 
-    std::string needle_;  // the query, lower-cased
-    bool needle_is_ascii_;
-    bool needle_has_line_feed_;
+    std::string needle_;   // the query, lower-cased
     std::string partial_;  // the start of a line whose end has not arrived
     std::string lowered_;  // scratch for one block of lower-cased names
     std::string decoded_;  // scratch for lines that are not well-formed

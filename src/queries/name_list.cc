@@ -85,7 +85,8 @@ void NameList::add(std::string_view name, size_t shared) {
         last_.assign(name);
     } else {
         shared = std::min(shared, kMostShared);
-        bytes_.push_back(static_cast<char>(shared));
+        const char count = static_cast<char>(shared);
+        bytes_.append({&count, 1});
         bytes_.append(name.substr(shared));
         // Only the bytes after the shared ones differ from the last name.
         last_.replace(shared, name.size() - shared, name.substr(shared));

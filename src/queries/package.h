@@ -36,8 +36,7 @@ struct Generation {
 using SearchGeneration = Generation<struct SearchKind>;
 using DetailsGeneration = Generation<struct DetailsKind>;
 
-/// The answer of one catalog search: the matching names, in display order. It
-/// travels by move, so the names are never copied on their way to the screen.
+/// The answer of one catalog search: the matching names, in display order.
 struct CatalogResult {
     SearchGeneration generation;
     NameList names;
@@ -49,9 +48,8 @@ struct DetailsResult {
     std::optional<PackageDetails> details;
 };
 
-/// The one kind of value carried by the result channel from background queries
-/// to the main loop. Each carries the generation it was started with, so the
-/// loop can recognise answers that a newer request has made out of date.
+/// What the result channel carries from the background queries to the main
+/// loop, each answer with the generation its request was started with.
 using QueryMessage = std::variant<CatalogResult, DetailsResult>;
 
 }  // namespace pacpick

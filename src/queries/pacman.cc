@@ -18,11 +18,8 @@ std::vector<std::string> with_target(std::vector<std::string> arguments, std::st
 }
 
 /// pacman in the user's language names its fields in that language too
-/// ("Beschreibung" for "Description" in German), and the details are found by
-/// the English names. The queries therefore run with pacman's own words in
-/// English and text in UTF-8, whatever the user's locale: names and
-/// descriptions come through unchanged. LANGUAGE goes too, since it would still
-/// choose a translation under that locale.
+/// ("Beschreibung" in German). C.UTF-8 keeps names and descriptions unchanged,
+/// and LANGUAGE goes since it would still choose a translation under it.
 process::ChildCommand background_query(std::vector<std::string> arguments) {
     process::ChildCommand command{"pacman", std::move(arguments)};
     command.environment = {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", std::nullopt}};

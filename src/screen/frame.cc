@@ -39,10 +39,6 @@ std::string visible(std::string_view text) {
     return out;
 }
 
-std::string_view mode_word(Mode mode) {
-    return mode == Mode::Install ? "install" : "uninstall";
-}
-
 }  // namespace
 
 std::array<std::string, 3> details_lines(const FrameContent& content, Column width) {
@@ -80,7 +76,7 @@ Result<void> draw_frame(const FrameContent& content, Mode mode, TerminalSize siz
     // Built by appending: GCC 12 at -O3 warns (-Wrestrict, wrongly) on the
     // literal-plus-temporary form of the same concatenation.
     std::string prompt = "[";
-    prompt += mode_word(mode);
+    prompt += mode == Mode::Install ? "install" : "uninstall";
     prompt += "] ";
     prompt += visible(content.query);
     print_line(writer, rule, std::string(width.value, '-'));

@@ -17,10 +17,7 @@ namespace {
 /// The number `tput` prints for `capability` ("cols" or "lines"), 0 when it
 /// cannot be run or prints none.
 uint16_t tput_value(std::string_view capability) {
-    process::ChildCommand command;
-    command.program = "tput";
-    command.arguments = {std::string(capability)};
-    auto output = process::run_captured_blocking(std::move(command));
+    auto output = process::run_captured_blocking({"tput", {std::string(capability)}});
     if (!output) {
         return 0;
     }

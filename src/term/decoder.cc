@@ -129,34 +129,20 @@ const FixedSequence* fixed_sequence_from(std::string_view bytes) {
     return nullptr;
 }
 
-struct ControlRange {
-    uint8_t first;
-    uint8_t last;
-    char32_t first_char;  // typed with CONTROL
-};
-
-/// The control bytes that are Ctrl with a letter or digit: 0x08 is Ctrl+H
-/// rather than Backspace, and 0x03 Ctrl+C.
-constexpr std::array kControlRanges = {
-    ControlRange{0x01, 0x1A, U'a'},
-    ControlRange{0x1C, 0x1F, U'4'},
-};
-
 Outcome decode(const DecodeInput& input);
 
-/// A control byte that is no fixed sequence: 0x0A depends on raw mode.
+/// A control byte that is neither ESC nor a fixed sequence: 0x0A depends on raw
+/// mode, the rest (0x01 to 0x1A, 0x1C to 0x1F) are Ctrl with a letter or digit:
+/// 0x08 is Ctrl+H rather than Backspace, and 0x03 Ctrl+C.
 Outcome decode_control_byte(uint8_t byte, RawModeQuery raw_mode) {
     if (byte == 0x0A) {
         return raw_mode() ? key(KeyCode::character('j'), KeyModifiers::CONTROL)
                           : key(KeyCode::of(Kind::Enter));
     }
-    for (const ControlRange& range : kControlRanges) {
-        if (byte >= range.first && byte <= range.last) {
-            return key(KeyCode::character(range.first_char + (byte - range.first)),
-                       KeyModifiers::CONTROL);
-        }
+    if (byte <= 0x1A) {
+        return key(KeyCode::character(U'a' + (byte - 0x01)), KeyModifiers::CONTROL);
     }
-    return not_decodable();  // ESC is never handed here
+    return key(KeyCode::character(U'4' + (byte - 0x1C)), KeyModifiers::CONTROL);
 }
 
 /// How many bytes the sequence that `first` leads is waited for, judged by the

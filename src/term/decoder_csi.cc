@@ -61,10 +61,7 @@ std::optional<KeyCode> tilde_key(uint32_t number) {
 Outcome decode_tilde_key(std::string_view bytes) {
     const std::string_view parameters = parameters_of(bytes);
     auto number = parse_decimal(nth_field(parameters, ';', 0), 255);
-    if (!number) {
-        return not_decodable();
-    }
-    auto code = tilde_key(*number);
+    auto code = number ? tilde_key(*number) : std::nullopt;
     if (!code) {
         return not_decodable();
     }
@@ -77,24 +74,20 @@ Outcome decode_tilde_key(std::string_view bytes) {
 /// means nothing, the modifiers come from the second or, failing that, from
 /// the digit before x.
 Outcome decode_parameterised_letter(std::string_view bytes) {
-    KeyModifiers modifiers;
-    KeyKind kind = KeyKind::Press;
+    std::optional<KeyEvent> event = ss3_key(bytes.back());
+    if (!event) {
+        return not_decodable();
+    }
     if (auto parameter = second_field_parameter(parameters_of(bytes))) {
-        modifiers = parameter->modifiers;
-        kind = parameter->kind;
+        event->modifiers = parameter->modifiers;
+        event->kind = parameter->kind;
     } else {
         const char digit = bytes[bytes.size() - 2];
         if (digit < '0' || digit > '9') {
             return not_decodable();
         }
-        modifiers = modifiers_of_parameter(static_cast<uint32_t>(digit - '0'));
+        event->modifiers = modifiers_of_parameter(static_cast<uint32_t>(digit - '0'));
     }
-    std::optional<KeyEvent> event = ss3_key(bytes.back());
-    if (!event) {
-        return not_decodable();
-    }
-    event->modifiers = modifiers;
-    event->kind = kind;
     return key(*event);
 }
 

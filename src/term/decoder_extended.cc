@@ -1,6 +1,7 @@
 // Extended key reports (ESC [ P ; M u, the kitty keyboard protocol) and the
 // three forms of mouse report.
 
+#include <algorithm>
 #include <array>
 
 #include "term/decoder_rules.h"
@@ -72,20 +73,6 @@ KeyCode advance(KeyCode code, uint32_t steps) {
             break;
     }
     return code;
-}
-
-struct FunctionalKey {
-    KeyCode code;
-    uint8_t state;
-};
-
-std::optional<FunctionalKey> functional_key(uint32_t number) {
-    for (const FunctionalKeys& run : kFunctionalKeys) {
-        if (number >= run.first && number <= run.last) {
-            return FunctionalKey{advance(run.first_code, number - run.first), run.state};
-        }
-    }
-    return std::nullopt;
 }
 
 bool is_scalar_value(uint32_t number) {
@@ -188,9 +175,12 @@ Outcome decode_extended_key(const DecodeInput& input) {
         second_field_parameter(parameters).value_or(ModifierParameter{});
 
     KeyEvent event{KeyCode{}, parameter.modifiers, parameter.kind, parameter.state};
-    if (auto functional = functional_key(*number)) {
-        event.code = functional->code;
-        event.state.bits |= functional->state;
+    const auto run = std::ranges::find_if(kFunctionalKeys, [&](const FunctionalKeys& keys) {
+        return *number >= keys.first && *number <= keys.last;
+    });
+    if (run != kFunctionalKeys.end()) {
+        event.code = advance(run->first_code, *number - run->first);
+        event.state.bits |= run->state;
     } else if (is_scalar_value(*number)) {
         event.code = plain_key(*number, event.modifiers, input.raw_mode);
     } else {

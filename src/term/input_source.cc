@@ -16,10 +16,6 @@ namespace {
 
 constexpr uint64_t kTerminalToken = rt::EpollSet::kWoken + 1;
 
-Error interrupted() {
-    return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
-}
-
 }  // namespace
 
 bool InputSource::is_wake_interruption(const Error& error) {
@@ -92,7 +88,7 @@ Result<std::optional<DecodedItem>> InputSource::read_item(Timeout timeout) {
         // The latch is set by the owner, or by a window-size signal's notice,
         // which the next turn makes a Resize of.
         if (woken && rt::signal_count(SIGWINCH) == resizes_seen_) {
-            return interrupted();
+            return Error::custom(ErrorKind::Interrupted, "input wait interrupted");
         }
         if (timeout && std::chrono::steady_clock::now() >= deadline) {
             return std::optional<DecodedItem>();
@@ -110,30 +106,28 @@ std::optional<DecodedItem> InputSource::read_terminal() {
     for (;;) {
         char byte;
         const ssize_t n = ::read(terminal_.fd(), &byte, 1);
-        if (n < 0 && errno == EINTR) {
+        if (n == 1) {
+            decoder_.feed(std::string_view(&byte, 1), true);
+            if (auto item = decoder_.next_item()) {
+                return item;
+            }
+            if (terminal_has_input()) {
+                continue;
+            }
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-            decoder_.input_paused();
-            return decoder_.next_item();
-        }
-        if (n <= 0) {
+        } else if (n == 0 || errno != EAGAIN) {
             // End of input or a broken terminal: no key will come from it again.
             // Waiting on regardless would leave the program deaf, holding a raw
             // terminal its user cannot take back from the keyboard.
-            lose_terminal(n == 0 ? Error::custom(ErrorKind::Other, "end of terminal input")
-                                 : Error::last_os_error());
-            decoder_.input_paused();
-            return decoder_.next_item();
+            terminal_lost_ = n == 0 ? Error::custom(ErrorKind::Other, "end of terminal input")
+                                    : Error::last_os_error();
+            // A hung-up terminal stays readable for good: unwatched, it cannot
+            // wake a wait again and again.
+            (void)epoll_.control(EPOLL_CTL_DEL, terminal_.fd(), 0, 0);
         }
-        decoder_.feed(std::string_view(&byte, 1), true);
-        if (auto item = decoder_.next_item()) {
-            return item;
-        }
-        if (!terminal_has_input()) {
-            decoder_.input_paused();  // an ESC alone is the Esc key
-            return decoder_.next_item();
-        }
+        decoder_.input_paused();  // an ESC alone is the Esc key
+        return decoder_.next_item();
     }
 }
 
@@ -144,13 +138,6 @@ bool InputSource::terminal_has_input() const {
         n = ::poll(&fd, 1, 0);
     } while (n < 0 && errno == EINTR);
     return n > 0 && (fd.revents & POLLIN) != 0;
-}
-
-void InputSource::lose_terminal(Error why) {
-    // A hung-up terminal stays readable for good: unwatched, it cannot wake a
-    // wait again and again.
-    (void)epoll_.control(EPOLL_CTL_DEL, terminal_.fd(), 0, 0);
-    terminal_lost_ = std::move(why);
 }
 
 Result<std::optional<DecodedItem>> InputSource::take_resize() {

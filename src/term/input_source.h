@@ -58,7 +58,6 @@ class InputSource {
 
     std::optional<DecodedItem> read_terminal();
     bool terminal_has_input() const;
-    void lose_terminal(Error why);
     Result<std::optional<DecodedItem>> take_resize();
 
     TerminalHandle terminal_;

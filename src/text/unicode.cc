@@ -45,10 +45,12 @@ const tables::SpecialLower* special_lower(char32_t ch) {
     return (it != table.end() && it->ch == ch) ? &*it : nullptr;
 }
 
-/// The character that ends just before byte `end` of well-formed text.
-DecodedChar decode_before(std::string_view text, size_t end) {
+/// The character that ends just before byte `end`; nothing when the bytes
+/// from the lead byte before it up to `end` are no one character.
+std::optional<DecodedChar> decode_before(std::string_view text, size_t end) {
     const size_t start = char_start(text, end - 1);
-    return *decode_first(text.substr(start, end - start));
+    const auto c = decode_first(text.substr(start, end - start));
+    return c && c->length == end - start ? c : std::nullopt;
 }
 
 // A capital sigma is final when a cased letter comes before it, with only
@@ -58,7 +60,7 @@ DecodedChar decode_before(std::string_view text, size_t end) {
 bool is_final_sigma(std::string_view text, size_t start, size_t end) {
     bool cased_before = false;
     for (size_t pos = start; pos > 0;) {
-        const DecodedChar c = decode_before(text, pos);
+        const DecodedChar c = *decode_before(text, pos);
         if (in_ranges(tables::cased, c.ch)) {
             cased_before = true;
             break;
@@ -119,10 +121,8 @@ std::string to_lower(std::string_view utf8) {
     }
     // Ill-formed input is lowered as the text it decodes to, so the result is
     // always well-formed and matches how the package lists themselves are read.
-    if (!is_valid_utf8(utf8)) {
-        return lower_valid(decode_lossy(utf8));
-    }
-    return lower_valid(utf8);
+    std::string decoded;
+    return lower_valid(decode_lossy_view(utf8, decoded));
 }
 
 bool is_white_space(char32_t ch) {
@@ -133,16 +133,13 @@ bool is_white_space(char32_t ch) {
 }
 
 std::string_view trim_white_space(std::string_view utf8) {
+    // ASCII is taken byte by byte without decoding: pacman pads its keys with
+    // runs of spaces. A stray continuation byte or a broken sequence is not
+    // white space and ends the trim.
     size_t start = 0;
     while (start < utf8.size()) {
-        if (const auto byte = static_cast<unsigned char>(utf8[start]); byte < 0x80) {
-            if (!is_white_space(byte)) {
-                break;
-            }
-            ++start;
-            continue;
-        }
-        const auto c = decode_first(utf8.substr(start));
+        const auto byte = static_cast<unsigned char>(utf8[start]);
+        const auto c = byte < 0x80 ? DecodedChar{byte, 1} : decode_first(utf8.substr(start));
         if (!c || !is_white_space(c->ch)) {
             break;
         }
@@ -150,21 +147,12 @@ std::string_view trim_white_space(std::string_view utf8) {
     }
     size_t end = utf8.size();
     while (end > start) {
-        if (const auto byte = static_cast<unsigned char>(utf8[end - 1]); byte < 0x80) {
-            if (!is_white_space(byte)) {
-                break;
-            }
-            --end;
-            continue;
-        }
-        // Back to the lead byte of the last character; a stray continuation
-        // byte or a broken sequence is not white space and ends the trim.
-        const size_t lead = char_start(utf8, end - 1);
-        const auto c = decode_first(utf8.substr(lead, end - lead));
-        if (!c || c->length != end - lead || !is_white_space(c->ch)) {
+        const auto byte = static_cast<unsigned char>(utf8[end - 1]);
+        const auto c = byte < 0x80 ? DecodedChar{byte, 1} : decode_before(utf8, end);
+        if (!c || !is_white_space(c->ch)) {
             break;
         }
-        end = lead;
+        end -= c->length;
     }
     return utf8.substr(start, end - start);
 }

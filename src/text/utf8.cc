@@ -188,11 +188,8 @@ void append_utf8(std::string& out, char32_t ch) {
 }
 
 size_t utf8_prefix_length(std::string_view bytes, size_t max_bytes) {
-    if (max_bytes >= bytes.size()) {
-        return bytes.size();
-    }
     // A cut in front of a continuation byte would split its character.
-    return char_start(bytes, max_bytes);
+    return max_bytes >= bytes.size() ? bytes.size() : char_start(bytes, max_bytes);
 }
 
 size_t char_start(std::string_view bytes, size_t pos) {
