@@ -70,10 +70,13 @@ void release(const std::string& fifo, const std::string& line) {
 }
 
 /// The state letter of /proc/PID/stat ('Z' for a zombie), or 0 when the
-/// process is gone.
+/// process is gone, even between the open and the read (ESRCH).
 char process_state(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    char buffer[512];
+    const UniqueFd fd(
+        ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    const ssize_t n = fd.valid() ? ::read(fd.get(), buffer, sizeof buffer) : -1;
+    const std::string stat(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     const size_t close_paren = stat.rfind(')');
     return close_paren == std::string::npos || close_paren + 2 >= stat.size()
                ? 0
