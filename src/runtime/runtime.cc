@@ -3,12 +3,55 @@
 #include <atomic>
 #include <cassert>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 namespace pacpick::rt {
 
 namespace {
+
 std::atomic<Runtime*> g_current_runtime{nullptr};
+
+/// The cell of a `block_on` root: it runs on the blocking thread, which sleeps
+/// on a condition variable between wake-ups.
+class BlockingCell final : public detail::TaskCell {
+  public:
+    explicit BlockingCell(std::coroutine_handle<> root) : TaskCell(root) {}
+
+    void drive() {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                woken_.wait(lock, [this] { return scheduled_; });
+                scheduled_ = false;
+            }
+            if (run() == Step::Done) {
+                return;
+            }
+        }
+    }
+
+  protected:
+    void schedule() override {
+        {
+            std::lock_guard lock(mutex_);
+            scheduled_ = true;
+        }
+        woken_.notify_one();
+    }
+    void on_done() override {}
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool scheduled_ = true;
+};
+
+}  // namespace
+
+void Runtime::drive(std::coroutine_handle<> root) {
+    std::make_shared<BlockingCell>(root)->drive();
 }
 
 Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) {

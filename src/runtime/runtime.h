@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "base/result.h"
-#include "runtime/blocking_cell.h"
 #include "runtime/executor.h"
 #include "runtime/reactor.h"
 #include "runtime/running_threads.h"
@@ -33,8 +32,7 @@ class Runtime {
 
     template <typename T>
     T block_on(Task<T> task) {
-        auto cell = std::make_shared<detail::BlockingCell>(task.handle());
-        cell->drive();
+        drive(task.handle());
         return task.take_result();
     }
 
@@ -46,6 +44,9 @@ class Runtime {
 
   private:
     Runtime() = default;
+    /// Runs `root` to its end on the calling thread, asleep between wake-ups.
+    /// The frame stays with the caller's `Task`, whose result is read after.
+    static void drive(std::coroutine_handle<> root);
     static Result<std::unique_ptr<Runtime>> assemble(unsigned workers);
 
     std::shared_ptr<detail::RunningThreads> running_ = std::make_shared<detail::RunningThreads>();
