@@ -25,8 +25,6 @@ class Runtime {
     /// `workers` 0 means one worker thread per available processor.
     static Result<std::unique_ptr<Runtime>> build(unsigned workers = 0);
     ~Runtime();
-    Runtime(const Runtime&) = delete;
-    Runtime& operator=(const Runtime&) = delete;
 
     JoinHandle spawn(Task<void> task) { return executor_->spawn(std::move(task)); }
 
@@ -47,7 +45,6 @@ class Runtime {
     /// Runs `root` to its end on the calling thread, asleep between wake-ups.
     /// The frame stays with the caller's `Task`, whose result is read after.
     static void drive(std::coroutine_handle<> root);
-    static Result<std::unique_ptr<Runtime>> assemble(unsigned workers);
 
     std::shared_ptr<detail::RunningThreads> running_ = std::make_shared<detail::RunningThreads>();
     std::unique_ptr<Reactor> reactor_;
