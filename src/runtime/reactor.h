@@ -13,12 +13,27 @@
 #include "base/fd.h"
 #include "base/result.h"
 #include "runtime/epoll_set.h"
-#include "runtime/io_state.h"
 #include "runtime/waker.h"
 
 namespace pacpick::rt {
 
 using Clock = std::chrono::steady_clock;
+
+namespace detail {
+
+/// Readiness state of one descriptor registered with the reactor, shared
+/// between its owner (an `AsyncFd`) and the reactor thread; `mutex` guards it.
+struct IoState {
+    std::mutex mutex;
+    int fd = -1;
+    uint64_t token = 0;
+    bool added = false;  // known to epoll
+    bool armed = false;  // one-shot interest outstanding
+    bool ready = false;  // an event arrived and was not yet consumed
+    Waker waker;
+};
+
+}  // namespace detail
 
 /// The event loop's poller, driven by one thread: one epoll instance for
 /// descriptor readiness (one-shot registrations, so "clear and register again"
