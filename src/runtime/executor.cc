@@ -145,8 +145,7 @@ Result<std::unique_ptr<Executor>> Executor::start(
             }
         });
         if (!worker) {
-            executor->shutdown();
-            return std::move(worker).error();
+            return std::move(worker).error();  // the workers started stop with `executor`
         }
         executor->workers_.push_back(std::move(*worker));
     }

@@ -14,7 +14,6 @@ namespace pacpick::rt {
 
 namespace detail {
 class RunQueue;
-class TaskCell;
 }  // namespace detail
 
 /// A pool of worker threads running spawned tasks from one shared queue. A task
