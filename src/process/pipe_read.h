@@ -58,19 +58,18 @@ class PipeCapture {
     PipeCapture() = default;
     /// Takes a non-blocking reading end; needs a running runtime.
     explicit PipeCapture(UniqueFd fd, OutputSink sink = {})
-        : fd_(std::move(fd)), sink_(std::move(sink)), open_(true) {}
+        : fd_(std::move(fd)), sink_(std::move(sink)) {}
 
     /// Ready once the end of file has been read, or with a read error.
     rt::Poll<Result<void>> poll_drain(const rt::Waker& waker);
-    bool finished() const { return !open_; }
+    bool finished() const { return !fd_.valid(); }
     std::string take() { return std::move(data_); }
-    void close();
+    void close() { fd_.reset(); }
 
   private:
     rt::AsyncFd fd_;
     std::string data_;
     OutputSink sink_;
-    bool open_ = false;
     bool readable_ = false;  // reported readable and not yet read dry
 };
 
