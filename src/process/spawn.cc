@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -84,12 +85,8 @@ Result<std::vector<std::string>> changed_environment(
     }
     auto changed = [&changes](std::string_view entry) {
         const std::string_view name = entry.substr(0, entry.find('='));
-        for (const auto& change : changes) {
-            if (change.name == name) {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::any_of(changes,
+                                   [name](const auto& change) { return change.name == name; });
     };
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -187,12 +184,8 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     }
     // The child's ends close when `streams` goes out of scope: from here on only
     // the child holds them, so end of file arrives when the child closes its own.
-    SpawnedChild child;
-    child.pid = pid;
-    child.stdin_pipe = std::move(streams[0].program_end);
-    child.stdout_pipe = std::move(streams[1].program_end);
-    child.stderr_pipe = std::move(streams[2].program_end);
-    return child;
+    return SpawnedChild{pid, std::move(streams[0].program_end), std::move(streams[1].program_end),
+                        std::move(streams[2].program_end)};
 }
 
 }  // namespace pacpick::process
