@@ -30,8 +30,6 @@ class Child {
     /// reserved for it before it was. Needs a running runtime.
     Child(pid_t pid, OrphanSlot slot);
     Child(Child&& other) noexcept;
-    Child& operator=(Child&&) = delete;
-    Child(const Child&) = delete;
     ~Child();
 
     /// Ready with the exit status once the child has ended, or with the error
