@@ -44,8 +44,6 @@ struct IoState {
 /// the sleep when an earlier timer is added or when the loop is stopped.
 class Reactor {
   public:
-    /// Fails when the signal notices' self-pipe, the epoll set, the timerfd
-    /// or the latch cannot be made.
     static Result<std::unique_ptr<Reactor>> create();
 
     /// The thread body: turns until `stop`. A wait on its own epoll set fails

@@ -5,7 +5,6 @@ namespace pacpick::rt::detail {
 namespace {
 thread_local TaskCell* tls_current_cell = nullptr;
 
-/// Makes `cell` the current one for the duration of a run.
 struct CurrentCellScope {
     explicit CurrentCellScope(TaskCell* cell) { tls_current_cell = cell; }
     ~CurrentCellScope() { tls_current_cell = nullptr; }
