@@ -13,8 +13,6 @@
 
 namespace pacpick::process {
 
-// Reading a child's pipe: once, and to its end on the reactor's word.
-
 /// What one read from a pipe gave.
 enum class ReadOutcome { Data, EndOfFile, WouldBlock, Failed };
 
@@ -24,10 +22,8 @@ inline constexpr size_t kReadChunk = 16 * 1024;
 
 /// Reads once from `fd` and hands what arrived to `take(std::string_view)`,
 /// which must not keep the view. Interrupted reads are repeated; on `Failed`
-/// errno holds the reason. The bytes land in a buffer on the stack: what is
-/// kept is a package's details or an error message, a few KiB that a string
-/// grows to in a few doublings, and a listing goes to its filter read by read.
-/// Growing a string by a whole chunk to read into would zero it every time.
+/// errno holds the reason. The bytes land on the stack: a string grown by a
+/// chunk to read into would zero it every time, for the few KiB that are kept.
 template <typename Take>
 ReadOutcome read_once(int fd, const Take& take) {
     char chunk[kReadChunk];

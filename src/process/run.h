@@ -30,9 +30,8 @@ class CapturedRun {
     PipeCapture stderr_;
 };
 
-/// The pending result of `run_foreground`: a leaf future ready with the
-/// child's exit status. Dropped unfinished, it leaves the child to the orphan
-/// list.
+/// The pending result of `run_foreground`: a leaf future ready with the child's
+/// exit status. Dropped unfinished, it leaves the child to the orphan list.
 class ForegroundRun {
   public:
     rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker);

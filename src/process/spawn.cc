@@ -163,12 +163,11 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     posix_spawnattr_init(&attributes);
     const SpawnObjectGuard<posix_spawnattr_t> attributes_guard(&attributes,
                                                                posix_spawnattr_destroy);
-    // The program ignores SIGPIPE so that its own writes fail with EPIPE (and
-    // may ignore the keyboard's signals while a foreground command runs); an
-    // ignored disposition survives exec, so the child must get the default
-    // back. A blocked signal survives exec too: the child starts with none,
-    // whatever the starting thread blocks. Setting valid sets and flags cannot
-    // fail.
+    // The program ignores SIGPIPE, so that its own writes fail with EPIPE, and
+    // may ignore the keyboard's signals while a foreground command runs.
+    // Ignored and blocked signals survive exec, so the child gets the defaults
+    // back and starts with none blocked, whatever the starting thread blocks.
+    // Setting valid sets and flags cannot fail.
     const ChildSignalDefaults defaults;  // held until the child has started
     posix_spawnattr_setsigdefault(&attributes, &defaults.signals());
     sigset_t none;
