@@ -15,9 +15,7 @@ class UniqueFd {
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset(std::exchange(other.fd_, -1));
-        }
+        reset(std::exchange(other.fd_, -1));  // onto itself: -1 first, so nothing closes
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;

@@ -2,7 +2,6 @@
 
 #include <cassert>
 #include <optional>
-#include <type_traits>
 #include <utility>
 #include <variant>
 

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <new>
-#include <optional>
 #include <utility>
 
 #include "process/wait.h"

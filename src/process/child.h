@@ -14,12 +14,11 @@
 
 namespace pacpick::process {
 
-// A child's end is heard one of two ways. A child with a process descriptor
-// (pidfd_open) is watched by the reactor like a pipe. Otherwise (a kernel
-// without the call, a sandbox that refuses it, no descriptor to spare) and for
-// every abandoned child, SIGCHLD is: the program must hear it through
-// `rt::notice_signal`, and each notice wakes the children waiting on that
-// route and runs the orphan pass. Either way a wait never blocks a thread.
+// A child's end is heard through its process descriptor (pidfd_open), watched
+// by the reactor like a pipe, or, without one (a kernel without the call, a
+// sandbox's refusal, no descriptor to spare) and for every abandoned child,
+// through SIGCHLD's notices, each of which wakes the children on that route and
+// runs the orphan pass. Either way no thread blocks in a wait.
 
 /// A started child whose end a task awaits on the event loop. The handle is the
 /// child's only waiter; once collected, the status is kept. Dropped (or
@@ -30,8 +29,6 @@ class Child {
     /// reserved for it before it was. Needs a running runtime.
     Child(pid_t pid, OrphanSlot slot);
     Child(Child&& other) noexcept;
-    Child& operator=(Child&&) = delete;
-    Child(const Child&) = delete;
     ~Child();
 
     /// Ready with the exit status once the child has ended, or with the error

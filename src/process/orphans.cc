@@ -73,9 +73,7 @@ OrphanSlot::OrphanSlot() : entry_(1) {
 }
 
 void OrphanSlot::adopt(pid_t pid) && {
-    if (!entry_.empty()) {  // else moved from
-        Orphans::get().adopt(entry_, pid);
-    }
+    Orphans::get().adopt(entry_, pid);
 }
 
 }  // namespace pacpick::process

@@ -11,7 +11,7 @@ constexpr int kReadsPerPoll = 16;
 }  // namespace
 
 rt::Poll<Result<void>> PipeCapture::poll_drain(const rt::Waker& waker) {
-    if (!open_) {
+    if (finished()) {
         return Result<void>();
     }
     for (int reads = 0; reads < kReadsPerPoll;) {
@@ -46,12 +46,6 @@ rt::Poll<Result<void>> PipeCapture::poll_drain(const rt::Waker& waker) {
     }
     waker.wake();  // more may be waiting: poll again after others had a turn
     return rt::Poll<Result<void>>::pending();
-}
-
-void PipeCapture::close() {
-    fd_.reset();
-    open_ = false;
-    readable_ = false;
 }
 
 }  // namespace pacpick::process

@@ -13,8 +13,6 @@
 
 namespace pacpick::process {
 
-// Reading a child's pipe: once, and to its end on the reactor's word.
-
 /// What one read from a pipe gave.
 enum class ReadOutcome { Data, EndOfFile, WouldBlock, Failed };
 
@@ -24,10 +22,8 @@ inline constexpr size_t kReadChunk = 16 * 1024;
 
 /// Reads once from `fd` and hands what arrived to `take(std::string_view)`,
 /// which must not keep the view. Interrupted reads are repeated; on `Failed`
-/// errno holds the reason. The bytes land in a buffer on the stack: what is
-/// kept is a package's details or an error message, a few KiB that a string
-/// grows to in a few doublings, and a listing goes to its filter read by read.
-/// Growing a string by a whole chunk to read into would zero it every time.
+/// errno holds the reason. The bytes land on the stack: a string grown by a
+/// chunk to read into would zero it every time, for the few KiB that are kept.
 template <typename Take>
 ReadOutcome read_once(int fd, const Take& take) {
     char chunk[kReadChunk];
@@ -58,19 +54,18 @@ class PipeCapture {
     PipeCapture() = default;
     /// Takes a non-blocking reading end; needs a running runtime.
     explicit PipeCapture(UniqueFd fd, OutputSink sink = {})
-        : fd_(std::move(fd)), sink_(std::move(sink)), open_(true) {}
+        : fd_(std::move(fd)), sink_(std::move(sink)) {}
 
     /// Ready once the end of file has been read, or with a read error.
     rt::Poll<Result<void>> poll_drain(const rt::Waker& waker);
-    bool finished() const { return !open_; }
+    bool finished() const { return !fd_.valid(); }
     std::string take() { return std::move(data_); }
-    void close();
+    void close() { fd_.reset(); }
 
   private:
     rt::AsyncFd fd_;
     std::string data_;
     OutputSink sink_;
-    bool open_ = false;
     bool readable_ = false;  // reported readable and not yet read dry
 };
 

@@ -7,8 +7,8 @@
 namespace pacpick::process {
 
 rt::Poll<Result<CommandOutput>> CapturedRun::poll(const rt::Waker& waker) {
-    if (start_error_) {
-        return Result<CommandOutput>(*start_error_);
+    if (!child_) {
+        return Result<CommandOutput>(child_.error());
     }
     if (!status_) {
         auto exit = child_->poll_exit(waker);
@@ -42,8 +42,8 @@ Result<CommandOutput> CapturedRun::fail(Error error) {
 }
 
 rt::Poll<Result<ExitStatus>> ForegroundRun::poll(const rt::Waker& waker) {
-    if (start_error_) {
-        return Result<ExitStatus>(*start_error_);
+    if (!child_) {
+        return Result<ExitStatus>(child_.error());
     }
     return child_->poll_exit(waker);
 }

@@ -20,21 +20,18 @@ class CapturedRun {
 
   private:
     friend CapturedRun run_captured(ChildCommand command, OutputSink on_stdout);
-    explicit CapturedRun(Error start_error) : start_error_(std::move(start_error)) {}
-    CapturedRun(Child child, PipeCapture out, PipeCapture err)
+    explicit CapturedRun(Result<Child> child, PipeCapture out = {}, PipeCapture err = {})
         : child_(std::move(child)), stdout_(std::move(out)), stderr_(std::move(err)) {}
     Result<CommandOutput> fail(Error error);
 
-    std::optional<Error> start_error_;
-    std::optional<Child> child_;
+    Result<Child> child_;  // or why it did not start
     std::optional<ExitStatus> status_;
     PipeCapture stdout_;
     PipeCapture stderr_;
 };
 
-/// The pending result of `run_foreground`: a leaf future ready with the
-/// child's exit status. Dropped unfinished, it leaves the child to the orphan
-/// list.
+/// The pending result of `run_foreground`: a leaf future ready with the child's
+/// exit status. Dropped unfinished, it leaves the child to the orphan list.
 class ForegroundRun {
   public:
     rt::Poll<Result<ExitStatus>> poll(const rt::Waker& waker);
@@ -47,11 +44,9 @@ class ForegroundRun {
 
   private:
     friend ForegroundRun run_foreground(ChildCommand command);
-    explicit ForegroundRun(Error start_error) : start_error_(std::move(start_error)) {}
-    explicit ForegroundRun(Child child) : child_(std::move(child)) {}
+    explicit ForegroundRun(Result<Child> child) : child_(std::move(child)) {}
 
-    std::optional<Error> start_error_;
-    std::optional<Child> child_;
+    Result<Child> child_;  // or why it did not start
 };
 
 /// Starts `command` now, stdin inherited and stdout and stderr captured; a

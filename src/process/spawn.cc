@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -84,12 +85,8 @@ Result<std::vector<std::string>> changed_environment(
     }
     auto changed = [&changes](std::string_view entry) {
         const std::string_view name = entry.substr(0, entry.find('='));
-        for (const auto& change : changes) {
-            if (change.name == name) {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::any_of(changes,
+                                   [name](const auto& change) { return change.name == name; });
     };
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -166,12 +163,11 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     posix_spawnattr_init(&attributes);
     const SpawnObjectGuard<posix_spawnattr_t> attributes_guard(&attributes,
                                                                posix_spawnattr_destroy);
-    // The program ignores SIGPIPE so that its own writes fail with EPIPE (and
-    // may ignore the keyboard's signals while a foreground command runs); an
-    // ignored disposition survives exec, so the child must get the default
-    // back. A blocked signal survives exec too: the child starts with none,
-    // whatever the starting thread blocks. Setting valid sets and flags cannot
-    // fail.
+    // The program ignores SIGPIPE, so that its own writes fail with EPIPE, and
+    // may ignore the keyboard's signals while a foreground command runs.
+    // Ignored and blocked signals survive exec, so the child gets the defaults
+    // back and starts with none blocked, whatever the starting thread blocks.
+    // Setting valid sets and flags cannot fail.
     const ChildSignalDefaults defaults;  // held until the child has started
     posix_spawnattr_setsigdefault(&attributes, &defaults.signals());
     sigset_t none;
@@ -187,12 +183,8 @@ Result<SpawnedChild> spawn_child(const ChildCommand& command) {
     }
     // The child's ends close when `streams` goes out of scope: from here on only
     // the child holds them, so end of file arrives when the child closes its own.
-    SpawnedChild child;
-    child.pid = pid;
-    child.stdin_pipe = std::move(streams[0].program_end);
-    child.stdout_pipe = std::move(streams[1].program_end);
-    child.stderr_pipe = std::move(streams[2].program_end);
-    return child;
+    return SpawnedChild{pid, std::move(streams[0].program_end), std::move(streams[1].program_end),
+                        std::move(streams[2].program_end)};
 }
 
 }  // namespace pacpick::process

@@ -4,7 +4,6 @@
 
 #include "base/fd.h"
 #include "base/result.h"
-#include "runtime/io_state.h"
 #include "runtime/poll.h"
 #include "runtime/reactor.h"
 

@@ -49,8 +49,7 @@ class Sender {
                 return;
             }
             state_->queue.push_back(std::move(message));
-            to_wake = std::move(state_->receiver_waker);
-            state_->receiver_waker = Waker();
+            to_wake = std::exchange(state_->receiver_waker, Waker());
         }
         to_wake.wake();
     }
@@ -72,8 +71,7 @@ class Sender {
             Waker to_wake;
             {
                 std::lock_guard lock(state_->mutex);
-                to_wake = std::move(state_->receiver_waker);
-                state_->receiver_waker = Waker();
+                to_wake = std::exchange(state_->receiver_waker, Waker());
             }
             to_wake.wake();  // the receiver learns that the channel closed
         }

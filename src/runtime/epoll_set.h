@@ -21,13 +21,10 @@ class EpollSet {
     /// The latch's token; each descriptor watched takes another of its own.
     static constexpr uint64_t kWoken = 0;
 
-    /// Fails when the epoll set or the latch cannot be made.
     static Result<EpollSet> create();
 
-    /// `epoll_ctl` on the set: `op` for `fd`, with `events`, reporting `token`.
     Result<void> control(int op, int fd, uint32_t events, uint64_t token);
-    /// One `epoll_wait`, without limit when `timeout_ms` is -1: the number of
-    /// reports in `ready`, or -1 with errno set.
+    /// One `epoll_wait`: the number of reports in `ready`, or -1 with errno set.
     int wait(std::span<epoll_event> ready, int timeout_ms);
     /// Setting it ends the wait in progress, or else the next one. Any thread.
     const std::shared_ptr<WakeLatch>& latch() const { return latch_; }

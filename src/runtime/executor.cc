@@ -145,8 +145,7 @@ Result<std::unique_ptr<Executor>> Executor::start(
             }
         });
         if (!worker) {
-            executor->shutdown();
-            return std::move(worker).error();
+            return std::move(worker).error();  // the workers started stop with `executor`
         }
         executor->workers_.push_back(std::move(*worker));
     }
@@ -159,12 +158,11 @@ Executor::~Executor() {
 
 JoinHandle Executor::spawn(Task<void> task) {
     auto cell = std::make_shared<detail::SpawnedCell>(std::move(task), queue_);
-    if (!queue_->adopt(cell)) {
-        // Shut down: nothing would ever run or destroy it, so it goes now.
-        cell->abandon();
-        return JoinHandle(cell);
+    if (queue_->adopt(cell)) {
+        queue_->push(cell);
+    } else {
+        cell->abandon();  // shut down: nothing would ever run or destroy it, so it goes now
     }
-    queue_->push(cell);
     return JoinHandle(cell);
 }
 
@@ -176,13 +174,11 @@ void Executor::stop() {
 }
 
 void Executor::shutdown() {
-    if (shut_down_) {
-        return;
-    }
-    shut_down_ = true;
     stop();
     for (auto& worker : workers_) {
-        worker.join();
+        if (worker.joinable()) {
+            worker.join();
+        }
     }
     // No worker runs any more: the pending tasks are destroyed here, unrun.
     for (auto& [raw, cell] : unfinished_) {

@@ -14,7 +14,6 @@ namespace pacpick::rt {
 
 namespace detail {
 class RunQueue;
-class TaskCell;
 }  // namespace detail
 
 /// A pool of worker threads running spawned tasks from one shared queue. A task
@@ -41,7 +40,6 @@ class Executor {
     std::shared_ptr<detail::RunQueue> queue_;
     std::vector<std::thread> workers_;
     std::unordered_map<detail::TaskCell*, std::shared_ptr<detail::TaskCell>> unfinished_;
-    bool shut_down_ = false;
 };
 
 }  // namespace pacpick::rt

@@ -133,7 +133,9 @@ void Reactor::dispatch(uint64_t token) {
     Waker waker;
     {
         std::lock_guard lock(state->mutex);
-        waker = state->fire();
+        state->armed = false;  // a one-shot interest is spent by its event
+        state->ready = true;
+        waker = std::exchange(state->waker, Waker());
     }
     waker.wake();
 }

@@ -13,12 +13,27 @@
 #include "base/fd.h"
 #include "base/result.h"
 #include "runtime/epoll_set.h"
-#include "runtime/io_state.h"
 #include "runtime/waker.h"
 
 namespace pacpick::rt {
 
 using Clock = std::chrono::steady_clock;
+
+namespace detail {
+
+/// Readiness state of one descriptor registered with the reactor, shared
+/// between its owner (an `AsyncFd`) and the reactor thread; `mutex` guards it.
+struct IoState {
+    std::mutex mutex;
+    int fd = -1;
+    uint64_t token = 0;
+    bool added = false;  // known to epoll
+    bool armed = false;  // one-shot interest outstanding
+    bool ready = false;  // an event arrived and was not yet consumed
+    Waker waker;
+};
+
+}  // namespace detail
 
 /// The event loop's poller, driven by one thread: one epoll instance for
 /// descriptor readiness (one-shot registrations, so "clear and register again"
@@ -29,8 +44,6 @@ using Clock = std::chrono::steady_clock;
 /// the sleep when an earlier timer is added or when the loop is stopped.
 class Reactor {
   public:
-    /// Fails when the signal notices' self-pipe, the epoll set, the timerfd
-    /// or the latch cannot be made.
     static Result<std::unique_ptr<Reactor>> create();
 
     /// The thread body: turns until `stop`. A wait on its own epoll set fails

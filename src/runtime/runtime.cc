@@ -1,27 +1,63 @@
 #include "runtime/runtime.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 namespace pacpick::rt {
 
 namespace {
+
 std::atomic<Runtime*> g_current_runtime{nullptr};
-}
 
-Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) {
-    // Whatever was made so far is stopped and freed on the way out: memory
-    // that runs out here fails the build as any other call would.
-    try {
-        return assemble(workers);
-    } catch (const std::bad_alloc&) {
-        return Error::os(ENOMEM);
+/// The cell of a `block_on` root: it runs on the blocking thread, which sleeps
+/// on a condition variable between wake-ups.
+class BlockingCell final : public detail::TaskCell {
+  public:
+    explicit BlockingCell(std::coroutine_handle<> root) : TaskCell(root) {}
+
+    void drive() {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                woken_.wait(lock, [this] { return scheduled_; });
+                scheduled_ = false;
+            }
+            if (run() == Step::Done) {
+                return;
+            }
+        }
     }
+
+  protected:
+    void schedule() override {
+        {
+            std::lock_guard lock(mutex_);
+            scheduled_ = true;
+        }
+        woken_.notify_one();
+    }
+    void on_done() override {}
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool scheduled_ = true;
+};
+
+}  // namespace
+
+void Runtime::drive(std::coroutine_handle<> root) {
+    std::make_shared<BlockingCell>(root)->drive();
 }
 
-Result<std::unique_ptr<Runtime>> Runtime::assemble(unsigned workers) {
+// Whatever was made so far is stopped and freed on the way out: memory that
+// runs out here fails the build as any other call would.
+Result<std::unique_ptr<Runtime>> Runtime::build(unsigned workers) try {
     std::unique_ptr<Runtime> runtime(new Runtime());
     auto reactor = Reactor::create();
     if (!reactor) {
@@ -29,10 +65,7 @@ Result<std::unique_ptr<Runtime>> Runtime::assemble(unsigned workers) {
     }
     runtime->reactor_ = std::move(reactor).value();
     if (workers == 0) {
-        workers = std::thread::hardware_concurrency();
-        if (workers == 0) {
-            workers = 1;
-        }
+        workers = std::max(1u, std::thread::hardware_concurrency());
     }
     auto executor = Executor::start(workers, runtime->running_);
     if (!executor) {
@@ -47,6 +80,8 @@ Result<std::unique_ptr<Runtime>> Runtime::assemble(unsigned workers) {
     runtime->reactor_thread_ = std::move(*reactor_thread);
     g_current_runtime.store(runtime.get());
     return runtime;
+} catch (const std::bad_alloc&) {
+    return Error::os(ENOMEM);
 }
 
 Runtime::~Runtime() {
@@ -58,9 +93,8 @@ bool Runtime::shutdown() {
         return stopped_;
     }
     shut_down_ = true;
-    Reactor* reactor = reactor_.get();
-    if (reactor != nullptr) {
-        reactor->stop();
+    if (reactor_) {
+        reactor_->stop();
     }
     if (executor_) {
         executor_->stop();

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "base/result.h"
-#include "runtime/blocking_cell.h"
 #include "runtime/executor.h"
 #include "runtime/reactor.h"
 #include "runtime/running_threads.h"
@@ -26,15 +25,12 @@ class Runtime {
     /// `workers` 0 means one worker thread per available processor.
     static Result<std::unique_ptr<Runtime>> build(unsigned workers = 0);
     ~Runtime();
-    Runtime(const Runtime&) = delete;
-    Runtime& operator=(const Runtime&) = delete;
 
     JoinHandle spawn(Task<void> task) { return executor_->spawn(std::move(task)); }
 
     template <typename T>
     T block_on(Task<T> task) {
-        auto cell = std::make_shared<detail::BlockingCell>(task.handle());
-        cell->drive();
+        drive(task.handle());
         return task.take_result();
     }
 
@@ -46,7 +42,9 @@ class Runtime {
 
   private:
     Runtime() = default;
-    static Result<std::unique_ptr<Runtime>> assemble(unsigned workers);
+    /// Runs `root` to its end on the calling thread, asleep between wake-ups.
+    /// The frame stays with the caller's `Task`, whose result is read after.
+    static void drive(std::coroutine_handle<> root);
 
     std::shared_ptr<detail::RunningThreads> running_ = std::make_shared<detail::RunningThreads>();
     std::unique_ptr<Reactor> reactor_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <random>
 #include <utility>
 #include <variant>
 
@@ -9,7 +10,10 @@
 namespace pacpick::rt {
 
 /// A fair coin for `Select`: each thread draws from its own generator.
-bool coin_flip();
+inline bool coin_flip() {
+    thread_local std::minstd_rand generator(std::random_device{}());
+    return (generator() & 1u) != 0;
+}
 
 /// A leaf future over two others: ready with the first of them that is ready.
 /// When both are, the order of polling is chosen at random on every poll, so

@@ -4,7 +4,6 @@
 #include <concepts>
 #include <coroutine>
 #include <exception>
-#include <memory>
 #include <new>
 #include <optional>
 #include <type_traits>

@@ -5,7 +5,6 @@ namespace pacpick::rt::detail {
 namespace {
 thread_local TaskCell* tls_current_cell = nullptr;
 
-/// Makes `cell` the current one for the duration of a run.
 struct CurrentCellScope {
     explicit CurrentCellScope(TaskCell* cell) { tls_current_cell = cell; }
     ~CurrentCellScope() { tls_current_cell = nullptr; }
@@ -17,7 +16,7 @@ TaskCell* current_cell() {
 }
 
 void TaskCell::wake() {
-    int s = state_.load();
+    State s = state_.load();
     for (;;) {
         if (s == kIdle) {
             if (state_.compare_exchange_weak(s, kScheduled)) {
@@ -48,8 +47,7 @@ TaskCell::Step TaskCell::run() {
         finish();
         return Step::Done;
     }
-    waker_ = nullptr;
-    int expected = kRunning;
+    State expected = kRunning;
     if (state_.compare_exchange_strong(expected, kIdle)) {
         return Step::Pending;
     }
@@ -73,8 +71,7 @@ void TaskCell::step() {
     if (!wait_.poll(wait_.awaiter, *waker_)) {
         return;
     }
-    auto resume_point = wait_.resume_point;
-    wait_ = {};
+    const auto resume_point = wait_.resume_point;
     resume_point.resume();
 }
 
@@ -84,8 +81,6 @@ void TaskCell::request_cancel() {
 }
 
 void TaskCell::finish() {
-    waker_ = nullptr;
-    wait_ = {};
     // Done before the frame goes, so that no wake schedules it again.
     state_.store(kDone);
     on_done();
@@ -93,7 +88,6 @@ void TaskCell::finish() {
 
 void TaskCell::abandon() {
     if (state_.exchange(kDone) != kDone) {
-        wait_ = {};
         on_done();
     }
 }

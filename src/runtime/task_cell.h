@@ -42,12 +42,6 @@ class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell
     void park_on(PendingWait wait) { wait_ = wait; }
 
   protected:
-    static constexpr int kIdle = 0;
-    static constexpr int kScheduled = 1;
-    static constexpr int kRunning = 2;
-    static constexpr int kNotified = 3;
-    static constexpr int kDone = 4;
-
     /// Hands a cell that just became scheduled to whoever runs it.
     virtual void schedule() = 0;
     /// Called once when the task is done, finished or cancelled.
@@ -55,12 +49,13 @@ class TaskCell : public WakeTarget, public std::enable_shared_from_this<TaskCell
     /// Marks the cell done without running it again (used at shutdown).
     void abandon();
 
-    std::atomic<int> state_{kScheduled};
-
   private:
+    enum State { kIdle, kScheduled, kRunning, kNotified, kDone };
+
     void step();
     void finish();
 
+    std::atomic<State> state_{kScheduled};
     std::coroutine_handle<> root_;
     bool started_ = false;
     PendingWait wait_;

@@ -22,18 +22,6 @@ void WakeLatch::set() {
     [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
 }
 
-Waker WakeLatch::waker(std::shared_ptr<WakeLatch> latch) {
-    class SetLatch final : public WakeTarget {
-      public:
-        explicit SetLatch(std::shared_ptr<WakeLatch> latch) : latch_(std::move(latch)) {}
-        void wake() override { latch_->set(); }
-
-      private:
-        std::shared_ptr<WakeLatch> latch_;
-    };
-    return Waker(std::make_shared<SetLatch>(std::move(latch)));
-}
-
 bool WakeLatch::take() {
     uint64_t count = 0;
     return ::read(fd_.get(), &count, sizeof count) == sizeof count;  // EAGAIN: not raised

@@ -13,13 +13,14 @@ namespace pacpick::rt {
 /// waiting side's `take` lowers it again. Sets before the waiting side looks
 /// count as one. A set cannot fail: a write to a non-blocking eventfd fails
 /// only with EAGAIN, when its counter is already raised.
-class WakeLatch {
+class WakeLatch final : public WakeTarget {
   public:
     static Result<std::unique_ptr<WakeLatch>> create();
 
     void set();
+    void wake() override { set(); }
     /// A waker whose wake sets `latch`, for a thread that sleeps on it.
-    static Waker waker(std::shared_ptr<WakeLatch> latch);
+    static Waker waker(std::shared_ptr<WakeLatch> latch) { return Waker(std::move(latch)); }
     /// The waiting side: lowers the latch; true when it was raised.
     bool take();
     /// The eventfd, to be watched for readability.

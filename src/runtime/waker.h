@@ -6,16 +6,15 @@ namespace pacpick::rt {
 
 /// Something that can be told "look again": a spawned task, the thread parked
 /// in `block_on`, or a thread asleep on a `WakeLatch`. `wake` is thread-safe,
-/// never blocks, and is cheap when already woken.
+/// never blocks, and is idempotent while the target is already woken.
 class WakeTarget {
   public:
     virtual ~WakeTarget() = default;
     virtual void wake() = 0;
 };
 
-/// A copyable handle that wakes one target. Waking is thread-safe and
-/// idempotent while the target is already scheduled; it is not async-signal-safe
-/// (signal handlers use `notice_signal` instead). A default-made waker wakes nobody.
+/// A copyable handle that wakes one target, or nobody when default-made. It is
+/// not async-signal-safe: signal handlers use `notice_signal` instead.
 class Waker {
   public:
     Waker() = default;

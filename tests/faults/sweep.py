@@ -229,7 +229,7 @@ REGRESSIONS = [
     # A thread of the runtime whose start ran out of memory stayed counted, so
     # the failed build's shutdown gave up on it and detached a thread that
     # never was: std::terminate instead of status 101.
-    ("esc", "malloc", "Runtime::assemble", 1, "ENOMEM"),
+    ("esc", "malloc", "Runtime::build", 1, "ENOMEM"),
     ("esc", "malloc", "Executor::start", 1, "ENOMEM"),
     # Without a process descriptor for the command run after Enter, its end
     # was never noticed; with no descriptor ever registered, ended children
