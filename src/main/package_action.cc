@@ -3,7 +3,7 @@
 #include <signal.h>
 
 #include <optional>
-#include <string_view>
+#include <string>
 
 #include "main/signals.h"
 #include "process/run.h"
@@ -22,9 +22,7 @@ rt::Task<Result<void>> run_package_action(std::string name, Mode mode) {
     HeardSignals terminations{SIGTERM, SIGHUP};
     std::optional<Result<process::ExitStatus>> status;
     {
-        // Control-C at the command's own prompt is meant for the command; the
-        // program waits for it and reports its status, as a shell would.
-        ForegroundCommand foreground;
+        ForegroundCommand foreground;  // Control-C at its prompt is the command's
         auto command = process::run_foreground(sudo_pacman(flag, std::move(name)));
         while (!status) {
             auto outcome = co_await rt::Select(command, terminations);

@@ -57,8 +57,7 @@ void on_termination(int signal_number) {
         rt::notice_signal(signal_number);  // the main task passes it on
         return;
     }
-    // Nothing waits for the main task: a write to a terminal that reads
-    // nothing may hold it for good, and a stopped program never gets there.
+    // Not left to the main task: a terminal that reads nothing may hold it.
     screen::give_back_terminal_from_handler();
     die_by(signal_number);
 }

@@ -37,22 +37,18 @@ class HeardSignals {
     size_t count_ = 0;
 };
 
-/// While it lives, a command runs in the foreground on the user's terminal,
-/// and a termination signal (SIGTERM, SIGHUP), which otherwise ends the
-/// program at once, is the command's: heard through `HeardSignals` to be passed
-/// on, it ends the program once the command has ended. The keyboard's SIGINT
-/// and SIGQUIT are the command's alone meanwhile (`process::InterruptShield`).
-/// Made after any `HeardSignals` that passes terminations on, and destroyed
-/// once the command has ended, on the main task, one at a time. Making it ends
-/// the program by a termination signal that came before, so that a command
-/// never starts after one; its end puts back the terminal modes found at start
-/// (a command may leave its own), then does the same.
+/// While it lives, a command runs in the foreground on the user's terminal: a
+/// termination signal (SIGTERM, SIGHUP), which otherwise ends the program at
+/// once, is heard through a `HeardSignals` made before it, to be passed on, and
+/// ends the program once the command has; SIGINT and SIGQUIT are the
+/// command's alone (`process::InterruptShield`). One at a time, on the main
+/// task. Made, it ends the program by a termination that came before, so that
+/// a command never starts after one; its end puts back the terminal modes
+/// found at start (a command may leave its own), then does the same.
 class ForegroundCommand {
   public:
     ForegroundCommand();
     ~ForegroundCommand();
-    ForegroundCommand(const ForegroundCommand&) = delete;
-    ForegroundCommand& operator=(const ForegroundCommand&) = delete;
 
   private:
     process::InterruptShield shield_;

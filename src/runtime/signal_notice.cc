@@ -34,8 +34,8 @@ struct Registry {
     SignalListener* first = nullptr;
     uint64_t deliveries = 0;
     uint64_t delivered_counts[kSignals] = {};
-    bool waiting[kSignals] = {};
-    struct sigaction on_first_listener[kSignals] = {};
+    int waiting = 0;  // the signal whose handler waits for its first listener, or 0
+    struct sigaction on_first_listener {};
 };
 
 /// Made in place, never allocated (the signal set-up must not fail for
@@ -59,9 +59,9 @@ bool valid(int signal_number) {
 void install_on_demand(int signal_number) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    if (r.waiting[signal_number]) {
-        sigaction(signal_number, &r.on_first_listener[signal_number], nullptr);
-        r.waiting[signal_number] = false;
+    if (r.waiting == signal_number) {
+        sigaction(signal_number, &r.on_first_listener, nullptr);
+        r.waiting = 0;
     }
 }
 
@@ -74,8 +74,8 @@ void notice_from_first_listener(int signal_number, const struct sigaction& actio
     {
         Registry& r = registry();
         std::lock_guard lock(r.mutex);
-        r.waiting[signal_number] = true;
-        r.on_first_listener[signal_number] = action;
+        r.waiting = signal_number;
+        r.on_first_listener = action;
     }
     if (g_listeners[signal_number].load() > 0) {
         install_on_demand(signal_number);

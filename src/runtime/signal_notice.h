@@ -30,7 +30,8 @@ uint64_t signal_count(int signal_number);
 /// Leaves `signal_number`'s action as it is until the first listener of it is
 /// made, which then, before it returns, installs `action` (one that notices
 /// the signal). For SIGCHLD: handled, every child's end would interrupt a
-/// thread even while nothing waits through the signal. Allocates nothing.
+/// thread even while nothing waits through the signal. One signal at a time;
+/// allocates nothing.
 void notice_from_first_listener(int signal_number, const struct sigaction& action);
 
 /// A reader of notices: while it lives, each delivery in which one of its

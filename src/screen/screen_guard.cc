@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "screen/screen_writer.h"
@@ -68,10 +67,9 @@ void ScreenGuard::restore() {
         return;
     }
     // Nobody can act on a failure here: the terminal is given back as far as it
-    // goes, and raw mode is left even when the writes failed. A terminal that
-    // refused one call may well take the next (the writer forgets an error once
-    // its flush has told it), and a hidden cursor or a raw terminal left to the
-    // user's shell is worth that second try; a terminal that is gone fails it at once.
+    // goes, and raw mode is left even when the writes failed. A refused call is
+    // worth a second try (the writer forgets an error its flush has told), for
+    // a hidden cursor or a raw terminal is left to the user's shell.
     ScreenWriter writer(standard_output());
     for (int tries = 0; tries < 2; ++tries) {
         writer.show_cursor();
@@ -120,17 +118,16 @@ void give_back_terminal_from_handler() noexcept {
         return;
     }
     const int saved_errno = errno;
-    // What a release writes, the cursor first, so that a write cut short by a
-    // terminal that reads nothing still shows it. Whatever the stream still
-    // buffers is lost.
-    char commands[kShowCursor.size() + kClearAll.size() + kHome.size()];
-    char* end = commands;
-    for (const std::string_view command : {kShowCursor, kClearAll, kHome}) {
-        std::memcpy(end, command.data(), command.size());
-        end += command.size();
-    }
+    // What a release writes, the cursor first, so that a terminal that reads
+    // nothing and takes only a little still shows it. Whatever the stream
+    // still buffers is lost.
     if (const int fd = open_output_without_waiting(); fd >= 0) {
-        [[maybe_unused]] const ssize_t n = ::write(fd, commands, sizeof commands);
+        for (const std::string_view command : {kShowCursor, kClearAll, kHome}) {
+            if (::write(fd, command.data(), command.size()) !=
+                static_cast<ssize_t>(command.size())) {
+                break;
+            }
+        }
         ::close(fd);
     }
     errno = saved_errno;

@@ -43,11 +43,9 @@ Result<void> reenter_raw_mode();
 
 /// For a signal handler (a fatal signal, or a stop): puts the saved attributes
 /// back if raw mode is in force or being entered, with async-signal-safe calls
-/// only and no lock, whatever state the rest of the program is in, and answers
-/// whether it did. Raw mode stays in force as far as the program knows, so a
-/// later call does the same again. Nothing is done while the program runs in
-/// the background of the terminal, which then belongs to another process
-/// group (the shell).
+/// only and no lock, and answers whether it did. Raw mode stays in force as far
+/// as the program knows, so a later call does the same again. Nothing is done
+/// while the terminal is another process group's (`in_foreground_from_handler`).
 bool give_back_attributes_from_handler() noexcept;
 
 /// Whether the input terminal is the program's to change: it is in the
