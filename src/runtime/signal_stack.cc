@@ -4,6 +4,9 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <new>
+#include <system_error>
 
 namespace pacpick::rt {
 
@@ -48,12 +51,23 @@ void answer_on_entry_thread_only(const sigset_t& signals) {
     g_entry_thread_only = signals;
 }
 
-NewThreadMask::NewThreadMask() noexcept {
-    pthread_sigmask(SIG_BLOCK, &g_entry_thread_only, &saved_);
-}
-
-NewThreadMask::~NewThreadMask() {
-    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+Result<std::thread> start_thread(std::function<void()> body) {
+    // The new thread inherits the mask it is made with; this one has its own
+    // back once the thread is made, or could not be.
+    sigset_t own;
+    pthread_sigmask(SIG_BLOCK, &g_entry_thread_only, &own);
+    Result<std::thread> started = Error::os(ENOMEM);
+    try {
+        started = std::thread([body = std::move(body)] {
+            const AlternateSignalStack signal_stack;
+            body();
+        });
+    } catch (const std::system_error& e) {
+        started = Error::os(e.code().value());
+    } catch (const std::bad_alloc&) {
+    }
+    pthread_sigmask(SIG_SETMASK, &own, nullptr);
+    return started;
 }
 
 }  // namespace pacpick::rt
