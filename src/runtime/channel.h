@@ -32,13 +32,9 @@ class Receiver;
 template <typename T>
 class Sender {
   public:
-    Sender() = default;
     Sender(const Sender& other) : state_(other.state_) { attach(); }
     Sender(Sender&& other) noexcept : state_(std::move(other.state_)) {}
-    Sender& operator=(Sender other) noexcept {
-        std::swap(state_, other.state_);
-        return *this;
-    }
+    Sender& operator=(const Sender&) = delete;
     ~Sender() { detach(); }
 
     void send(T message) const {
@@ -87,14 +83,6 @@ template <typename T>
 class Receiver {
   public:
     Receiver(Receiver&&) noexcept = default;
-    /// Closes the channel this receiver had, as dropping it would.
-    Receiver& operator=(Receiver&& other) noexcept {
-        if (this != &other) {
-            close();
-            state_ = std::move(other.state_);
-        }
-        return *this;
-    }
     ~Receiver() { close(); }
 
     Poll<std::optional<T>> poll_recv(const Waker& waker) {

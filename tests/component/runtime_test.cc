@@ -284,25 +284,6 @@ TEST(ChannelTest, SendAfterTheReceiverIsGoneIsDroppedSilently) {
     EXPECT_EQ(token.use_count(), 1) << "a send to no receiver was kept";
 }
 
-TEST(ChannelTest, AReceiverAssignedOverAnotherClosesTheChannelItReplaces) {
-    auto [tx_old, rx_old] = make_channel<std::shared_ptr<int>>();
-    auto [tx_new, rx_new] = make_channel<std::shared_ptr<int>>();
-    auto token = std::make_shared<int>(0);
-    tx_old.send(token);
-    rx_old = std::move(rx_new);
-    EXPECT_EQ(token.use_count(), 1) << "what was queued for the replaced receiver is kept";
-    tx_old.send(token);
-    EXPECT_EQ(token.use_count(), 1) << "a sender of the replaced receiver still queues";
-    tx_new.send(token);
-    EXPECT_EQ(token.use_count(), 2) << "the receiver taken over lost its channel";
-    auto runtime = make_runtime();
-    auto got = runtime->block_on(
-        [](Receiver<std::shared_ptr<int>>& rx) -> Task<std::optional<std::shared_ptr<int>>> {
-            co_return co_await rx.recv();
-        }(rx_old));
-    EXPECT_TRUE(got.has_value() && *got == token);
-}
-
 TEST(SelectTest, TwoAlwaysReadySourcesAreEachPickedAboutHalfTheTime) {
     auto runtime = make_runtime();
     constexpr int kPasses = 10000;

@@ -32,13 +32,12 @@ KeyEvent named(KeyCode::Kind kind) {
     return key(KeyCode::of(kind));
 }
 
-/// Hands out a script of terminal events one at a time. A step that carries a
-/// query answer is sent to the loop's receiver instead; so is each answer the
-/// loop publishes itself, which the script takes from the loop's own channel
-/// first. After a message the source stays silent for its next poll too: the
-/// loop polls both sources in each pass until one is ready, so by the pass
-/// after that poll the message has been taken, and the order of the script is
-/// the order of handling.
+/// Hands out a script of terminal events one at a time; a step that carries a
+/// query answer goes to the loop's receiver instead. After each step the
+/// source stays silent for its next poll: the loop polls both sources in each
+/// pass until one is ready, so by then an answer sent, or one the loop sent
+/// itself, has been taken, and the order of the script is the order of
+/// handling.
 class ScriptedEvents final : public EventSource {
   public:
     /// Made when its turn comes: a list of names is moved, never copied.
@@ -50,21 +49,11 @@ class ScriptedEvents final : public EventSource {
     using Step = std::variant<TerminalEvent, Answer, Error, Continue>;
 
     explicit ScriptedEvents(std::deque<Step> steps) : steps_(std::move(steps)) {}
-    void connect(AppState& state) {
-        auto [to_loop, loop_receiver] = rt::make_channel<QueryMessage>();
-        published_.emplace(std::move(state.result_receiver));
-        state.result_receiver = std::move(loop_receiver);
-        sender_ = std::move(to_loop);
-    }
+    void connect(AppState& state) { sender_.emplace(state.result_sender); }
 
     rt::Poll<Result<TerminalEvent>> poll(const rt::Waker& waker) override {
-        if (std::exchange(message_sent_, false)) {
+        if (std::exchange(silent_, false)) {
             waker.wake();  // the pass after this one goes on
-            return rt::Poll<Result<TerminalEvent>>::pending();
-        }
-        if (auto published = published_->poll_recv(waker); published.ready()) {
-            sender_.send(std::move(*published.take()));
-            message_sent_ = true;
             return rt::Poll<Result<TerminalEvent>>::pending();
         }
         if (steps_.empty()) {
@@ -73,14 +62,13 @@ class ScriptedEvents final : public EventSource {
         }
         Step step = std::move(steps_.front());
         steps_.pop_front();
+        silent_ = true;
         if (std::holds_alternative<Continue>(step)) {
             rt::notice_signal(SIGCONT);
-            message_sent_ = true;
             return rt::Poll<Result<TerminalEvent>>::pending();
         }
         if (auto* answer = std::get_if<Answer>(&step)) {
-            sender_.send(answer->make());
-            message_sent_ = true;
+            sender_->send(answer->make());
             return rt::Poll<Result<TerminalEvent>>::pending();
         }
         if (auto* error = std::get_if<Error>(&step)) {
@@ -91,9 +79,8 @@ class ScriptedEvents final : public EventSource {
 
   private:
     std::deque<Step> steps_;
-    std::optional<rt::Receiver<QueryMessage>> published_;  // what the loop sends itself
-    rt::Sender<QueryMessage> sender_;
-    bool message_sent_ = false;
+    std::optional<rt::Sender<QueryMessage>> sender_;
+    bool silent_ = false;
 };
 
 /// What one frame showed.
