@@ -125,12 +125,17 @@ std::string to_lower(std::string_view utf8) {
     return lower_valid(decode_lossy_view(utf8, decoded));
 }
 
+namespace {
+
+/// The White_Space property.
 bool is_white_space(char32_t ch) {
     if (ch < 0x80) {
         return ch == ' ' || (ch >= '\t' && ch <= '\r');
     }
     return in_ranges(tables::white_space, ch);
 }
+
+}  // namespace
 
 std::string_view trim_white_space(std::string_view utf8) {
     // ASCII is taken byte by byte without decoding: pacman pads its keys with

@@ -9,9 +9,7 @@ namespace pacpick::text {
 /// several), with the context rule for final capital sigma. ASCII takes a fast path.
 std::string to_lower(std::string_view utf8);
 
-/// The White_Space property.
-bool is_white_space(char32_t ch);
-/// `utf8` without White_Space characters at either end.
+/// `utf8` without characters of the White_Space property at either end.
 std::string_view trim_white_space(std::string_view utf8);
 
 /// The Uppercase property (A to Z, Ä, and so on).
