@@ -168,8 +168,8 @@ TEST(CatalogQueryTest, KeystrokesWithinTheDelayStartOnePacmanAndOneAnswer) {
                 rt->block_on([]() -> rt::Task<void> { co_await rt::Sleep(30ms); }());
                 searches.back().cancel();
             }
-            searches.push_back(rt->spawn(
-                run_catalog_query(query, Mode::Install, SearchGeneration{searches.size() + 1}, tx)));
+            searches.push_back(rt->spawn(run_catalog_query(
+                query, Mode::Install, SearchGeneration{searches.size() + 1}, tx)));
         }
     });
     auto next = [&] {
