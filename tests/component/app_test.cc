@@ -24,8 +24,6 @@
 #include "process_helpers.h"
 #include "runtime/runtime.h"
 #include "runtime/sleep.h"
-#include "screen/terminal_size.h"
-#include "term/event_stream.h"
 
 namespace pacpick {
 namespace {
@@ -283,31 +281,23 @@ TEST_F(OnePackageProgram, AContinueMakesTheTerminalRawAgainAndRedraws) {
     EXPECT_EQ(child.finish(), "exit 0");
 }
 
-Result<term::Resize> current_size() {
-    auto size = screen::terminal_size();
-    if (!size) {
-        return std::move(size).error();
-    }
-    return term::Resize{size->columns.value, size->rows.value};
-}
-
-/// The program's event stream, with a termination signal arriving as it is
+/// The program's event source, with a termination signal arriving as it is
 /// closed: the loop has ended on Enter, and the screen is about to be given
 /// back for the command.
 class TerminatedAtHandOver final : public EventSource {
   public:
-    explicit TerminatedAtHandOver(std::unique_ptr<term::TerminalEventStream> stream)
-        : stream_(std::move(stream)) {}
+    explicit TerminatedAtHandOver(std::unique_ptr<EventSource> events)
+        : events_(std::move(events)) {}
     ~TerminatedAtHandOver() override {
-        stream_.reset();
+        events_.reset();
         raise(SIGTERM);
     }
     rt::Poll<Result<term::TerminalEvent>> poll(const rt::Waker& waker) override {
-        return stream_->poll_event(waker);
+        return events_->poll(waker);
     }
 
   private:
-    std::unique_ptr<term::TerminalEventStream> stream_;
+    std::unique_ptr<EventSource> events_;
 };
 
 TEST(MainTaskTest, ATerminationAtTheHandOverEndsTheProgramAndNoCommandStarts) {
@@ -321,13 +311,12 @@ TEST(MainTaskTest, ATerminationAtTheHandOverEndsTheProgramAndNoCommandStarts) {
         signal(SIGTERM, SIG_DFL);  // whatever the test was started with
         return exit_report(run_entry([] {
             return main_task([]() -> Result<std::unique_ptr<EventSource>> {
-                auto stream =
-                    term::TerminalEventStream::create(term::process_event_reader(current_size));
-                if (!stream) {
-                    return std::move(stream).error();
+                auto events = open_terminal_events();
+                if (!events) {
+                    return std::move(events).error();
                 }
                 return std::unique_ptr<EventSource>(
-                    std::make_unique<TerminatedAtHandOver>(std::move(*stream)));
+                    std::make_unique<TerminatedAtHandOver>(std::move(*events)));
             });
         }));
     });
