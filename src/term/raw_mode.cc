@@ -19,7 +19,7 @@ namespace {
 struct RawModeGuard {
     std::mutex lock;
     bool active = false;
-    bool entered = false;  // `saved` holds the attributes found at the first entry
+    bool entered = false;  // `saved` holds the attributes found when raw mode was entered
     termios saved{};
 };
 
